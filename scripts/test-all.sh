@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every target and runs every test suite:
+# native, 32-bit Linux, Windows under Wine, and the sanitizer build.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-deps.sh || exit 1
+source scripts/env.sh
+
+presets=(native linux-x86 windows-x64 asan)
+bash scripts/build.sh "${presets[@]}" || exit 1
+
+# Boot the Wine prefix once, outside any test's time limit.
+[ -f "$WINEPREFIX/system.reg" ] || { wineboot --init >/dev/null 2>&1; wineserver -w; }
+
+passed=0 failed=0 status=0
+mkdir -p build/logs
+for preset in "${presets[@]}"; do
+  echo "=== test: $preset"
+  log="build/logs/ctest-$preset.log"
+  ctest --preset "$preset" -j2 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$summary" ]; then
+    status=1
+    continue
+  fi
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+done
+echo "all targets: $passed passed, $failed failed"
+exit $status
