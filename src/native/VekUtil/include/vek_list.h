@@ -68,7 +68,8 @@ void** vek_listGetData(vek_list_t* list);
 /* Iterator at the first element, or NULL. Free with vek_listItrDestroy. */
 vek_listitr_t* vek_listItrCreate(vek_list_t* list);
 bool vek_listItrHasNext(vek_listitr_t* itr);
-/* The next element; call only after vek_listItrHasNext returned true. */
+/* The next element; call only after vek_listItrHasNext returned true (past
+ * the end of the list it returns NULL). */
 void* vek_listItrNext(vek_listitr_t* itr);
 /* Remove and return the element last returned by vek_listItrNext, or NULL. */
 void* vek_listItrRemove(vek_listitr_t* itr);

@@ -37,7 +37,8 @@ char* vek_stringReplace(const char* input, const char* from, const char* to);
 char* vek_stringLineWrap(const char* str, const char* indent_text, int max_width);
 /* Percent-escapes every byte except A-Z a-z 0-9 * - . _ (upper-case hex). */
 char* vek_stringURLEncode(const char* input);
-/* Reverses %XX escapes (either case) and turns '+' into a blank. */
+/* Reverses %XX escapes (either case) and turns '+' into a blank. A '%' not
+ * followed by two hexadecimal digits is kept as a literal '%'. */
 char* vek_stringURLDecode(const char* input);
 #ifndef _WIN32
 /* Lowers `s` in place and returns it. */
@@ -47,6 +48,7 @@ char* strlwr(char* s);
 /* Growable character buffer. Create returns NULL when out of memory; destroy
  * frees the buffer and its data (NULL is ignored). */
 vek_stringbuffer_t* vek_stringBufferCreate(void);
+/* When the data cannot grow, the character is dropped (not reported). */
 void vek_stringBufferAppendChar(vek_stringbuffer_t* buffer, char c);
 void vek_stringBufferAppendString(vek_stringbuffer_t* buffer, const char* to_append);
 /* Copy of the content, or NULL when nothing was appended. */

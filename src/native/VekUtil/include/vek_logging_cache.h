@@ -1,0 +1,36 @@
+/* The caching logger: keeps a copy of every event in memory until a real
+ * destination exists, then replays the cache into the running Java VM or to
+ * the registered loggers. */
+#ifndef VEK_LOGGING_CACHE_H
+#define VEK_LOGGING_CACHE_H
+
+#include "vek_logging.h"
+#include "vek_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The logger: appends a deep copy of the event (texts duplicated, the
+ * exception reference kept as given, env cleared) to the cache. A copy that
+ * cannot be made is dropped with a failsafe line. */
+void vek_cachingLogger(vek_log_event_t* event);
+
+/* Unregisters the caching logger, delivers every cached event, oldest first,
+ * to the registered loggers (vek_log_to_all_loggers) and empties the cache. */
+void vek_flushCachedLogMessages(void);
+
+/* Frees every cached event, leaving an empty cache. */
+void vek_cleanCachedLogMessages(void);
+
+/* Hands every cached event, oldest first, to vek_javaVMLogger with the calling
+ * thread's environment in the process's running VM (attaching the thread for
+ * the duration when needed), then empties the cache. Without a VM, or when
+ * the thread cannot be attached, the cache is discarded. */
+void vek_pushCachedLogMessagesToVm(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEK_LOGGING_CACHE_H */

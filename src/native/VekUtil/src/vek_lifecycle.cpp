@@ -1,0 +1,159 @@
+// Lifecycle notifications: the one registry through which modules learn that
+// a Java VM came or went, that the process is a freshly forked child, or that
+// it is exiting. The first initialisation also starts the library's modules
+// in their fixed order, so that their handlers are called in that order.
+#include "vek_lifecycle.h"
+
+#include <cstdlib>
+
+#include "vek_list.h"
+#include "vek_logging.h"
+#include "vek_message.h"
+#include "vek_mutex.h"
+#include "vek_process.h"
+#include "vek_runner.h"
+#ifndef _WIN32
+#include "vek_sighandler.h"
+#endif
+
+namespace {
+
+// Module initialisers in the order their lifecycle handlers are to run:
+// logging first, so that the others can log while they react.
+void (*const kModuleInitialisers[])() = {
+    vek_initialize_logging,
+    vek_initialize_process,
+#ifndef _WIN32
+    vek_initialize_signals,  // the Windows build has no signal module
+#endif
+    vek_initialize_messaging,
+    vek_initialize_process_runner,
+};
+
+vek_list_t* methods = nullptr;         // handlers in registration order; not owned
+vek_mutex_t* LIST_MUTEX = nullptr;     // "Lifecycle methods": guards methods
+bool atexit_registered = false;        // initialisation has run
+bool vm_available = false;             // between VEK_VM_AVAILABLE and VEK_VM_UNAVAILABLE
+bool is_child_after_fork = false;      // forked child: no shutdown notification
+
+// Converts between a handler and the untyped slots of the list.
+union lifecycle_function_converter {
+  vek_lifecycle_t function;
+  void* data;
+};
+
+void* as_slot(vek_lifecycle_t proc) {
+  lifecycle_function_converter converter;
+  converter.data = nullptr;
+  converter.function = proc;
+  return converter.data;
+}
+
+vek_lifecycle_t as_handler(void* slot) {
+  lifecycle_function_converter converter;
+  converter.data = slot;
+  return converter.function;
+}
+
+// Holds LIST_MUTEX for one scope.
+class ListLock {
+ public:
+  ListLock() : locked_(vek_lockMutex(LIST_MUTEX)) {}
+  ~ListLock() {
+    if (locked_) vek_unlockMutex(LIST_MUTEX);
+  }
+  ListLock(const ListLock&) = delete;
+  ListLock& operator=(const ListLock&) = delete;
+
+ private:
+  bool locked_;
+};
+
+void notify(VEK_LIFECYCLE_STAGE stage, JavaVM* vm);
+
+void exit_handler() {
+  // A forked child must not run the parent's shutdown work (deleting the pid
+  // file, closing shared logs).
+  if (is_child_after_fork) return;
+  if (vm_available) {
+    vm_available = false;
+    notify(VEK_VM_UNAVAILABLE, nullptr);
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Calling all registered lifecycle methods for VEK_SHUTDOWN");
+  notify(VEK_SHUTDOWN, nullptr);
+  ListLock lock;
+  vek_listDestroy(methods);
+  methods = nullptr;
+}
+
+// Runs once per process. The flag is set before the module initialisers run
+// because their own registrations come back here.
+void initialise(bool explicit_call) {
+  if (atexit_registered) return;
+  methods = vek_listCreate(1);
+  atexit_registered = true;
+  atexit(exit_handler);
+  LIST_MUTEX = vek_createMutex("Lifecycle methods");
+  for (auto initialise_module : kModuleInitialisers) initialise_module();
+  // Logged once logging exists, so that the line can reach a logger.
+  if (!explicit_call) {
+    veklog(VEK_HERE, VEKLOG_FATAL,
+           "You must change your code to call vek_lifecycleInit() at the beginning of your main() "
+           "method. Initialization will be done automatically for now.");
+  }
+}
+
+// Calls every handler in registration order. After the exit handler has
+// destroyed the registry there is nobody left to tell.
+void notify(VEK_LIFECYCLE_STAGE stage, JavaVM* vm) {
+  initialise(false);
+  ListLock lock;
+  if (methods == nullptr) return;
+  size_t count = vek_listGetSize(methods);
+  for (size_t i = 0; i < count; ++i) {
+    as_handler(vek_listGet(methods, i))(stage, vm);
+  }
+}
+
+}  // namespace
+
+extern "C" void vek_lifecycleInit(void) { initialise(true); }
+
+extern "C" void vek_addLifecycleNotification(vek_lifecycle_t proc) {
+  initialise(false);
+  ListLock lock;
+  if (methods != nullptr && proc != nullptr) vek_listAdd(methods, as_slot(proc));
+}
+
+extern "C" void vek_removeLifecycleNotification(vek_lifecycle_t proc) {
+  initialise(false);
+  ListLock lock;
+  if (methods != nullptr && proc != nullptr) vek_listRemove(methods, as_slot(proc));
+}
+
+extern "C" void vek_lifecycleVMAvailable(JavaVM* vm) {
+  initialise(false);
+  vm_available = true;
+  notify(VEK_VM_AVAILABLE, vm);
+}
+
+extern "C" void vek_lifecycleVMUnavailable(void) {
+  initialise(false);
+  vm_available = false;
+  notify(VEK_VM_UNAVAILABLE, nullptr);
+}
+
+extern "C" void vek_lifecycleChildAfterFork(void) {
+  initialise(false);
+  // The parent's VM does not exist in the child: a daemon that exits later
+  // must not announce its loss a second time.
+  vm_available = false;
+  notify(VEK_VM_UNAVAILABLE, nullptr);
+  is_child_after_fork = true;
+  notify(VEK_CHILD_AFTER_FORK, nullptr);
+}
+
+extern "C" void vek_lifecycleSetDaemonized(bool is_daemon) {
+  initialise(false);
+  if (is_daemon) is_child_after_fork = false;
+}

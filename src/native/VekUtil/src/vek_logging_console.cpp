@@ -1,0 +1,106 @@
+// The console logger: one line (or wrapped paragraph) per event on standard
+// output, errors and worse on standard error.
+#include "vek_logging_console.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vek_mutex.h"
+#include "vek_string_stuff.h"
+
+namespace {
+
+constexpr int WRAP_COLUMNS = 80;
+constexpr size_t FORMAT_OVERHEAD = 100;  // room for timestamp, level and "[native]"
+
+std::atomic<bool> console_log_enabled{true};
+std::atomic<bool> word_wrap_enabled{true};
+
+// Created once per process, on the first event; a function-local static
+// keeps two first events on different threads from creating two.
+vek_mutex_t* write_mutex() {
+  static vek_mutex_t* mutex = vek_createMutex("console logger");
+  return mutex;
+}
+
+class MutexGuard {
+ public:
+  explicit MutexGuard(vek_mutex_t* mutex) : mutex_(mutex) {
+    if (mutex_ != nullptr) vek_lockMutex(mutex_);
+  }
+  ~MutexGuard() {
+    if (mutex_ != nullptr) vek_unlockMutex(mutex_);
+  }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
+
+ private:
+  vek_mutex_t* mutex_;
+};
+
+std::string message_part(const vek_log_event_t* event) {
+  std::string part;
+  if (event->source != nullptr) {
+    part = "{";
+    part += event->source;
+    part += "} ";
+  }
+  part += event->text != nullptr ? event->text : "";
+  return part;
+}
+
+std::string format_line(const vek_log_event_t* event) {
+  std::string part = message_part(event);
+  std::vector<char> line(part.size() + FORMAT_OVERHEAD);
+  snprintf(line.data(), line.size(), "%s %-5s [native] %s\n",
+           event->timestamp_text != nullptr ? event->timestamp_text : "", veklog_getLevelText(event->level),
+           part.c_str());
+  return line.data();
+}
+
+std::string wrap(const std::string& line) {
+  std::unique_ptr<char, decltype(&free)> wrapped(vek_stringLineWrap(line.c_str(), "  ", WRAP_COLUMNS), &free);
+  return wrapped ? std::string(wrapped.get()) : line;
+}
+
+// Lets the Java VM print the event's exception; called with write_mutex held
+// so that the trace stays next to its line.
+void print_java_stack_trace(JNIEnv* env, jthrowable except) {
+  env->ExceptionClear();
+  if (env->PushLocalFrame(2) != JNI_OK) return;
+  jclass cls = env->GetObjectClass(except);
+  jmethodID print = cls != nullptr ? env->GetMethodID(cls, "printStackTrace", "()V") : nullptr;
+  if (cls != nullptr && print != nullptr) env->CallVoidMethod(except, print);
+  // Whatever the lookup or the printing raised must not stay pending for the
+  // loggers that run after this one.
+  env->ExceptionClear();
+  env->PopLocalFrame(nullptr);
+}
+
+}  // namespace
+
+extern "C" void vek_consoleLogger(vek_log_event_t* event) {
+  if (event == nullptr || !console_log_enabled.load(std::memory_order_relaxed)) return;
+  vek_mutex_t* mutex = write_mutex();
+  FILE* stream = event->level >= VEKLOG_ERROR ? stderr : stdout;
+  std::string text = format_line(event);
+  if (word_wrap_enabled.load(std::memory_order_relaxed)) text = wrap(text);
+  if (text.empty() || text.back() != '\n') text += '\n';
+
+  MutexGuard guard(mutex);
+  fwrite(text.data(), 1, text.size(), stream);
+  fflush(stream);
+  if (event->except != nullptr && event->env != nullptr) print_java_stack_trace(event->env, event->except);
+}
+
+extern "C" void veklog_console_setEnabled(bool enabled) {
+  console_log_enabled.store(enabled, std::memory_order_relaxed);
+}
+
+extern "C" void veklog_console_setWordWrapping(bool enabled) {
+  word_wrap_enabled.store(enabled, std::memory_order_relaxed);
+}

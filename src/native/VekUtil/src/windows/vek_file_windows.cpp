@@ -1,0 +1,244 @@
+// Win32 and C runtime calls behind vek_file. Windows separates with "\\" and
+// also accepts "/"; existence tests use the extended-length form so that they
+// are not bound by the 260-character limit.
+#include <windows.h>
+
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "vek_file.h"
+#include "vek_file_platform.h"
+#include "vek_logging.h"
+
+namespace {
+
+constexpr int kTempNameAttempts = 500;
+constexpr unsigned int kTempNameStep = 7777;
+constexpr const char kTempNameAlphabet[] =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+bool is_letter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
+
+class FindGuard {
+ public:
+  explicit FindGuard(HANDLE handle) : handle_(handle) {}
+  ~FindGuard() {
+    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
+  }
+  FindGuard(const FindGuard&) = delete;
+  FindGuard& operator=(const FindGuard&) = delete;
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// errno for the Win32 failures callers of this module may look at.
+void set_errno_from_last_error() {
+  switch (GetLastError()) {
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      errno = EEXIST;
+      break;
+    case ERROR_ACCESS_DENIED:
+      errno = EACCES;
+      break;
+    case ERROR_FILENAME_EXCED_RANGE:
+      errno = ENAMETOOLONG;
+      break;
+    default:
+      errno = ENOENT;
+      break;
+  }
+}
+
+// "\\?\" + the normalised full path ("\\?\UNC\server\share" for a network
+// path); a relative path as it is. The system does not clean up "." and ".."
+// behind the prefix, hence the normalisation.
+std::string extended_length_form(const char* path) {
+  if (!vek_isFullPath(path)) return path;
+  std::vector<char> buffer(std::strlen(path) * 3 + 12);
+  std::string clean = vek_normalizePath(path, buffer.data(), buffer.size()) ? buffer.data() : path;
+  if (clean.size() > 2 && is_separator(clean[0]) && is_separator(clean[1])) {
+    return "\\\\?\\UNC\\" + clean.substr(2);
+  }
+  if (clean.size() > 3 && is_separator(clean[0])) clean.erase(0, 1);  // "/C:/dir"
+  return "\\\\?\\" + clean;
+}
+
+DWORD wide_attributes(const char* path) {
+  std::string extended = extended_length_form(path);
+  int count = MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, nullptr, 0);
+  if (count <= 0) return INVALID_FILE_ATTRIBUTES;
+  std::wstring wide(static_cast<size_t>(count), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, wide.data(), count);
+  return GetFileAttributesW(wide.c_str());
+}
+
+void write_temp_name(char* suffix, unsigned long value) {
+  for (int k = 0; k < 6; ++k) {
+    suffix[k] = kTempNameAlphabet[value % 62];
+    value /= 62;
+  }
+}
+
+}  // namespace
+
+namespace vek::file {
+
+bool is_full_path(const char* path) {
+  size_t len = std::strlen(path);
+  if (len > 2 && is_separator(path[0]) && is_separator(path[1])) return true;
+  if (len > 3 && is_separator(path[0]) && is_letter(path[1]) && path[2] == ':' &&
+      is_separator(path[3])) {
+    return true;
+  }
+  return len > 2 && is_letter(path[0]) && path[1] == ':' && is_separator(path[2]);
+}
+
+bool is_network_path(const char* path) {
+  return std::strlen(path) > 2 && is_separator(path[0]) && is_separator(path[1]);
+}
+
+bool full_path(const char* path, std::string& out) {
+  char buffer[VEK_PATH_MAX];
+  DWORD len = GetFullPathNameA(path, sizeof buffer, buffer, nullptr);
+  if (len == 0 || len >= sizeof buffer) {
+    errno = len == 0 ? ENOENT : ENAMETOOLONG;
+    return false;
+  }
+  out.assign(buffer, len);
+  return true;
+}
+
+bool stat_path(const char* path, bool& is_directory, bool& owner_exec, vek_uint64_t& size) {
+  struct _stat64 st;
+  if (_stat64(path, &st) != 0) return false;
+  is_directory = (st.st_mode & _S_IFDIR) != 0;
+  owner_exec = (st.st_mode & _S_IEXEC) != 0;
+  size = static_cast<vek_uint64_t>(st.st_size);
+  return true;
+}
+
+bool directory_exists(const char* path) {
+  DWORD attributes = wide_attributes(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool file_exists(const char* path) {
+  WIN32_FIND_DATAA data;
+  FindGuard find(FindFirstFileA(path, &data));
+  if (find.get() == INVALID_HANDLE_VALUE) {
+    errno = ENOENT;
+    return false;
+  }
+  errno = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EISDIR : 0;
+  return errno == 0;
+}
+
+bool make_directory(const char* path, int) {
+  if (CreateDirectoryA(path, nullptr)) return true;
+  set_errno_from_last_error();
+  return false;
+}
+
+bool list_directory(const char* path, std::vector<std::string>& names) {
+  std::string pattern = std::string(path) + "\\*";
+  WIN32_FIND_DATAA data;
+  FindGuard find(FindFirstFileA(pattern.c_str(), &data));
+  if (find.get() == INVALID_HANDLE_VALUE) return false;
+  do {
+    names.emplace_back(data.cFileName);
+  } while (FindNextFileA(find.get(), &data));
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+bool entry_kind(const char* path, EntryKind& kind) {
+  DWORD attributes = wide_attributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // A directory link or junction goes with RemoveDirectory, which leaves
+  // the target alone; descending into it would empty the target.
+  bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  kind = !directory ? EntryKind::kOther : link ? EntryKind::kDirectoryLink : EntryKind::kDirectory;
+  return true;
+}
+
+bool remove_file(const char* path) { return _unlink(path) == 0; }
+
+bool remove_empty_directory(const char* path) { return _rmdir(path) == 0; }
+
+std::vector<std::string> fixed_temp_candidates() {
+  return {"C:\\TEMP", "/tmp", "/usr/tmp", "/var/tmp", "\\"};
+}
+
+bool working_directory(std::string& out) {
+  char buffer[VEK_PATH_MAX] = {};
+  if (_getcwd(buffer, sizeof buffer - 1) == nullptr) return false;
+  out = buffer;
+  return true;
+}
+
+int make_temp_file_handle(char* template_name) {
+  size_t len = template_name != nullptr ? std::strlen(template_name) : 0;
+  int fd = -1;
+  if (len < 6 || std::strcmp(template_name + len - 6, "XXXXXX") != 0) {
+    veklog(VEK_FILE_HERE, VEKLOG_ERROR,
+           "The last 6 characters of the template for the temporary file name must be XXXXXX");
+    errno = EINVAL;
+  } else {
+    std::srand(static_cast<unsigned int>(std::time(nullptr)));
+    unsigned long value = static_cast<unsigned long>(std::rand());
+    for (int attempt = 0; attempt < kTempNameAttempts && fd == -1; ++attempt) {
+      write_temp_name(template_name + len - 6, value);
+      fd = _open(template_name, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+      value += kTempNameStep;
+    }
+  }
+  if (fd == -1) {
+    int error = errno;
+    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Couldn't open temporary file %s: %s",
+           template_name != nullptr ? template_name : "(null)", std::strerror(error));
+    errno = error;
+  }
+  return fd;
+}
+
+FILE* open_stream(int fd) { return _fdopen(fd, "w+b"); }
+
+void close_descriptor(int fd) { _close(fd); }
+
+vek_uint64_t available_bytes(const char* name) {
+  ULARGE_INTEGER available;
+  BOOL ok;
+  if (name == nullptr || name[0] == '\0') {
+    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "null file name");
+    errno = ENOENT;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    ok = GetDiskFreeSpaceExA(nullptr, &available, nullptr, nullptr);
+  } else if (vek_doesFileExist(name)) {
+    // The free space of a file is that of the directory holding it.
+    char* dir = vek_getDirName(name);
+    ok = dir != nullptr && GetDiskFreeSpaceExA(dir, &available, nullptr, nullptr);
+    std::free(dir);
+  } else {
+    ok = GetDiskFreeSpaceExA(name, &available, nullptr, nullptr);
+  }
+  return ok ? static_cast<vek_uint64_t>(available.QuadPart) : VEK_UINT64_UNKNOWN;
+}
+
+}  // namespace vek::file
