@@ -1,0 +1,55 @@
+# Tests of the installer's payload reader, of the packaging tool, and of the
+# built installer run end to end.
+#
+# installer_payload_test runs in-process on every target: the table of
+# contents and the extent-bounded reader of gzip members on crafted files.
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/payload_test.cpp)
+  vek_add_gtest(installer_payload_test SOURCES payload_test.cpp LIBS installer_payload LABELS installer)
+endif()
+
+# The end-to-end driver is a build-machine program: it packs installers with
+# mkinstaller and runs the target's installer as a process (the Windows one
+# under Wine). The native build makes it; the cross builds run that copy,
+# found in VEK_HOST_TOOLS_DIR, against their own installer.
+set(vek_bin ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+set(vek_e2e_env
+  E2E_TARGET=${VEK_TARGET}
+  E2E_INSTALLER=${vek_bin}/installer${CMAKE_EXECUTABLE_SUFFIX}
+  WINEDEBUG=-all
+  WINEDLLOVERRIDES=mscoree,mshtml=)
+
+if(NOT CMAKE_CROSSCOMPILING)
+  set(vek_host_tools ${vek_bin})
+  vek_add_gtest(mkinstaller_test SOURCES mkinstaller_test.cpp LIBS installer_payload LABELS installer)
+  add_dependencies(mkinstaller_test mkinstaller installer)
+  target_compile_definitions(mkinstaller_test PRIVATE
+    MKINSTALLER_PATH="${vek_bin}/mkinstaller" INSTALLER_PATH="${vek_bin}/installer")
+
+  add_executable(installer_e2e_test installer_e2e_test.cpp)
+  target_link_libraries(installer_e2e_test PRIVATE VekUtil vek_zlib GTest::gtest GTest::gtest_main)
+  target_include_directories(installer_e2e_test PRIVATE ${VEK_TEST_SUPPORT_DIR})
+  add_dependencies(installer_e2e_test installer mkinstaller)
+  # Run without settings, it tests this build's own installer.
+  target_compile_definitions(installer_e2e_test PRIVATE
+    E2E_DEFAULT_TARGET="native"
+    E2E_DEFAULT_INSTALLER="${vek_bin}/installer"
+    E2E_DEFAULT_MKINSTALLER="${vek_bin}/mkinstaller")
+  gtest_discover_tests(installer_e2e_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS installer TIMEOUT 900)
+else()
+  set(vek_e2e_driver ${VEK_HOST_TOOLS_DIR}/installer_e2e_test)
+  list(APPEND vek_e2e_env E2E_MKINSTALLER=${VEK_HOST_TOOLS_DIR}/mkinstaller)
+  set(vek_e2e_groups "E2E.*")
+  if(VEK_WINDOWS)
+    add_executable(e2e_zorva e2e_zorva.cpp)
+    list(APPEND vek_e2e_env E2E_PROBE=${vek_bin}/e2e_zorva.exe E2E_WINE=${CMAKE_CROSSCOMPILING_EMULATOR})
+  else()
+    list(APPEND vek_e2e_groups "LinuxE2E.*")
+  endif()
+  foreach(group IN LISTS vek_e2e_groups)
+    string(REGEX REPLACE "\\..*" "" group_name ${group})
+    add_test(NAME installer_${group_name} COMMAND ${vek_e2e_driver} --gtest_filter=${group})
+    set_tests_properties(installer_${group_name} PROPERTIES
+      LABELS installer TIMEOUT 1200 ENVIRONMENT "${vek_e2e_env}")
+  endforeach()
+endif()

@@ -1,0 +1,230 @@
+// The packaging tool as a program: the layout it writes, deterministic
+// archives, the tree kinds it keeps (read back by the installer's own
+// extraction), the entries it refuses, and its listing.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <utime.h>
+#include <zlib.h>
+
+#include <cstdlib>
+
+#include "file_untar_ops.h"
+#include "installer.h"
+#include "payload_test_support.h"
+#include "vek_lifecycle.h"
+#include "vek_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status;
+  std::string output;
+};
+
+class MkInstaller : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static bool started = false;
+    if (!started) vek_lifecycleInit();
+    started = true;
+  }
+
+  Result mkinstaller(const std::string& args, const std::string& env = "") {
+    std::string out = dir_.file("mk-output");
+    int rc = std::system((env + " " MKINSTALLER_PATH " " + args + " >" + out + " 2>&1").c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, vektest::readFile(out)};
+  }
+
+  std::string pack(const std::string& entries, const std::string& name = "out", const std::string& env = "") {
+    std::string out = dir_.file(name);
+    Result r = mkinstaller("-s " INSTALLER_PATH " -o " + out + " " + entries, env);
+    EXPECT_EQ(r.status, 0) << r.output;
+    return out;
+  }
+
+  // A tree with every kind the payload keeps.
+  std::string make_tree() {
+    std::string root = dir_.file("tree");
+    fs::create_directories(root + "/bin");
+    fs::create_directories(root + "/empty");
+    vektest::writeFile(root + "/bin/tool", "#!/bin/sh\nexit 0\n");
+    chmod((root + "/bin/tool").c_str(), 0750);
+    std::string deep = root + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
+    fs::create_directories(deep);
+    vektest::writeFile(deep + "/long-named-file.txt", "deep");
+    symlink(("../" + std::string(60, 'd') + "/" + std::string(60, 'e') + "/long-named-file.txt").c_str(),
+            (root + "/bin/long-link").c_str());
+    symlink("tool", (root + "/bin/short-link").c_str());
+    vektest::writeFile(root + "/data", "shared");
+    link((root + "/data").c_str(), (root + "/data-again").c_str());
+    mkfifo((root + "/pipe").c_str(), 0640);
+    if (geteuid() == 0) mknod((root + "/null").c_str(), S_IFCHR | 0666, makedev(1, 3));
+    return root;
+  }
+
+  vektest::TempDir dir_;
+};
+
+std::string inflate_all(const std::string& gz) {
+  z_stream zs;
+  memset(&zs, 0, sizeof zs);
+  inflateInit2(&zs, 16 + MAX_WBITS);
+  std::string out;
+  char buffer[65536];
+  zs.next_in = (Bytef*)const_cast<char*>(gz.data());
+  zs.avail_in = (uInt)gz.size();
+  int rc;
+  do {
+    zs.next_out = (Bytef*)buffer;
+    zs.avail_out = sizeof buffer;
+    rc = inflate(&zs, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - zs.avail_out);
+  } while (rc == Z_OK);
+  inflateEnd(&zs);
+  return out;
+}
+
+TEST_F(MkInstaller, LayoutIsStubEntriesTableAndTrailer) {
+  std::string tree = make_tree();
+  std::string installer = pack(tree + " " + tree);
+  struct stat st;
+  ASSERT_EQ(stat(installer.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  std::string bytes = vektest::readFile(installer);
+  std::string stub = vektest::readFile(INSTALLER_PATH);
+  ASSERT_GT(bytes.size(), stub.size() + 16);
+  EXPECT_EQ(bytes.substr(0, stub.size()), stub);
+  payloadtest::Layout layout;
+  ASSERT_TRUE(payloadtest::split_installer(bytes, &layout));
+  EXPECT_EQ(layout.stub, stub);
+  ASSERT_EQ(layout.entries.size(), 2u);
+  EXPECT_EQ(layout.entries[0], layout.entries[1]);
+  EXPECT_EQ(payloadtest::join_installer(layout), bytes) << "table and trailer differ from the format";
+  // gzip header: no name flag, zero time
+  EXPECT_EQ((unsigned char)layout.entries[0][3], 0);
+  EXPECT_EQ(layout.entries[0].substr(4, 4), std::string(4, '\0'));
+}
+
+TEST_F(MkInstaller, ArchivesAreDeterministic) {
+  std::string tree = make_tree();
+  std::string first = vektest::readFile(pack(tree, "first"));
+  struct utimbuf times = {12345, 67890};
+  utime((tree + "/data").c_str(), &times);
+  chown((tree + "/bin/tool").c_str(), 1000, 1000);
+  EXPECT_EQ(vektest::readFile(pack(tree, "second")), first) << "times or owners leaked into the archive";
+
+  std::string dated = vektest::readFile(pack(tree, "dated", "SOURCE_DATE_EPOCH=1234567890"));
+  payloadtest::Layout layout;
+  ASSERT_TRUE(payloadtest::split_installer(dated, &layout));
+  std::string tar = inflate_all(layout.entries[0]);
+  ASSERT_GE(tar.size(), 512u);
+  char expected_mtime[12];
+  snprintf(expected_mtime, sizeof expected_mtime, "%011o", 1234567890u);
+  EXPECT_EQ(tar.substr(136, 11), expected_mtime);
+  EXPECT_EQ(tar.substr(257, 8), std::string("ustar  \0", 8)) << "not the old GNU format";
+  EXPECT_EQ(tar.substr(108, 7), "0000000");  // uid
+  EXPECT_EQ(tar.substr(116, 7), "0000000");  // gid
+  EXPECT_NE(tar.find("././@LongLink"), std::string::npos);
+
+  Result bad = mkinstaller("-s " INSTALLER_PATH " -o " + dir_.file("x") + " " + tree, "SOURCE_DATE_EPOCH=soon");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.output.find("SOURCE_DATE_EPOCH"), std::string::npos);
+}
+
+// What the installer's own extraction makes of a packed tree.
+TEST_F(MkInstaller, InstallerExtractsEveryKindOfEntry) {
+  std::string tree = make_tree();
+  std::string installer = pack(tree);
+  std::string dest = dir_.file("dest");
+  fs::create_directories(dest);
+  std::string cwd = fs::current_path().string();
+  ASSERT_EQ(chdir(dest.c_str()), 0);
+  toc_entries toc;
+  ASSERT_TRUE(init_toc(installer.c_str(), &toc));
+  untar_ops ops;
+  init_file_untar_ops(&ops);
+  ops.read = read_func;
+  toc_entry entry;
+  ASSERT_TRUE(read_entry_from_toc(&toc, &entry));
+  EXPECT_TRUE(extract_tarball(&entry, &ops, nullptr));
+  close_toc(&toc);
+  ASSERT_EQ(chdir(cwd.c_str()), 0);
+
+  std::string long_file = "/" + std::string(60, 'd') + "/" + std::string(60, 'e') + "/long-named-file.txt";
+  EXPECT_EQ(vektest::readFile(dest + long_file), "deep");
+  EXPECT_EQ(fs::read_symlink(dest + "/bin/long-link"), fs::read_symlink(tree + "/bin/long-link"));
+  EXPECT_EQ(vektest::readFile(dest + "/bin/long-link"), "deep");
+  EXPECT_EQ(fs::read_symlink(dest + "/bin/short-link"), "tool");
+  EXPECT_TRUE(fs::is_directory(dest + "/empty"));
+  struct stat a, b, tool, pipe;
+  ASSERT_EQ(stat((dest + "/data").c_str(), &a), 0);
+  ASSERT_EQ(stat((dest + "/data-again").c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino) << "hard link not kept";
+  ASSERT_EQ(stat((dest + "/bin/tool").c_str(), &tool), 0);
+  EXPECT_EQ(tool.st_mode & 0777, 0750u);
+  ASSERT_EQ(lstat((dest + "/pipe").c_str(), &pipe), 0);
+  EXPECT_TRUE(S_ISFIFO(pipe.st_mode));
+  if (geteuid() == 0) {
+    struct stat dev;
+    ASSERT_EQ(lstat((dest + "/null").c_str(), &dev), 0);
+    EXPECT_TRUE(S_ISCHR(dev.st_mode));
+    EXPECT_EQ(dev.st_rdev, makedev(1, 3));
+  }
+}
+
+TEST_F(MkInstaller, RefusesWhatTheInstallerCannotExtract) {
+  std::string src = dir_.file("src");
+  fs::create_directories(src);
+  vektest::writeFile(src + "/file", "content");
+  std::string pax = dir_.file("pax.tar.gz");
+  ASSERT_EQ(std::system(("bsdtar --format pax -czf " + pax + " -C " + src + " file").c_str()), 0);
+  std::string good = payloadtest::gzip_member(payloadtest::tar_of({{"file", "content"}}));
+  std::string cut = dir_.file("cut.tar.gz");
+  vektest::writeFile(cut, good.substr(0, good.size() - 4));
+  std::string plain = dir_.file("plain.tar");
+  vektest::writeFile(plain, payloadtest::tar_of({{"file", "content"}}));
+  struct Case {
+    const char* name;
+    std::string entry;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"pax archive", pax, "cannot be extracted by the installer"},
+      {"truncated gzip", cut, "cannot be extracted by the installer"},
+      {"not gzip", plain, "is not a gzip-compressed file"},
+      {"missing", dir_.file("nothing.tar.gz"), "cannot open"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out = dir_.file("refused");
+    Result r = mkinstaller("-s " INSTALLER_PATH " -o " + out + " " + src + " " + c.entry);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(out)) << "an unusable installer was written";
+  }
+  for (const auto& item : fs::directory_iterator(dir_.str()))
+    EXPECT_EQ(item.path().filename().string().rfind("refused.", 0), std::string::npos) << "temporary file left";
+}
+
+TEST_F(MkInstaller, ListsEntriesWithOffsetsAndFiles) {
+  std::string tree = make_tree();
+  std::string installer = pack(tree + " " + tree);
+  Result r = mkinstaller("-l " + installer);
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::string stub_size = std::to_string(fs::file_size(INSTALLER_PATH));
+  EXPECT_NE(r.output.find("entry 1: offset " + stub_size + ","), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("entry 2: offset "), std::string::npos);
+  EXPECT_NE(r.output.find("bin/short-link -> tool"), std::string::npos);
+  EXPECT_NE(r.output.find("data-again link to data"), std::string::npos);
+
+  Result bad = mkinstaller("-l " INSTALLER_PATH);
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.output.find("carries no readable payload"), std::string::npos) << bad.output;
+}
+
+}  // namespace

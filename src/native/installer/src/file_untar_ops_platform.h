@@ -1,0 +1,33 @@
+// System calls behind the file-writing operations, one implementation per
+// platform family (unix/, windows/). Private to file_untar_ops.
+#ifndef INSTALLER_FILE_UNTAR_OPS_PLATFORM_H
+#define INSTALLER_FILE_UNTAR_OPS_PLATFORM_H
+
+#include <stddef.h>
+
+// Creates the parent directories of path (0777 less the creation mask).
+// Logs ERROR and returns false when they cannot be created. Portable.
+bool create_parent_dirs(const char* path);
+
+// Creates or truncates a regular file for writing, never through a symbolic
+// link; creates its parents first. A descriptor, or -1 with errno set.
+int platform_open_file(const char* file_name, int mode);
+// One write of up to sz bytes (retried on EINTR): the count written, or -1.
+int platform_write_file(int fd, const char* buf, size_t sz);
+void platform_close_file(int fd);
+// Each creates its parents first; false with errno set on failure. Where the
+// platform cannot create the kind, they warn and report success.
+bool platform_make_device(const char* device_name, int mode, int major, int minor);
+bool platform_make_symlink(const char* to, const char* from);
+bool platform_make_hardlink(const char* to, const char* from);
+
+// Path tests used by the path-safety check.
+bool platform_is_separator(char c);
+// Absolute, or naming a drive or device, so not below the working directory.
+bool platform_is_rooted(const char* name);
+// True when a name component (len bytes at part) means the parent directory.
+bool platform_is_parent_reference(const char* part, size_t len);
+// True when path exists and is a symbolic link (Windows: a reparse point).
+bool platform_is_symlink(const char* path);
+
+#endif  // INSTALLER_FILE_UNTAR_OPS_PLATFORM_H

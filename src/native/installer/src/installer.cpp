@@ -1,0 +1,771 @@
+// The installer: one installation run. It validates the command line, unpacks
+// the payload appended to its own executable into a private directory under
+// the temporary directory (after checking that it fits), hands over to the
+// unpacked configuration program and removes the directory again.
+#include "installer.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "file_untar_ops.h"
+#include "installer_platform.h"
+#include "size_untar_ops.h"
+#include "vek_file.h"
+#include "vek_getopt.h"
+#include "vek_lifecycle.h"
+#include "vek_logging.h"
+#include "vek_logging_console.h"
+
+namespace {
+
+const char* const INVALID_CHARS = ":!;`$\"+#";
+const char* const INSTALLER_VERSION = "5.7.0";
+const char* const INSTALLER_BUILD = "5.7.0-201405021222-334052-588";
+const char* const INSTALLER_TITLE = "Moravel Installer";
+const char* const DEBUG_SWITCH = "-Dnimbo.debug=";
+const int CLEANUP_ATTEMPTS = 5;
+
+// Written by the interrupt handler, read on every payload read.
+volatile sig_atomic_t sigint_received = 0;
+// The handler cannot log safely; the message is emitted at the next poll.
+bool sigint_logged = false;
+
+// State of the run, kept outside main's frame so that it is intact when the
+// bus-error handler jumps back into main.
+struct run_state_t {
+  int result;                         // -1 until configuration succeeds
+  bool sigint_installed;              // the interrupt handler is ours
+  void (*previous_sigint)(int);       // handler to put back
+  char archive[VEK_PATH_MAX];         // the installer's own file, absolute
+  char* extraction_dir;               // owned; set once the directory is ours to remove
+  char* saved_cwd;                    // owned working directory to return to
+  vek_uint64_t required_bytes;        // total of the size pass
+};
+run_state_t run_state = {-1, false, nullptr, {0}, nullptr, nullptr, 0};
+
+void sigint_handler(int) {
+  sigint_received = 1;
+  platform_rearm_interrupt(sigint_handler);
+}
+
+void log_interrupt_once() {
+  if (sigint_received && !sigint_logged) {
+    sigint_logged = true;
+    veklog(VEK_HERE, VEKLOG_VERBOSE, "CTRL+C received");
+  }
+}
+
+// ---- Table of contents -------------------------------------------------
+
+int64_t big_to_host_endian(const unsigned char bytes[8]) {
+  uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value = (value << 8) | bytes[i];
+  return (int64_t)value;
+}
+
+// The next 8 bytes at fd's position as a big-endian value; -1 on error or EOF.
+int64_t read_int64(int fd) {
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "Reading int64 from fd %d offset %" VEK_PRId64, fd,
+         (long long)platform_seek(fd, 0, SEEK_CUR));
+  unsigned char buffer[8];
+  size_t have = 0;
+  while (have < sizeof(buffer)) {
+    veklog(VEK_HERE, VEKLOG_DEBUG2, "Reading %d bytes", (int)(sizeof(buffer) - have));
+    ssize_t got = platform_read(fd, buffer + have, sizeof(buffer) - have);
+    veklog(VEK_HERE, VEKLOG_DEBUG2, "Read %d bytes", (int)got);
+    if (got < 0) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Cannot read entry offset: %s", strerror(errno));
+      return -1;
+    }
+    if (got == 0) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Unexpected end of file while attempting to read TOC entry.");
+      return -1;
+    }
+    have += (size_t)got;
+  }
+  return big_to_host_endian(buffer);
+}
+
+bool fail_toc(int fd) {
+  int saved = errno;
+  platform_close(fd);
+  errno = saved;
+  return false;
+}
+
+// An entry's bytes end where the next one (in file order) or the table starts.
+int64_t entry_extent_end(const toc_entries* toc, int64_t offset) {
+  int64_t end = toc->max_offset;
+  if (toc->toc_offset > offset && toc->toc_offset < end) end = toc->toc_offset;
+  for (int64_t pos = toc->toc_offset; pos >= 0 && pos + 8 <= toc->max_offset; pos += 8) {
+    unsigned char bytes[8];
+    if (platform_read_at(toc->fd, bytes, sizeof(bytes), pos) != (ssize_t)sizeof(bytes)) break;
+    int64_t value = big_to_host_endian(bytes);
+    if (value == 0) break;
+    if (value > offset && value < end) end = value;
+  }
+  return end;
+}
+
+}  // namespace
+
+bool init_toc(const char* toc_file, toc_entries* toc) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Opening table of contents in %s", toc_file);
+  int fd = platform_open_readonly(toc_file);
+  if (fd < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot open table of contents: %s", strerror(errno));
+    return false;
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "Reading source file size");
+  int64_t size = platform_file_size(fd);
+  if (size < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot stat archive file: %s", strerror(errno));
+    return fail_toc(fd);
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "Reading version and table of contents offset");
+  if (platform_seek(fd, -TOC_TRAILER_SIZE, SEEK_END) < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to end of file: %s", strerror(errno));
+    return fail_toc(fd);
+  }
+  int64_t version = read_int64(fd);
+  int64_t offset = read_int64(fd);
+  if (version != TOC_VERSION) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Invalid version %" VEK_PRId64 " (expected %" VEK_PRId64 ")",
+           (long long)version, (long long)TOC_VERSION);
+    return fail_toc(fd);
+  }
+  if (offset == -1) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not read table of contents offset from installer file.");
+    return fail_toc(fd);
+  }
+  if (platform_seek(fd, offset, SEEK_SET) < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to beginning of table of contents: %s", strerror(errno));
+    return fail_toc(fd);
+  }
+  *toc = {fd, 0, size, offset, false};
+  veklog(VEK_HERE, VEKLOG_DEBUG,
+         "Successfully initialized table of contents (fd %d, min offset %" VEK_PRId64
+         ", max offset %" VEK_PRId64 ")",
+         fd, (long long)toc->min_offset, (long long)toc->max_offset);
+  return true;
+}
+
+bool read_entry_from_toc(toc_entries* toc, toc_entry* entry) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Reading next entry");
+  int64_t value = read_int64(toc->fd);
+  if (value == 0) {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "No more entries to read");
+    return false;
+  }
+  toc->failed = true;  // every other way out is a damaged table
+  if (value == -1) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not read next table of contents entry: unexpected EOF");
+    return false;
+  }
+  if (value < toc->min_offset || value > toc->max_offset) {
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "Offset %" VEK_PRId64 " is invalid (minimum: %" VEK_PRId64 ", maximum: %" VEK_PRId64 ")",
+           (long long)value, (long long)toc->min_offset, (long long)toc->max_offset);
+    return false;
+  }
+  toc->failed = false;
+  *entry = {toc->fd, value, entry_extent_end(toc, value)};
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Successfully initialized entry (offset %" VEK_PRId64 ")",
+         (long long)value);
+  return true;
+}
+
+void close_toc(toc_entries* toc) {
+  if (toc->fd >= 0) platform_close(toc->fd);
+  toc->fd = -1;
+}
+
+// ---- Entry reader --------------------------------------------------------
+
+namespace {
+
+ssize_t fail_stream(entry_stream_t* stream, int error) {
+  stream->failed = true;
+  errno = error;
+  return -1;
+}
+
+// Fetches the next compressed bytes of the extent into the input buffer.
+bool refill_input(entry_stream_t* stream) {
+  int64_t left = stream->end_offset - stream->next_offset;
+  size_t want = left < (int64_t)ENTRY_INPUT_SIZE ? (size_t)left : ENTRY_INPUT_SIZE;
+  ssize_t got = platform_read_at(stream->fd, stream->input, want, stream->next_offset);
+  if (got < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot read entry data: %s", strerror(errno));
+    return false;
+  }
+  if ((size_t)got != want) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Entry data ends early at offset %" VEK_PRId64,
+           (long long)(stream->next_offset + got));
+    errno = EIO;
+    return false;
+  }
+  stream->next_offset += got;
+  stream->zs.next_in = stream->input;
+  stream->zs.avail_in = (uInt)got;
+  return true;
+}
+
+ssize_t read_plain(entry_stream_t* stream, void* buf, size_t count) {
+  int64_t left = stream->end_offset - stream->next_offset;
+  size_t want = left < (int64_t)count ? (size_t)left : count;
+  if (want == 0) return 0;
+  ssize_t got = platform_read_at(stream->fd, buf, want, stream->next_offset);
+  if (got <= 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot read entry data: %s", got < 0 ? strerror(errno) : "end of file");
+    return fail_stream(stream, got < 0 ? errno : EIO);
+  }
+  stream->next_offset += got;
+  return got;
+}
+
+// Decodes member after member until buf is full or the extent is used up.
+// A member that is cut off by the end of the extent is an error, as is
+// anything in the extent that is not a complete gzip member.
+ssize_t read_gzip(entry_stream_t* stream, void* buf, size_t count) {
+  z_stream& zs = stream->zs;
+  zs.next_out = (Bytef*)buf;
+  zs.avail_out = (uInt)(count > (1u << 30) ? (1u << 30) : count);
+  uInt requested = zs.avail_out;
+  while (zs.avail_out > 0) {
+    if (zs.avail_in == 0) {
+      if (stream->next_offset >= stream->end_offset) {
+        if (!stream->in_member) break;
+        veklog(VEK_HERE, VEKLOG_ERROR, "Compressed entry data is truncated at offset %" VEK_PRId64,
+               (long long)stream->end_offset);
+        return fail_stream(stream, EIO);
+      }
+      if (!refill_input(stream)) return fail_stream(stream, errno);
+    }
+    if (!stream->in_member) {
+      inflateReset(&zs);
+      stream->in_member = true;
+    }
+    int rc = inflate(&zs, Z_NO_FLUSH);
+    if (rc == Z_STREAM_END) {
+      stream->in_member = false;  // zlib has verified the member's CRC and length
+    } else if (rc != Z_OK && !(rc == Z_BUF_ERROR && zs.avail_in == 0)) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Compressed entry data is damaged before offset %" VEK_PRId64 ": %s",
+             (long long)stream->next_offset, zs.msg ? zs.msg : zError(rc));
+      return fail_stream(stream, EIO);
+    }
+  }
+  return (ssize_t)(requested - zs.avail_out);
+}
+
+}  // namespace
+
+bool entry_stream_open(entry_stream_t* stream, int fd, int64_t offset, int64_t end_offset) {
+  memset(stream, 0, sizeof(*stream));
+  stream->fd = fd;
+  stream->next_offset = offset;
+  stream->end_offset = end_offset;
+  if (offset < 0 || end_offset < offset) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Invalid entry extent %" VEK_PRId64 " to %" VEK_PRId64,
+           (long long)offset, (long long)end_offset);
+    errno = EINVAL;
+    return false;
+  }
+  unsigned char magic[2] = {0, 0};
+  if (end_offset - offset >= 2 && platform_read_at(fd, magic, 2, offset) == 2 && magic[0] == 0x1f &&
+      magic[1] == 0x8b) {
+    stream->gzip = true;
+    if (inflateInit2(&stream->zs, 16 + MAX_WBITS) != Z_OK) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Cannot start decompression: %s",
+             stream->zs.msg ? stream->zs.msg : "out of memory");
+      errno = ENOMEM;
+      return false;
+    }
+    stream->inflating = true;
+  }
+  return true;
+}
+
+ssize_t entry_stream_read(entry_stream_t* stream, void* buf, size_t count) {
+  if (stream->failed) {
+    errno = EIO;
+    return -1;
+  }
+  if (count == 0) return 0;
+  return stream->gzip ? read_gzip(stream, buf, count) : read_plain(stream, buf, count);
+}
+
+bool entry_stream_finish(entry_stream_t* stream) {
+  unsigned char scratch[16384];
+  ssize_t got;
+  do {
+    got = entry_stream_read(stream, scratch, sizeof(scratch));
+  } while (got > 0);
+  return got == 0;
+}
+
+void entry_stream_close(entry_stream_t* stream) {
+  if (stream->inflating) inflateEnd(&stream->zs);
+  stream->inflating = false;
+}
+
+ssize_t read_func(void* ctx, void* buf, size_t count) {
+  if (sigint_received) {
+    log_interrupt_once();
+    errno = EINTR;
+    return -1;
+  }
+  auto* context = static_cast<untar_context_t*>(ctx);
+  return entry_stream_read(static_cast<entry_stream_t*>(context->source), buf, count);
+}
+
+namespace {
+
+// Runs the tar reader over an open stream; the entry counts as good only once
+// the rest of its extent has been decoded and verified too.
+bool run_tar_reader(entry_stream_t* stream, untar_ops* ops, vek_uint64_t* bytes_extracted) {
+  untar_context_t ctx;
+  memset(&ctx, 0, sizeof(ctx));
+  ctx.source = stream;
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "Extracting contents of tar archive");
+  if (extract_tar(ops, &ctx) && !sigint_received && entry_stream_finish(stream)) {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "Successfully extracted entry");
+    if (bytes_extracted) *bytes_extracted = ctx.written_bytes;
+    return true;
+  }
+  if (!sigint_received) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot extract tar entries: %s", strerror(errno));
+  }
+  return false;
+}
+
+}  // namespace
+
+bool extract_tarball(toc_entry* entry, untar_ops* ops, vek_uint64_t* bytes_extracted) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Extracting entry");
+  if (!entry) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL entry cannot be extracted");
+    return false;
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "Saving previous offset");
+  int64_t previous = platform_seek(entry->fd, 0, SEEK_CUR);
+  if (previous < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Failed to save previous offset: %s", strerror(errno));
+    return false;
+  }
+  bool result = false;
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Seeking to beginning of entry");
+  if (platform_seek(entry->fd, entry->offset, SEEK_SET) < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to beginning of entry: %s", strerror(errno));
+  } else {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "Opening gzip stream");
+    auto stream = std::make_unique<entry_stream_t>();
+    if (!entry_stream_open(stream.get(), entry->fd, entry->offset, entry->end_offset)) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Cannot open gzip stream: %s", strerror(errno));
+    } else {
+      result = run_tar_reader(stream.get(), ops, bytes_extracted);
+    }
+    entry_stream_close(stream.get());
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "Restoring old offset %" VEK_PRId64, (long long)previous);
+  if (platform_seek(entry->fd, previous, SEEK_SET) < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to previous file offset: %s", strerror(errno));
+    return false;
+  }
+  return result;
+}
+
+// ---- Configuration hand-off ------------------------------------------------
+
+bool configure_zorva(int argc, const char** argv) {
+  std::vector<char*> args;
+  args.push_back(strdup(INSTALLER_CONFIG_PROGRAM));
+  args.push_back(strdup("--internal-install"));
+  for (int i = 0; i < argc; ++i) args.push_back(copy_arg(argv[i]));
+  args.push_back(nullptr);
+
+  static char watchdog_setting[] = "NIMBO_DISABLE_WATCHDOG=1";  // the environment keeps the pointer
+  putenv(watchdog_setting);
+  int status = -1;
+  bool complete = true;
+  for (size_t i = 0; i + 1 < args.size(); ++i) complete = complete && args[i] != nullptr;
+  if (complete) {
+    status = platform_run_configuration(args.data());
+  } else {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot allocate the arguments of %s", INSTALLER_CONFIG_PROGRAM);
+  }
+  for (char* arg : args) free(arg);
+  if (status == 0) return true;
+  veklog(VEK_HERE, VEKLOG_DEBUG, "configuration failed with exit code %d", status);
+  return false;
+}
+
+// ---- The run ---------------------------------------------------------------
+
+namespace {
+
+const char* const VM_ARG_PREFIXES[] = {
+    "-ea", "-enableassertions", "-esa", "-enablesystemassertions", "-da", "-disableassertions",
+    "-dsa", "-disablesystemassertions", "-verbose", "-agentlib:", "-agentpath:", "-javaagent:",
+    "-splash:", "-D", "-X", "-XX", "-d32", "-d64", "-client", "-server", "-hotspot", "-version:",
+    "-cp", "-classpath", nullptr};
+
+const vek_option LONG_OPTIONS[] = {
+    {"help", 0, nullptr, 'h'},         {"javavm", 1, nullptr, 'm'},
+    {"version", 0, nullptr, 'v'},      {"installdir", 1, nullptr, 0},
+    {"oxv", 1, nullptr, 0},            {"silent", 0, nullptr, 0},
+    {"headless", 0, nullptr, 0},       {"noservice", 0, nullptr, 0},
+    {"host-display-name", 1, nullptr, 0}, {"kwel", 1, nullptr, 0},
+    {"detectha", 0, nullptr, 0},       {nullptr, 0, nullptr, 0}};
+
+struct help_line_t {
+  int indent;        // leading blanks
+  const char* text;  // the line without them
+};
+
+const help_line_t HELP_LINES[] = {
+    {2, "-h,--help              Show this information and exit"},
+    {2, "-v,--version           Display the version number for this program and exit."},
+    {2, "-j,--javavm            Manually set the location of the java VM, i.e JAVA_HOME"},
+    {2, "--installdir           Set the directory that Zorva will be installed to."},
+    {2, "--headless             For user prompts to be provided on the command line,"},
+    {25, "otherwise a GUI will be used if one is available."},
+    {2, "--silent               Install Zorva without prompting for configuration"},
+    {25, "options.  Default values will be used unless they are"},
+    {25, "overridden on the command line."},
+    {2, "--oxv <url=...>        Specify a URL that Zorva will connect to.  This option"},
+    {25, "can be specified multiple times if more than one URL is"},
+    {25, "required."},
+    {25, "Several comma-separated parameters are available to"},
+    {25, "configure the connection settings:"},
+    {25, "url=HTTP|HTTPS://HOST:PORT       The URL to connect on"},
+    {25, "proxy=HTTP|HTTPS://HOST:PORT     Proxy server to"},
+    {58, "connect through"},
+    {25, "ssl-allow-self-signed=true|false Accept self-signed"},
+    {58, "certificates"},
+    {25, "address=IPADDRESS                Local IP address to"},
+    {58, "bind to"},
+    {25, "proxy-user=USERNAME              Username for the proxy"},
+    {58, "server"},
+    {25, "proxy-pass=PASSWORD              Password for the proxy"},
+    {58, "server"},
+    {25, "proxy-ntlm-domain=DOMAIN         Windows Domain for the"},
+    {58, "proxy server"},
+    {25, "ssl-cert-common-name             Expected certificate"},
+    {58, "common name"},
+    {25, "compressed                       Enable HTTP"},
+    {58, "compression"},
+    {2, "--noservice            On Windows, do not install Zorva as a service.  On"},
+    {25, "UNIX, do not install an init.d script to automatically"},
+    {25, "start Zorva."},
+    {2, "--host-display-name    Manually set the display name used to identify this"},
+    {25, "Zorva instance."},
+    {2, "--kwel                 Migrate an existing KWEL install to Zorva."},
+    {2, "--detectha             Locate and configure additionally available HA servers."},
+};
+
+void print_help() {
+  printf("%s %s\n", INSTALLER_TITLE, INSTALLER_VERSION);
+  printf("    Copyright (c) 2014 Nimbo Software. All rights reserved.\n");
+  printf("    Build Number: %s\n", INSTALLER_BUILD);
+  printf("\n");
+  for (const help_line_t& line : HELP_LINES) printf("%*s%s\n", line.indent, "", line.text);
+  fflush(stdout);
+}
+
+bool is_vm_arg(const char* arg) {
+  if (!arg) return false;
+  for (const char* const* prefix = VM_ARG_PREFIXES; *prefix; ++prefix) {
+    if (strncmp(arg, *prefix, strlen(*prefix)) == 0) return true;
+  }
+  return false;
+}
+
+// Moves the VM arguments behind the others, keeping the order of the others;
+// returns how many others there are.
+int strip_vm_args(int argc, const char** argv) {
+  int count = argc;
+  int pos = 0;
+  while (pos < count) {
+    if (!is_vm_arg(argv[pos])) {
+      ++pos;
+      continue;
+    }
+    const char* vm_arg = argv[pos];
+    memmove(&argv[pos], &argv[pos + 1], sizeof(argv[0]) * (size_t)(count - pos - 1));
+    --count;
+    argv[count] = vm_arg;  // the argument shifted into pos is examined next
+  }
+  return count;
+}
+
+// An inherited NIMBO_DEBUG wins; otherwise the first debug switch does.
+void apply_debug_switch(int argc, const char** argv) {
+  size_t switch_len = strlen(DEBUG_SWITCH);
+  for (int i = 0; i < argc; ++i) {
+    if (strncmp(argv[i], DEBUG_SWITCH, switch_len) != 0 || getenv("NIMBO_DEBUG")) continue;
+    char setting[256];
+    snprintf(setting, sizeof(setting), "NIMBO_DEBUG=%s", argv[i] + switch_len);
+    putenv(strdup(setting));  // the environment owns the copy
+  }
+}
+
+void init_logging() {
+  if (!vek_addLogger(vek_consoleLogger)) fputs("ERROR (internal) cannot add stdio logger\n", stderr);
+  const char* setting = getenv("NIMBO_DEBUG");
+  long value = strtol(setting ? setting : "0", nullptr, 10);
+  vek_setLogLevel(value == 1 ? VEKLOG_DEBUG : value == 2 ? VEKLOG_DEBUG2 : VEKLOG_INFO);
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Installer version %s (build %s) logging initialized", INSTALLER_VERSION,
+         INSTALLER_BUILD);
+}
+
+bool validate_command_line(int argc, const char** argv) {
+  std::vector<const char*> copy(argv, argv + argc);
+  copy.push_back(nullptr);
+  int count = strip_vm_args(argc, copy.data());
+  vek_option_quiet = 1;
+  vek_getopt_reset();
+  bool valid = true;
+  for (;;) {
+    int index = vek_optind == 0 ? 1 : vek_optind;
+    int long_index = 0;
+    int rc = vek_getopt_long(count, const_cast<char**>(copy.data()), ":hmv", LONG_OPTIONS, &long_index);
+    if (rc == -1) break;
+    const char* arg = index < argc ? copy[(size_t)index] : "";
+    if (rc == '?' && !is_vm_arg(arg)) {
+      printf("Unknown option %s\n", arg);
+      valid = false;
+    } else if (rc == ':') {
+      printf("Missing required argument for %s\n", arg);
+      valid = false;
+    } else if (rc == 'h') {
+      valid = false;
+    }
+  }
+  if (!valid) {
+    print_help();
+    veklog(VEK_HERE, VEKLOG_DEBUG, "command line validation failed");
+  }
+  return valid;
+}
+
+char* get_temp_directory() {
+  const char* temp = vek_getTempDir();
+  if (!temp) return nullptr;
+  char buffer[VEK_PATH_MAX];
+  snprintf(buffer, sizeof(buffer), INSTALLER_DIR_FORMAT, temp, platform_process_id());
+  return strdup(buffer);
+}
+
+bool validate_temp_directory(const char* temp_dir) {
+  const char* checked = temp_dir;
+  if (INSTALLER_DRIVE_LETTERS && strlen(temp_dir) > 2 && temp_dir[1] == ':') {
+    veklog(VEK_HERE, VEKLOG_DEBUG2, "skipping windows drive specification");
+    checked = temp_dir + 2;
+  }
+  if (strpbrk(checked, INVALID_CHARS) == nullptr) return true;
+  veklog(VEK_HERE, VEKLOG_ERROR, "the temporary directory cannot contain any of the following characters: %s",
+         INVALID_CHARS);
+  veklog(VEK_HERE, VEKLOG_ERROR, "Cannot extract into temp directory %s", temp_dir);
+  return false;
+}
+
+// Creates the extraction directory for this user alone, or reuses one that
+// already is; anything else under that predictable name is left alone.
+bool prepare_extraction_directory(const char* dir) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting to a temporary directory %s", dir);
+  int state = platform_check_private_directory(dir);
+  if (state == PRIVATE_DIR_MISSING) {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "creating extraction directory %s", dir);
+    if (platform_create_private_directory(dir)) return true;
+    if (errno != EEXIST) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "cannot create extraction directory %s", dir);
+      return false;
+    }
+    state = platform_check_private_directory(dir);  // created meanwhile by someone else: judge it
+  }
+  if (state == PRIVATE_DIR_OK) return true;
+  veklog(VEK_HERE, VEKLOG_ERROR,
+         "refusing to use the extraction directory %s: it is not a directory of this user that only this user "
+         "can write",
+         dir);
+  return false;
+}
+
+bool enter_extraction_directory(const char* dir) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Moving to extraction directory %s", dir);
+  run_state.saved_cwd = platform_get_cwd();
+  if (!run_state.saved_cwd) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot get current working directory: %s", strerror(errno));
+    return false;
+  }
+  if (!platform_chdir(dir)) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot move to extract directory: %s", strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// One pass over every entry; a damaged table of contents fails it like a
+// damaged entry does.
+bool run_pass(const char* archive, untar_ops* ops, vek_uint64_t* total) {
+  toc_entries toc;
+  if (!init_toc(archive, &toc)) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot initialize archive table of contents");
+    return false;
+  }
+  ops->read = read_func;
+  bool ok = true;
+  toc_entry entry;
+  while (ok && read_entry_from_toc(&toc, &entry)) {
+    vek_uint64_t bytes = 0;
+    ok = extract_tarball(&entry, ops, total ? &bytes : nullptr);
+    if (total) *total += bytes;
+  }
+  ok = ok && !toc.failed;
+  close_toc(&toc);
+  if (!ok) {
+    log_interrupt_once();
+    if (sigint_received) {
+      veklog(VEK_HERE, VEKLOG_INFO, "Installation cancelled");
+    } else {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Failure while extracting archive entry");
+    }
+  }
+  return ok;
+}
+
+bool validate_extraction_size(const char* archive, const char* path) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Calculating extracted install size");
+  untar_ops ops;
+  init_size_untar_ops(&ops);
+  vek_uint64_t total = 0;
+  if (!run_pass(archive, &ops, &total)) return false;
+  run_state.required_bytes = total;
+  veklog(VEK_HERE, VEKLOG_VERBOSE, "%" VEK_PRId64 " bytes required", (long long)total);
+  vek_uint64_t available = vek_getAvailableBytes(path);
+  if (available == VEK_UINT64_UNKNOWN) {
+    veklog(VEK_HERE, VEKLOG_WARN, "Cannot calculate available space on %s", path);
+    return true;
+  }
+  veklog(VEK_HERE, VEKLOG_VERBOSE, "%" VEK_PRId64 " bytes available", (long long)available);
+  if (total < available) return true;
+  veklog(VEK_HERE, VEKLOG_ERROR,
+         "There is not enough space in %s.  At least %" VEK_PRId64 " Mb are required but only %" VEK_PRId64
+         " Mb are available.",
+         path, (long long)((total >> 20) + 1), (long long)(available >> 20));
+  return false;
+}
+
+bool extract_contents(const char* archive) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Extracting archive contents");
+  untar_ops ops;
+  init_file_untar_ops(&ops);
+  return run_pass(archive, &ops, nullptr);
+}
+
+// Steps 6 to 15: everything between start-up and the end sequence.
+void run_installation(int argc, const char** argv) {
+  if (!validate_command_line(argc, argv)) return;
+  if (vek_getFullPath(argv[0], run_state.archive, sizeof(run_state.archive)) == 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot find full path name of %s", argv[0]);
+    return;
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG, "converted %s to %s", argv[0], run_state.archive);
+  char* dir = get_temp_directory();
+  if (!dir) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot get extract directory");
+    return;
+  }
+  if (!validate_temp_directory(dir) || !prepare_extraction_directory(dir)) {
+    free(dir);  // never ours: nothing to clean up
+    return;
+  }
+  run_state.extraction_dir = dir;
+  if (!enter_extraction_directory(dir)) return;
+  veklog(VEK_HERE, VEKLOG_INFO, "Extracting to a temporary directory");
+  if (!validate_extraction_size(run_state.archive, dir) || !extract_contents(run_state.archive)) return;
+  veklog(VEK_HERE, VEKLOG_INFO, "Extraction complete, configuring");
+  if (configure_zorva(argc - 1, argv + 1)) {
+    run_state.result = 0;
+    return;
+  }
+  log_interrupt_once();
+  if (sigint_received) {
+    veklog(VEK_HERE, VEKLOG_INFO, "Installation cancelled");
+  } else {
+    veklog(VEK_HERE, VEKLOG_WARN, "Configuration failed");
+  }
+}
+
+void remove_extraction_directory(const char* dir) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "cleaning up temporary directory %s", dir);
+  for (int attempt = 1; attempt <= CLEANUP_ATTEMPTS && vek_doesDirectoryExist(dir); ++attempt) {
+    veklog(VEK_HERE, VEKLOG_DEBUG2, "temporary directory cleanup attempt %d", attempt);
+    if (vek_removeDirectory(dir)) {
+      veklog(VEK_HERE, VEKLOG_DEBUG2, "cleanup successful");
+    } else {
+      veklog(VEK_HERE, VEKLOG_DEBUG2, "cleanup failed");
+      platform_sleep_seconds(1);
+    }
+  }
+  if (vek_doesDirectoryExist(dir)) veklog(VEK_HERE, VEKLOG_VERBOSE, "cannot clean up temp directory");
+}
+
+int end_run() {
+  platform_restore_bus_error_handler();
+  if (run_state.sigint_installed) {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "removing CTRL+C handler");
+    if (signal(SIGINT, run_state.previous_sigint) == SIG_ERR) {
+      veklog(VEK_HERE, VEKLOG_WARN, "cannot restore SIGINT handler:  %s", strerror(errno));
+    }
+    run_state.sigint_installed = false;
+  }
+  if (run_state.saved_cwd) {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "returning to working directory %s", run_state.saved_cwd);
+    if (!platform_chdir(run_state.saved_cwd)) {
+      veklog(VEK_HERE, VEKLOG_WARN, "cannot move back to original working directory: %s", strerror(errno));
+    }
+    free(run_state.saved_cwd);
+    run_state.saved_cwd = nullptr;
+  }
+  if (run_state.extraction_dir) {
+    if (!getenv("NIMBO_DEBUG_SKIPCLEANUP")) remove_extraction_directory(run_state.extraction_dir);
+    free(run_state.extraction_dir);
+    run_state.extraction_dir = nullptr;
+  }
+  return run_state.result;
+}
+
+}  // namespace
+
+int installer_main(int argc, const char** argv) {
+  vek_lifecycleInit();
+  apply_debug_switch(argc, argv);
+  run_state.previous_sigint = signal(SIGINT, sigint_handler);
+  run_state.sigint_installed = run_state.previous_sigint != SIG_ERR;
+  if (!run_state.sigint_installed) {
+    veklog(VEK_HERE, VEKLOG_WARN, "cannot install CTRL+C handler: %s", strerror(errno));
+  }
+  if (INSTALLER_BUS_ERROR_RETURN() != 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "SIGBUS detected, the install location is out of space.  Cleaning up.");
+    run_state.result = -1;
+    return end_run();
+  }
+  platform_install_bus_error_handler();
+  init_logging();
+  run_installation(argc, argv);
+  return end_run();
+}
+
+// The packaging tool and the tests link this module without its entry point.
+#ifndef INSTALLER_WITHOUT_MAIN
+int main(int argc, char** argv) { return installer_main(argc, const_cast<const char**>(argv)); }
+#endif

@@ -1,0 +1,65 @@
+// File-writing operations: the POSIX system calls.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "../file_untar_ops_platform.h"
+
+int platform_open_file(const char* file_name, int mode) {
+  if (!create_parent_dirs(file_name)) return -1;
+  int fd;
+  do {
+    // O_NOFOLLOW: a symbolic link made behind the path check is still not followed.
+    fd = open(file_name, O_WRONLY | O_CREAT | O_TRUNC | O_LARGEFILE | O_NOFOLLOW | O_CLOEXEC,
+              static_cast<mode_t>(mode & 07777));
+  } while (fd == -1 && errno == EINTR);
+  return fd;
+}
+
+int platform_write_file(int fd, const char* buf, size_t sz) {
+  if (sz > INT_MAX) sz = INT_MAX;
+  ssize_t written;
+  do {
+    written = write(fd, buf, sz);
+  } while (written == -1 && errno == EINTR);
+  return static_cast<int>(written);
+}
+
+void platform_close_file(int fd) {
+  close(fd);
+}
+
+bool platform_make_device(const char* device_name, int mode, int major, int minor) {
+  return create_parent_dirs(device_name) &&
+         mknod(device_name, static_cast<mode_t>(mode), makedev(static_cast<unsigned>(major),
+                                                               static_cast<unsigned>(minor))) == 0;
+}
+
+bool platform_make_symlink(const char* to, const char* from) {
+  return create_parent_dirs(from) && symlink(to, from) == 0;
+}
+
+bool platform_make_hardlink(const char* to, const char* from) {
+  return create_parent_dirs(from) && link(to, from) == 0;
+}
+
+bool platform_is_separator(char c) {
+  return c == '/';
+}
+
+bool platform_is_parent_reference(const char* part, size_t len) {
+  return len == 2 && part[0] == '.' && part[1] == '.';
+}
+
+bool platform_is_rooted(const char* name) {
+  return name[0] == '/';
+}
+
+bool platform_is_symlink(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}

@@ -1,0 +1,141 @@
+// System calls of the installer module on Linux.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "installer_platform.h"
+#include "vek_logging.h"
+
+sigjmp_buf sigbus_ctx;
+
+namespace {
+
+bool sigbus_installed = false;
+struct sigaction previous_sigbus;
+
+void sigbus_handler(int) { siglongjmp(sigbus_ctx, 1); }
+
+}  // namespace
+
+int platform_open_readonly(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+void platform_close(int fd) { close(fd); }
+
+int64_t platform_file_size(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  return (int64_t)st.st_size;
+}
+
+int64_t platform_seek(int fd, int64_t offset, int whence) {
+  return (int64_t)lseek(fd, (off_t)offset, whence);
+}
+
+ssize_t platform_read(int fd, void* buf, size_t count) {
+  ssize_t got;
+  do {
+    got = read(fd, buf, count);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset) {
+  size_t have = 0;
+  while (have < count) {
+    ssize_t got = pread(fd, (char*)buf + have, count - have, (off_t)offset + (off_t)have);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    have += (size_t)got;
+  }
+  return (ssize_t)have;
+}
+
+int platform_process_id(void) { return (int)getpid(); }
+
+void platform_sleep_seconds(unsigned seconds) { sleep(seconds); }
+
+char* platform_get_cwd(void) {
+  char buffer[4096];
+  if (!getcwd(buffer, sizeof(buffer))) return nullptr;
+  return strdup(buffer);
+}
+
+bool platform_chdir(const char* dir) { return chdir(dir) == 0; }
+
+int platform_check_private_directory(const char* dir) {
+  struct stat st;
+  if (lstat(dir, &st) != 0) return errno == ENOENT ? PRIVATE_DIR_MISSING : PRIVATE_DIR_UNSAFE;
+  bool owned = S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+  return owned && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 ? PRIVATE_DIR_OK : PRIVATE_DIR_UNSAFE;
+}
+
+bool platform_create_private_directory(const char* dir) { return mkdir(dir, 0700) == 0; }
+
+void platform_rearm_interrupt(void (*)(int)) {}
+
+void platform_install_bus_error_handler(void) {
+  struct sigaction action;
+  memset(&action, 0, sizeof(action));
+  action.sa_handler = sigbus_handler;
+  sigemptyset(&action.sa_mask);
+  sigbus_installed = sigaction(SIGBUS, &action, &previous_sigbus) == 0;
+  if (!sigbus_installed) veklog(VEK_HERE, VEKLOG_WARN, "cannot install SIBGUS handler: %s", strerror(errno));
+  umask(022);
+}
+
+void platform_restore_bus_error_handler(void) {
+  if (!sigbus_installed) return;
+  veklog(VEK_HERE, VEKLOG_DEBUG, "removing SIGBUS handler");
+  if (sigaction(SIGBUS, &previous_sigbus, nullptr) != 0) {
+    veklog(VEK_HERE, VEKLOG_WARN, "cannot restore SIGBUS handler:  %s", strerror(errno));
+  }
+  sigbus_installed = false;
+}
+
+char* copy_arg(const char* arg) { return strdup(arg); }
+
+namespace {
+
+[[noreturn]] void exec_configuration(char** args) {
+  execv(args[0], args);
+  int error = errno;
+  veklog(VEK_HERE, VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),
+         error);
+  _exit(1);
+}
+
+}  // namespace
+
+int platform_run_configuration(char** args) {
+  pid_t pid = fork();
+  if (pid < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot fork: %s", strerror(errno));
+    return -1;
+  }
+  if (pid == 0) exec_configuration(args);
+  int status = 0;
+  pid_t done;
+  do {
+    done = waitpid(pid, &status, 0);  // an interrupt only sets a flag: keep waiting
+  } while (done < 0 && errno == EINTR);
+  if (done < 0) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "configure failed with uncaught signal %d", WTERMSIG(status));
+    return -1;
+  }
+  return status;
+}

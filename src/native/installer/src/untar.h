@@ -1,0 +1,99 @@
+// Tar archive reader: reads one ustar or old-GNU tar stream and applies each
+// entry through a table of operations. The reader does no I/O of its own:
+// reading the stream and creating files, directories, devices and links are
+// all slots of untar_ops_t, so the same reader serves the size-counting pass
+// and the extraction pass.
+#ifndef INSTALLER_UNTAR_H
+#define INSTALLER_UNTAR_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "vek_list.h"
+#include "vek_types.h"
+
+// One header block as stored; numeric fields are ASCII octal (or GNU
+// base-256 when the first byte has its high bit set). Text fields are
+// NUL-terminated only when shorter than their width.
+typedef struct tar_header_t {
+  char name[100];     // entry name; the ustar prefix, when present, goes before it
+  char mode[8];       // permission and type bits
+  char uid[8];        // owner id: not applied
+  char gid[8];        // group id: not applied
+  char size[12];      // bytes of data following the header
+  char mtime[12];     // modification time: not applied
+  char chksum[8];     // header checksum: not verified
+  char typeflag;      // entry kind, see extract_entry
+  char linkname[100]; // target of a hard ('1') or symbolic ('2') link
+  char magic[6];      // "ustar\0" (ustar) or "ustar " (old GNU)
+  char version[2];    // "00" or NUL NUL (ustar); " \0" (old GNU)
+  char uname[32];     // owner name: not used
+  char gname[32];     // group name: not used
+  char devmajor[8];   // device major number
+  char devminor[8];   // device minor number
+  char prefix[155];   // ustar name prefix, used when its first byte is not NUL
+} tar_header_t;
+typedef tar_header_t tar_header;
+
+#define TAR_BLOCK_SIZE 512
+
+typedef union tar_block_t {
+  char data[TAR_BLOCK_SIZE]; // the raw block
+  tar_header_t header;       // the same block read as a header (first 500 bytes)
+} tar_block_t;
+typedef tar_block_t tar_block;
+
+// Context of one archive, owned by the caller of extract_tar and handed
+// unchanged to every operation as its ctx argument.
+typedef struct untar_context_t {
+  void* source;                // what the read operation reads from (the gzip reader in the installer)
+  vek_uint64_t written_bytes;  // bytes counted by the size operations; 0 when extract_tar starts
+  bool abort_archive;          // set by an operation whose refusal must fail the archive at once
+                               // (an unsafe path): queued links are then not retried; false at start
+} untar_context_t;
+typedef untar_context_t untar_context;
+
+// Type of the two link operations: create `from` as a link to `to`.
+typedef bool (*link_function)(void* ctx, const char* to, const char* from);
+
+// The operation table. Every slot receives as ctx the context passed to
+// extract_tar. Modes are the header's whole mode value (type bits included);
+// only the permission bits 07777 take effect.
+typedef struct untar_ops_t {
+  // Up to count bytes of the archive stream; -1 on error, 0 at its end.
+  ssize_t (*read)(void* ctx, void* buf, size_t count);
+  // Creates or truncates a regular file for writing: a descriptor, or -1.
+  int (*open_file)(void* ctx, const char* file_name, int mode);
+  // Writes bytes: the count written, or -1.
+  int (*write_file)(void* ctx, int fd, const char* buf, size_t sz);
+  // Closes what open_file returned.
+  void (*close_file)(void* ctx, int fd);
+  bool (*make_directory)(void* ctx, const char* name, int mode);
+  // Creates a device or FIFO node; mode carries the type bits.
+  bool (*make_device)(void* ctx, const char* device_name, int mode, int major, int minor);
+  link_function make_symlink;   // symbolic link `from` pointing to `to` (anything)
+  link_function make_hardlink;  // `from` as a hard link to the existing `to`
+} untar_ops_t;
+typedef untar_ops_t untar_ops;
+
+// One link postponed to the end of the archive, so that a link whose target
+// comes later in the archive still works.
+typedef struct queued_link_t {
+  char* from_file_name;     // owned: path of the link to create
+  char* to_file_name;       // owned: what it points to
+  link_function link_func;  // the table's make_hardlink or make_symlink
+} queued_link_t;
+typedef queued_link_t queued_link;
+
+// Reads the archive from ops->read and applies every entry through ops.
+// True when the archive ended cleanly (two zero blocks, or one zero block at
+// the end of the stream) with every entry applied. False when an entry
+// failed, the stream failed or ended early, a header is damaged or of an
+// unsupported format, an operation refused an unsafe path, or the link queue
+// could not be created. Queued links are created after the last entry; links
+// that keep failing are dropped without failing the archive.
+bool extract_tar(untar_ops* ops, untar_context* ctx);
+
+#endif  // INSTALLER_UNTAR_H

@@ -1,0 +1,74 @@
+// File-writing operations: the Windows runtime calls. Devices and links
+// cannot be made here; they are reported and skipped.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "../file_untar_ops_platform.h"
+#include "vek_logging.h"
+
+// The entry's mode is not used: extracted files are always writable.
+int platform_open_file(const char* file_name, int) {
+  if (!create_parent_dirs(file_name)) return -1;
+  return _open(file_name, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+
+int platform_write_file(int fd, const char* buf, size_t sz) {
+  if (sz > INT_MAX) sz = INT_MAX;
+  return _write(fd, buf, static_cast<unsigned>(sz));
+}
+
+void platform_close_file(int fd) {
+  _close(fd);
+}
+
+bool platform_make_device(const char* device_name, int, int, int) {
+  veklog(VEK_HERE, VEKLOG_WARN, "cannot create %s; devices are not supported on windows", device_name);
+  return true;
+}
+
+bool platform_make_symlink(const char* to, const char* from) {
+  veklog(VEK_HERE, VEKLOG_WARN, "cannot symlink %s -> %s; symlinks are not supported on windows", from, to);
+  return true;
+}
+
+bool platform_make_hardlink(const char* to, const char* from) {
+  veklog(VEK_HERE, VEKLOG_WARN, "cannot link %s -> %s; hard links are not supported on windows", from, to);
+  return true;
+}
+
+bool platform_is_separator(char c) {
+  return c == '/' || c == '\\';
+}
+
+// A leading separator is rooted; a colon anywhere names a drive ("C:x" is
+// relative to that drive's own directory) or an alternate data stream.
+bool platform_is_rooted(const char* name) {
+  if (platform_is_separator(name[0])) return true;
+  for (const char* p = name; *p != '\0'; ++p)
+    if (*p == ':') return true;
+  return false;
+}
+
+// Windows drops trailing dots and blanks of a component, so ".. " and
+// "..." may reach the parent: any component of only dots and blanks with
+// two dots or more counts as one.
+bool platform_is_parent_reference(const char* part, size_t len) {
+  size_t dots = 0;
+  for (size_t i = 0; i < len; ++i) {
+    if (part[i] == '.')
+      ++dots;
+    else if (part[i] != ' ')
+      return false;
+  }
+  return dots >= 2;
+}
+
+bool platform_is_symlink(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}

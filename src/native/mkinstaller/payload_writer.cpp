@@ -1,0 +1,254 @@
+// Lays out an installer: the stub unchanged, the entries back to back, the
+// table of contents (big-endian offsets and a 0) and the 16-byte trailer.
+// The result is written to a temporary file beside the output, read back
+// through the installer's own table-of-contents and tar reader, and only
+// then renamed into place.
+#include "payload_writer.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <deque>
+#include <memory>
+
+#include "installer.h"
+#include "size_untar_ops.h"
+#include "vek_logging.h"
+
+namespace {
+
+const size_t COPY_BUFFER_SIZE = 65536;
+const size_t KEPT_MESSAGES = 8;
+
+// Keeps the last messages of the installer's reader, to explain a refusal.
+std::deque<std::string> reader_messages;
+bool reader_verbose = false;
+
+void capture_logger(vek_log_event_t* event) {
+  if (reader_verbose) fprintf(stderr, "mkinstaller: installer: %s\n", event->text);
+  reader_messages.push_back(event->text);
+  if (reader_messages.size() > KEPT_MESSAGES) reader_messages.pop_front();
+}
+
+bool append_be64(std::string* bytes, int64_t value) {
+  for (int shift = 56; shift >= 0; shift -= 8) bytes->push_back((char)(((uint64_t)value >> shift) & 0xff));
+  return true;
+}
+
+bool copy_file_into(const std::string& path, output_file_t& out, bool require_gzip, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::unique_ptr<char[]> buffer(new char[COPY_BUFFER_SIZE]);
+  bool ok = true;
+  bool first = true;
+  for (;;) {
+    ssize_t got = read(fd, buffer.get(), COPY_BUFFER_SIZE);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = "cannot read " + path + ": " + std::strerror(errno);
+      ok = false;
+    }
+    if (got <= 0) break;
+    if (first && require_gzip && (got < 2 || (unsigned char)buffer[0] != 0x1f || (unsigned char)buffer[1] != 0x8b)) {
+      *error = path + " is not a gzip-compressed file (expected a directory or a .tar.gz)";
+      ok = false;
+      break;
+    }
+    first = false;
+    if (!out.write(buffer.get(), (size_t)got, error)) {
+      ok = false;
+      break;
+    }
+  }
+  if (ok && first && require_gzip) {
+    *error = path + " is empty";
+    ok = false;
+  }
+  close(fd);
+  return ok;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool write_layout(const installer_spec_t& spec, output_file_t& out, std::string* error) {
+  if (!copy_file_into(spec.stub, out, false, error)) return false;
+  std::string table;
+  for (const std::string& entry : spec.entries) {
+    int64_t offset = out.offset();
+    bool ok = is_directory(entry) ? write_directory_archive(entry, spec.tar, out, error)
+                                  : copy_file_into(entry, out, true, error);
+    if (!ok) return false;
+    append_be64(&table, offset);
+  }
+  int64_t table_offset = out.offset();
+  append_be64(&table, 0);
+  append_be64(&table, TOC_VERSION);
+  append_be64(&table, table_offset);
+  return out.write(table.data(), table.size(), error);
+}
+
+std::string reader_explanation() {
+  std::string text;
+  for (const std::string& message : reader_messages) text += "\n  installer: " + message;
+  return text;
+}
+
+// Reads every entry back as the installer's size pass would.
+bool verify_installer(const installer_spec_t& spec, const std::string& path, std::string* error) {
+  reader_messages.clear();
+  reader_verbose = spec.verbose;
+  toc_entries toc;
+  if (!init_toc(path.c_str(), &toc)) {
+    *error = "the installer cannot read the table of contents it was given" + reader_explanation();
+    return false;
+  }
+  untar_ops ops;
+  init_size_untar_ops(&ops);
+  ops.read = read_func;
+  size_t index = 0;
+  toc_entry entry;
+  bool ok = true;
+  while (ok && read_entry_from_toc(&toc, &entry)) {
+    vek_uint64_t bytes = 0;
+    reader_messages.clear();
+    if (!extract_tarball(&entry, &ops, &bytes)) {
+      *error = "entry " + std::to_string(index + 1) + " (" + spec.entries[index] +
+               ") cannot be extracted by the installer; it reads gzip-compressed tar archives in the ustar "
+               "or old GNU format only (no pax or other extended headers)." + reader_explanation();
+      ok = false;
+    }
+    ++index;
+  }
+  if (ok && (toc.failed || index != spec.entries.size())) {
+    *error = "the installer read " + std::to_string(index) + " of " + std::to_string(spec.entries.size()) +
+             " entries back" + reader_explanation();
+    ok = false;
+  }
+  close_toc(&toc);
+  return ok;
+}
+
+}  // namespace
+
+bool write_installer(const installer_spec_t& spec, std::string* error) {
+  vek_addLogger(capture_logger);
+  vek_setLogLevel(spec.verbose ? VEKLOG_DEBUG2 : VEKLOG_DEBUG);
+  std::string temp = spec.output + ".XXXXXX";
+  int fd = mkstemp(&temp[0]);
+  if (fd < 0) {
+    *error = "cannot create a file beside " + spec.output + ": " + std::strerror(errno);
+    return false;
+  }
+  output_file_t out(fd);
+  bool ok = write_layout(spec, out, error);
+  if (ok && fsync(fd) != 0) {
+    *error = std::string("cannot write the output: ") + std::strerror(errno);
+    ok = false;
+  }
+  close(fd);
+  ok = ok && verify_installer(spec, temp, error);
+  if (ok && (chmod(temp.c_str(), 0755) != 0 || rename(temp.c_str(), spec.output.c_str()) != 0)) {
+    *error = "cannot put " + spec.output + " in place: " + std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) unlink(temp.c_str());
+  return ok;
+}
+
+// ---- Listing -------------------------------------------------------------------
+
+namespace {
+
+struct extent_reader_t {
+  int fd;                  // the installer
+  int64_t next;            // next byte of the extent to hand out
+  int64_t end;             // first byte past the extent
+  char buffer[COPY_BUFFER_SIZE];  // bytes handed to libarchive
+};
+
+la_ssize_t extent_read(struct archive*, void* client, const void** data) {
+  auto* reader = static_cast<extent_reader_t*>(client);
+  int64_t left = reader->end - reader->next;
+  size_t want = left < (int64_t)sizeof(reader->buffer) ? (size_t)left : sizeof(reader->buffer);
+  ssize_t got = want == 0 ? 0 : pread(reader->fd, reader->buffer, want, reader->next);
+  if (got < 0) return -1;
+  reader->next += got;
+  *data = reader->buffer;
+  return got;
+}
+
+char type_letter(mode_t type) {
+  switch (type) {
+    case AE_IFDIR: return 'd';
+    case AE_IFLNK: return 'l';
+    case AE_IFIFO: return 'p';
+    case AE_IFCHR: return 'c';
+    case AE_IFBLK: return 'b';
+    default: return '-';
+  }
+}
+
+bool list_entry_files(const toc_entry& entry, FILE* out, std::string* error) {
+  auto reader = std::make_unique<extent_reader_t>();
+  reader->fd = entry.fd;
+  reader->next = entry.offset;
+  reader->end = entry.end_offset;
+  std::unique_ptr<struct archive, decltype(&archive_read_free)> a(archive_read_new(), archive_read_free);
+  archive_read_support_filter_all(a.get());
+  archive_read_support_format_all(a.get());
+  if (archive_read_open(a.get(), reader.get(), nullptr, extent_read, nullptr) != ARCHIVE_OK) {
+    *error = std::string("cannot read the entry: ") + archive_error_string(a.get());
+    return false;
+  }
+  struct archive_entry* e;
+  int rc;
+  while ((rc = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
+    const char* hardlink = archive_entry_hardlink(e);
+    const char* symlink = archive_entry_symlink(e);
+    fprintf(out, "  %c %04o %12lld %s%s%s\n", hardlink ? 'h' : type_letter(archive_entry_filetype(e)),
+            (unsigned)archive_entry_perm(e), (long long)archive_entry_size(e), archive_entry_pathname(e),
+            hardlink ? " link to " : symlink ? " -> " : "", hardlink ? hardlink : symlink ? symlink : "");
+  }
+  if (rc != ARCHIVE_EOF) {
+    *error = std::string("cannot read the entry: ") + archive_error_string(a.get());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool list_installer(const std::string& path, FILE* out, std::string* error) {
+  vek_addLogger(capture_logger);
+  vek_setLogLevel(VEKLOG_ERROR);
+  reader_messages.clear();
+  toc_entries toc;
+  if (!init_toc(path.c_str(), &toc)) {
+    *error = path + " carries no readable payload" + reader_explanation();
+    return false;
+  }
+  fprintf(out, "%s: table of contents at offset %lld, file size %lld\n", path.c_str(), (long long)toc.toc_offset,
+          (long long)toc.max_offset);
+  toc_entry entry;
+  int index = 0;
+  bool ok = true;
+  while (ok && read_entry_from_toc(&toc, &entry)) {
+    fprintf(out, "entry %d: offset %lld, %lld bytes\n", ++index, (long long)entry.offset,
+            (long long)(entry.end_offset - entry.offset));
+    ok = list_entry_files(entry, out, error);
+  }
+  if (ok && toc.failed) {
+    *error = "damaged table of contents" + reader_explanation();
+    ok = false;
+  }
+  close_toc(&toc);
+  return ok;
+}
