@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(native linux-x86 windows-x64 asan)
+[ ${#presets[@]} -gt 0 ] || presets=(native linux-x86 windows-x64 asan tsan)
 for preset in "${presets[@]}"; do
   echo "=== build: $preset"
   cmake --preset "$preset" >/dev/null
