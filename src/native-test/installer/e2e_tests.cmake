@@ -53,3 +53,27 @@ else()
       LABELS installer TIMEOUT 1200 ENVIRONMENT "${vek_e2e_env}")
   endforeach()
 endif()
+
+# ---- Hostile inputs ------------------------------------------------------------
+# Archives crafted byte by byte and packed without the packaging tool's
+# checks, run on the target's installer like the end-to-end tests: built for
+# the build machine, run by the cross builds from VEK_HOST_TOOLS_DIR with the
+# same environment.
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/hostile_inputs_test.cpp)
+  if(NOT CMAKE_CROSSCOMPILING)
+    add_executable(hostile_inputs_test hostile_inputs_test.cpp)
+    target_link_libraries(hostile_inputs_test PRIVATE VekUtil vek_zlib GTest::gtest GTest::gtest_main)
+    target_include_directories(hostile_inputs_test PRIVATE ${VEK_TEST_SUPPORT_DIR})
+    add_dependencies(hostile_inputs_test installer mkinstaller)
+    target_compile_definitions(hostile_inputs_test PRIVATE
+      E2E_DEFAULT_TARGET="native"
+      E2E_DEFAULT_INSTALLER="${vek_bin}/installer"
+      E2E_DEFAULT_MKINSTALLER="${vek_bin}/mkinstaller")
+    gtest_discover_tests(hostile_inputs_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+      PROPERTIES LABELS installer TIMEOUT 600)
+  else()
+    add_test(NAME installer_hostile_inputs COMMAND ${VEK_HOST_TOOLS_DIR}/hostile_inputs_test)
+    set_tests_properties(installer_hostile_inputs PROPERTIES
+      LABELS installer TIMEOUT 600 ENVIRONMENT "${vek_e2e_env}")
+  endif()
+endif()

@@ -37,6 +37,27 @@ volatile sig_atomic_t sigint_received = 0;
 // The handler cannot log safely; the message is emitted at the next poll.
 bool sigint_logged = false;
 
+// The size pass stops reading once its count reaches the free space: a few
+// bytes of gzip can claim gigabytes, and the answer is known without
+// decompressing them all.
+struct size_budget_t {
+  vek_uint64_t available;  // free space; VEK_UINT64_UNKNOWN outside the size pass or when unknown
+  vek_uint64_t counted;    // bytes of the entries already counted in this pass
+  vek_uint64_t reached;    // the count when the budget stopped the pass
+  bool exhausted;          // the budget stopped the pass
+};
+const size_budget_t NO_SIZE_BUDGET = {VEK_UINT64_UNKNOWN, 0, 0, false};
+size_budget_t size_budget = NO_SIZE_BUDGET;
+
+bool size_budget_exhausted(const untar_context_t* ctx) {
+  if (size_budget.available == VEK_UINT64_UNKNOWN) return false;
+  vek_uint64_t count = size_budget.counted + ctx->written_bytes;
+  if (count < size_budget.available) return false;
+  size_budget.exhausted = true;
+  size_budget.reached = count;
+  return true;
+}
+
 // State of the run, kept outside main's frame so that it is intact when the
 // bus-error handler jumps back into main.
 struct run_state_t {
@@ -323,6 +344,10 @@ ssize_t read_func(void* ctx, void* buf, size_t count) {
     return -1;
   }
   auto* context = static_cast<untar_context_t*>(ctx);
+  if (size_budget_exhausted(context)) {
+    errno = ENOSPC;
+    return -1;
+  }
   return entry_stream_read(static_cast<entry_stream_t*>(context->source), buf, count);
 }
 
@@ -340,7 +365,7 @@ bool run_tar_reader(entry_stream_t* stream, untar_ops* ops, vek_uint64_t* bytes_
     if (bytes_extracted) *bytes_extracted = ctx.written_bytes;
     return true;
   }
-  if (!sigint_received) {
+  if (!sigint_received && !size_budget.exhausted) {
     veklog(VEK_HERE, VEKLOG_ERROR, "Cannot extract tar entries: %s", strerror(errno));
   }
   return false;
@@ -627,7 +652,7 @@ bool run_pass(const char* archive, untar_ops* ops, vek_uint64_t* total) {
   while (ok && read_entry_from_toc(&toc, &entry)) {
     vek_uint64_t bytes = 0;
     ok = extract_tarball(&entry, ops, total ? &bytes : nullptr);
-    if (total) *total += bytes;
+    if (total) size_budget.counted = *total += bytes;
   }
   ok = ok && !toc.failed;
   close_toc(&toc);
@@ -635,7 +660,7 @@ bool run_pass(const char* archive, untar_ops* ops, vek_uint64_t* total) {
     log_interrupt_once();
     if (sigint_received) {
       veklog(VEK_HERE, VEKLOG_INFO, "Installation cancelled");
-    } else {
+    } else if (!size_budget.exhausted) {  // not damage: the space check reports it
       veklog(VEK_HERE, VEKLOG_ERROR, "Failure while extracting archive entry");
     }
   }
@@ -646,11 +671,17 @@ bool validate_extraction_size(const char* archive, const char* path) {
   veklog(VEK_HERE, VEKLOG_DEBUG, "Calculating extracted install size");
   untar_ops ops;
   init_size_untar_ops(&ops);
+  vek_uint64_t available = vek_getAvailableBytes(path);
+  size_budget = NO_SIZE_BUDGET;
+  size_budget.available = available;
   vek_uint64_t total = 0;
-  if (!run_pass(archive, &ops, &total)) return false;
+  bool counted = run_pass(archive, &ops, &total);
+  size_budget_t budget = size_budget;
+  size_budget = NO_SIZE_BUDGET;
+  if (!counted && !budget.exhausted) return false;
+  if (budget.exhausted) total = budget.reached;  // at least this much: the rest was not read
   run_state.required_bytes = total;
   veklog(VEK_HERE, VEKLOG_VERBOSE, "%" VEK_PRId64 " bytes required", (long long)total);
-  vek_uint64_t available = vek_getAvailableBytes(path);
   if (available == VEK_UINT64_UNKNOWN) {
     veklog(VEK_HERE, VEKLOG_WARN, "Cannot calculate available space on %s", path);
     return true;
