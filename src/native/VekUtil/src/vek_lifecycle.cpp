@@ -10,6 +10,7 @@
 #include "vek_logging.h"
 #include "vek_message.h"
 #include "vek_mutex.h"
+#include "vek_mutex_guard.h"
 #include "vek_process.h"
 #include "vek_runner.h"
 #ifndef _WIN32
@@ -55,20 +56,6 @@ vek_lifecycle_t as_handler(void* slot) {
   return converter.function;
 }
 
-// Holds LIST_MUTEX for one scope.
-class ListLock {
- public:
-  ListLock() : locked_(vek_lockMutex(LIST_MUTEX)) {}
-  ~ListLock() {
-    if (locked_) vek_unlockMutex(LIST_MUTEX);
-  }
-  ListLock(const ListLock&) = delete;
-  ListLock& operator=(const ListLock&) = delete;
-
- private:
-  bool locked_;
-};
-
 void notify(VEK_LIFECYCLE_STAGE stage, JavaVM* vm);
 
 void exit_handler() {
@@ -81,7 +68,7 @@ void exit_handler() {
   }
   veklog(VEK_HERE, VEKLOG_DEBUG, "Calling all registered lifecycle methods for VEK_SHUTDOWN");
   notify(VEK_SHUTDOWN, nullptr);
-  ListLock lock;
+  VekMutexGuard lock(LIST_MUTEX);
   vek_listDestroy(methods);
   methods = nullptr;
 }
@@ -107,7 +94,7 @@ void initialise(bool explicit_call) {
 // destroyed the registry there is nobody left to tell.
 void notify(VEK_LIFECYCLE_STAGE stage, JavaVM* vm) {
   initialise(false);
-  ListLock lock;
+  VekMutexGuard lock(LIST_MUTEX);
   if (methods == nullptr) return;
   size_t count = vek_listGetSize(methods);
   for (size_t i = 0; i < count; ++i) {
@@ -121,13 +108,13 @@ extern "C" void vek_lifecycleInit(void) { initialise(true); }
 
 extern "C" void vek_addLifecycleNotification(vek_lifecycle_t proc) {
   initialise(false);
-  ListLock lock;
+  VekMutexGuard lock(LIST_MUTEX);
   if (methods != nullptr && proc != nullptr) vek_listAdd(methods, as_slot(proc));
 }
 
 extern "C" void vek_removeLifecycleNotification(vek_lifecycle_t proc) {
   initialise(false);
-  ListLock lock;
+  VekMutexGuard lock(LIST_MUTEX);
   if (methods != nullptr && proc != nullptr) vek_listRemove(methods, as_slot(proc));
 }
 

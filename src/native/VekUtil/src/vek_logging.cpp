@@ -23,6 +23,7 @@
 #include "vek_logging_platform.h"
 #include "vek_logging_vm.h"
 #include "vek_mutex.h"
+#include "vek_mutex_guard.h"
 #include "vek_string_stuff.h"
 #include "vek_threadlocal.h"
 
@@ -46,23 +47,6 @@ char in_delivery_marker;
 
 using unique_text = std::unique_ptr<char, decltype(&free)>;
 
-// Holds a library mutex for a scope. A missing mutex (logging not yet
-// initialised) is simply not taken.
-class MutexGuard {
- public:
-  explicit MutexGuard(vek_mutex_t* mutex) : mutex_(mutex) {
-    if (mutex_ != nullptr) vek_lockMutex(mutex_);
-  }
-  ~MutexGuard() {
-    if (mutex_ != nullptr) vek_unlockMutex(mutex_);
-  }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-
- private:
-  vek_mutex_t* mutex_;
-};
-
 void* logger_to_data(vek_logger_t logger) {
   logger_function_converter converter;
   converter.function = logger;
@@ -76,12 +60,12 @@ vek_logger_t data_to_logger(void* data) {
 }
 
 JavaVM* registered_vm() {
-  MutexGuard guard(JAVA_VM_LOCK);
+  VekMutexGuard guard(JAVA_VM_LOCK);
   return java_vm;
 }
 
 void set_registered_vm(JavaVM* vm) {
-  MutexGuard guard(JAVA_VM_LOCK);
+  VekMutexGuard guard(JAVA_VM_LOCK);
   java_vm = vm;
 }
 
@@ -123,7 +107,7 @@ char* msg_formatter(const char* format, va_list args) {
 }
 
 bool registry_is_empty() {
-  MutexGuard guard(LOGGER_LIST_LOCK);
+  VekMutexGuard guard(LOGGER_LIST_LOCK);
   return logger_list == nullptr || vek_listGetSize(logger_list) == 0;
 }
 
@@ -188,7 +172,7 @@ vek_threadlocal_key_t* delivery_marker_key() {
 
 std::vector<vek_logger_t> registered_loggers() {
   std::vector<vek_logger_t> copy;
-  MutexGuard guard(LOGGER_LIST_LOCK);
+  VekMutexGuard guard(LOGGER_LIST_LOCK);
   if (logger_list == nullptr) return copy;
   size_t count = vek_listGetSize(logger_list);
   copy.reserve(count);
@@ -291,29 +275,29 @@ extern "C" void veklog_src_ex(const char* file, int line, VEKLOG_LEVEL level, jt
 
 extern "C" bool vek_addLogger(vek_logger_t logger) {
   if (logger == nullptr) return false;
-  MutexGuard guard(LOGGER_LIST_LOCK);
+  VekMutexGuard guard(LOGGER_LIST_LOCK);
   return logger_list != nullptr && vek_listAdd(logger_list, logger_to_data(logger));
 }
 
 extern "C" bool vek_removeLogger(vek_logger_t logger) {
   if (logger == nullptr) return false;
-  MutexGuard guard(LOGGER_LIST_LOCK);
+  VekMutexGuard guard(LOGGER_LIST_LOCK);
   return logger_list != nullptr && vek_listRemove(logger_list, logger_to_data(logger));
 }
 
 extern "C" bool vek_isLoggerAdded(vek_logger_t logger) {
   if (logger == nullptr) return false;
-  MutexGuard guard(LOGGER_LIST_LOCK);
+  VekMutexGuard guard(LOGGER_LIST_LOCK);
   return logger_list != nullptr && vek_listFind(logger_list, logger_to_data(logger)) >= 0;
 }
 
 extern "C" size_t vek_getNumLoggers(void) {
-  MutexGuard guard(LOGGER_LIST_LOCK);
+  VekMutexGuard guard(LOGGER_LIST_LOCK);
   return logger_list != nullptr ? vek_listGetSize(logger_list) : 0;
 }
 
 extern "C" void vek_removeAllLoggers(void) {
-  MutexGuard guard(LOGGER_LIST_LOCK);
+  VekMutexGuard guard(LOGGER_LIST_LOCK);
   if (logger_list != nullptr) vek_listRemoveAll(logger_list);
 }
 
@@ -401,7 +385,7 @@ extern "C" void vek_initialize_logging(void) {
   if (JAVA_VM_LOCK == nullptr) JAVA_VM_LOCK = vek_createMutex("java vm");
   vek_list_t* list = vek_listCreate(LOGGER_LIST_GROWTH);
   {
-    MutexGuard guard(LOGGER_LIST_LOCK);
+    VekMutexGuard guard(LOGGER_LIST_LOCK);
     if (logger_list == nullptr) {
       logger_list = list;
       list = nullptr;

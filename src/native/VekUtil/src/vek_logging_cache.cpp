@@ -4,21 +4,26 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "vek_jvmutils.h"
 #include "vek_list.h"
 #include "vek_logging_vm.h"
+#include "vek_mutex_guard.h"
 
 namespace {
 
 constexpr size_t CACHE_GROWTH = 10;
 
 vek_list_t* messages = nullptr;  // cached vek_log_event_t*, oldest first
+
 // Loggers run concurrently on several threads, so appends are serialised;
 // replays take the whole cache out under the lock and deliver without it.
-std::mutex messages_mutex;
+// A library mutex, so that a forked child never inherits it locked.
+vek_mutex_t* messages_mutex() {
+  static vek_mutex_t* mutex = vek_createMutex("log message cache");
+  return mutex;
+}
 
 char* copy_text(const char* text, bool& ok) {
   if (text == nullptr) return nullptr;
@@ -59,7 +64,7 @@ vek_log_event_t* copy_event(const vek_log_event_t* event) {
 // Empties the cache into a vector, oldest first; the caller owns the events.
 std::vector<vek_log_event_t*> take_cached_events() {
   std::vector<vek_log_event_t*> taken;
-  std::lock_guard<std::mutex> guard(messages_mutex);
+  VekMutexGuard guard(messages_mutex());
   if (messages == nullptr) messages = vek_listCreate(CACHE_GROWTH);
   if (messages == nullptr) return taken;
   size_t count = vek_listGetSize(messages);
@@ -79,7 +84,7 @@ extern "C" void vek_cachingLogger(vek_log_event_t* event) {
                            event->short_filename, event->line, event->text);
     return;
   }
-  std::lock_guard<std::mutex> guard(messages_mutex);
+  VekMutexGuard guard(messages_mutex());
   if (messages == nullptr) messages = vek_listCreate(CACHE_GROWTH);
   if (messages == nullptr || !vek_listAdd(messages, copy)) {
     vek_internal_log_error(VEK_HERE, "Could not cache log message '%s:%d %s': out of memory",

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vek_mutex.h"
+#include "vek_mutex_guard.h"
 #include "vek_string_stuff.h"
 
 namespace {
@@ -26,21 +27,6 @@ vek_mutex_t* write_mutex() {
   static vek_mutex_t* mutex = vek_createMutex("console logger");
   return mutex;
 }
-
-class MutexGuard {
- public:
-  explicit MutexGuard(vek_mutex_t* mutex) : mutex_(mutex) {
-    if (mutex_ != nullptr) vek_lockMutex(mutex_);
-  }
-  ~MutexGuard() {
-    if (mutex_ != nullptr) vek_unlockMutex(mutex_);
-  }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-
- private:
-  vek_mutex_t* mutex_;
-};
 
 std::string message_part(const vek_log_event_t* event) {
   std::string part;
@@ -91,7 +77,7 @@ extern "C" void vek_consoleLogger(vek_log_event_t* event) {
   if (word_wrap_enabled.load(std::memory_order_relaxed)) text = wrap(text);
   if (text.empty() || text.back() != '\n') text += '\n';
 
-  MutexGuard guard(mutex);
+  VekMutexGuard guard(mutex);
   fwrite(text.data(), 1, text.size(), stream);
   fflush(stream);
   if (event->except != nullptr && event->env != nullptr) print_java_stack_trace(event->env, event->except);
