@@ -10,6 +10,7 @@ packages=(
   wine64 googletest
   openjdk-17-jdk-headless openjdk-17-jdk-headless:i386
   libarchive-dev libarchive-tools busybox tar python3
+  clang-14 libclang-rt-14-dev
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh || exit 1
 source scripts/env.sh
 
-presets=(native linux-x86 windows-x64 asan)
+presets=(native linux-x86 windows-x64 asan tsan)
 bash scripts/build.sh "${presets[@]}" || exit 1
 
 # Boot the Wine prefix once, outside any test's time limit.
@@ -29,5 +29,8 @@ for preset in "${presets[@]}"; do
   passed=$((passed + total - bad))
   failed=$((failed + bad))
 done
-echo "all targets: $passed passed, $failed failed"
+# libFuzzer targets, a bounded time each (FUZZ_SECONDS); each target counts as one test.
+echo "=== fuzz"; bash scripts/fuzz.sh 2>&1 | tee build/logs/fuzz.log; [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+read -r fp ff < <(sed -nE 's/^fuzz: ([0-9]+) passed, ([0-9]+) failed$/\1 \2/p' build/logs/fuzz.log | tail -n 1) && passed=$((passed + fp)) failed=$((failed + ff))
+echo "total: $passed passed, $failed failed"
 exit $status

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the fuzz preset and runs every libFuzzer target for FUZZ_SECONDS
+# (default 60) on a copy of its seed corpus in build/fuzz/corpus-work, so that
+# the corpora in the source tree are never written. Any crash, sanitizer
+# report, leak, timeout or out-of-memory fails the target and the script.
+# Reproduce a finding with: build/fuzz/bin/fuzz_<target> <artifact file>
+set -uo pipefail
+cd "$(dirname "$0")/.."
+seconds=${FUZZ_SECONDS:-60}
+targets=(untar toc getopt url_decode normalize_path)
+build=build/fuzz
+
+if ! { cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; }; then
+  echo "fuzz: build failed"
+  echo "fuzz: 0 passed, ${#targets[@]} failed"
+  exit 1
+fi
+
+mkdir -p "$build/logs" "$build/tmp"
+passed=0 failed=0
+for target in "${targets[@]}"; do
+  work="$build/corpus-work/$target"
+  artifacts="$build/artifacts/$target"
+  log="$build/logs/fuzz-$target.log"
+  rm -rf "$work" "$artifacts"
+  mkdir -p "$work" "$artifacts"
+  cp src/native-fuzz/corpus/"$target"/* "$work"/
+  if TMPDIR="$PWD/$build/tmp" "$build/bin/fuzz_$target" -max_total_time="$seconds" -rss_limit_mb=2048 \
+       -timeout=30 -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" >"$log" 2>&1; then
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    echo "fuzz: $target passed (${runs:-?} runs in ${seconds}s, corpus $(ls "$work" | wc -l) inputs)"
+    passed=$((passed + 1))
+  else
+    echo "fuzz: $target FAILED (log $log, inputs in $artifacts)"
+    grep -E '^(==[0-9]+==ERROR|SUMMARY|.*runtime error)' "$log" | head -n 5 | sed 's/^/  /'
+    failed=$((failed + 1))
+  fi
+done
+echo "fuzz: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

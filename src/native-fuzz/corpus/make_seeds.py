@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora beside this script.
+
+Archives come from GNU tar, bsdtar and Python's tarfile (tiny trees, 512-byte
+records, fixed times and owners so that runs give the same bytes); payloads
+are installer tails laid out as the packaging step writes them. Run again
+only to change the seeds; the outputs are kept in the tree."""
+import gzip
+import io
+import os
+import shutil
+import struct
+import subprocess
+import tarfile
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MTIME = 1400000000
+
+
+def out(target, name, data):
+    d = os.path.join(HERE, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def make_tree(root):
+    os.makedirs(os.path.join(root, "bin"))
+    with open(os.path.join(root, "bin", "zorva"), "w") as f:
+        f.write("#!/bin/sh\necho configured\n")
+    os.chmod(os.path.join(root, "bin", "zorva"), 0o755)
+    with open(os.path.join(root, "README"), "w") as f:
+        f.write("hello\n")
+    os.symlink("README", os.path.join(root, "LINK"))
+    os.link(os.path.join(root, "README"), os.path.join(root, "HARD"))
+    deep = os.path.join(root, "d" * 60, "e" * 60)
+    os.makedirs(deep)
+    with open(os.path.join(deep, "f"), "w") as f:
+        f.write("x")
+    for dirpath, dirnames, filenames in os.walk(root):
+        for n in dirnames + filenames + [""]:
+            os.utime(os.path.join(dirpath, n), (MTIME, MTIME), follow_symlinks=False)
+
+
+def tool_archive(cmd, root):
+    return subprocess.run(cmd, cwd=root, check=True, stdout=subprocess.PIPE).stdout
+
+
+def tarfile_archive(fmt, members):
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=fmt) as tf:
+        for info, data in members:
+            info.mtime = MTIME
+            tf.addfile(info, io.BytesIO(data) if data is not None else None)
+    # Drop the record padding: keep the blocks in use and two zero blocks.
+    used = len(buf.getvalue().rstrip(b"\0"))
+    used = (used + 511) // 512 * 512
+    return buf.getvalue()[:used] + b"\0" * 1024
+
+
+def info(name, kind=tarfile.REGTYPE, size=0, linkname="", mode=0o644):
+    i = tarfile.TarInfo(name)
+    i.type, i.size, i.linkname, i.mode = kind, size, linkname, mode
+    return i
+
+
+def untar_seeds(tmp):
+    root = os.path.join(tmp, "tree")
+    make_tree(root)
+    common = ["--owner=0", "--group=0", "--numeric-owner", "--sort=name", "-b1"]
+    out("untar", "gnutar-gnu.tar", tool_archive(["tar", "--format=gnu", *common, "-cf", "-", "README", "LINK", "HARD", "bin"], root))
+    out("untar", "gnutar-longname.tar", tool_archive(["tar", "--format=gnu", *common, "-cf", "-", "d" * 60], root))
+    out("untar", "gnutar-ustar.tar", tool_archive(["tar", "--format=ustar", *common, "-cf", "-", "d" * 60, "LINK"], root))
+    out("untar", "bsdtar-ustar.tar", tool_archive(["bsdtar", "--format", "ustar", "--uid", "0", "--gid", "0", "-b", "1", "-cf", "-", "README", "HARD", "bin"], root))
+    body = b"data\n"
+    out("untar", "tarfile-ustar-fifo.tar", tarfile_archive(tarfile.USTAR_FORMAT, [
+        (info("p/", tarfile.DIRTYPE, mode=0o755), None),
+        (info("p/fifo", tarfile.FIFOTYPE), None),
+        (info("p/file", size=len(body)), body),
+        (info("p/sym", tarfile.SYMTYPE, linkname="file"), None)]))
+    out("untar", "tarfile-gnu-longlink.tar", tarfile_archive(tarfile.GNU_FORMAT, [
+        (info("t/" + "n" * 120, size=len(body)), body),
+        (info("t/sym", tarfile.SYMTYPE, linkname="t/" + "n" * 120), None),
+        (info("t/hard", tarfile.LNKTYPE, linkname="t/" + "n" * 120), None)]))
+    out("untar", "tarfile-pax.tar", tarfile_archive(tarfile.PAX_FORMAT, [
+        (info("pax/" + "q" * 110, size=len(body)), body)]))
+
+
+def gz(data, members=1):
+    step = max(1, len(data) // members)
+    parts = [data[i:i + step] for i in range(0, len(data), step)] or [b""]
+    return b"".join(gzip.compress(p, mtime=0) for p in parts)
+
+
+def payload(entries, image=b"\x7fELF fake installer image\0" * 2):
+    blob, offsets = image, []
+    for e in entries:
+        offsets.append(len(blob))
+        blob += e
+    toc_offset = len(blob)
+    blob += b"".join(struct.pack(">q", o) for o in offsets) + struct.pack(">q", 0)
+    return blob + struct.pack(">qq", 1, toc_offset)
+
+
+def toc_seeds():
+    d = os.path.join(HERE, "untar")
+    a = open(os.path.join(d, "gnutar-gnu.tar"), "rb").read()
+    b = open(os.path.join(d, "tarfile-ustar-fifo.tar"), "rb").read()
+    out("toc", "two-entries", payload([gz(a), gz(b)]))
+    out("toc", "multi-member", payload([gz(b, members=3)]))
+    out("toc", "plain-entry", payload([b]))
+    out("toc", "no-entries", payload([]))
+    bad = bytearray(payload([gz(b)]))
+    bad[-16:-8] = struct.pack(">q", 2)
+    out("toc", "version-2", bytes(bad))
+
+
+def text_seeds():
+    argvs = {
+        "installer-long": b"\x01:hmv\0installer\0--silent\0--installdir\0/opt/z\0-Dnimbo.debug=1\0--oxv=url=https://h:1\0-hv\0operand",
+        "short-clusters": b"\x00ab:c::W;\0prog\0-abvalue\0-c\0-cx\0-b\0v\0-W\0ver\0--\0-a",
+        "long-only": b"\x02:hv\0prog\0-help\0-ver\0-verb=3\0-host\0-hvx\0--inst=dir",
+        "in-order": b"\x01-ab:\0prog\0x\0-a\0y\0-b\0z\0--unknown\0--javavm",
+        "posixly": b"\x05+ab\0prog\0-a\0stop\0-b\0--help",
+    }
+    for name, data in argvs.items():
+        out("getopt", name, data)
+    urls = ["a+b%2fc", "%41%4a%zz%", "%", "%0", "a b/c", "%%41", "%00x", "100%25+done", "url=https%3A%2F%2Fh%3A1"]
+    for i, u in enumerate(urls):
+        out("url_decode", "url-%d" % i, u.encode())
+    paths = ["/a/./b//c/", "./a", "a/../../b", "x\\y/z", "/../a", "a/b", "//", ".", "../../x/./y/..", "C:\\dir\\..\\x", "/opt/app//"]
+    for i, p in enumerate(paths):
+        out("normalize_path", "path-%d" % i, p.encode())
+
+
+def main():
+    tmp = tempfile.mkdtemp()
+    try:
+        untar_seeds(tmp)
+    finally:
+        shutil.rmtree(tmp)
+    toc_seeds()
+    text_seeds()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,84 @@
+// Table-of-contents reader over a file: the input is a whole installer file
+// (image, entries, table and trailer). It is written to a file in a private
+// temporary directory, and every entry the table lists is run through
+// extract_tarball with the size-counting operations, as the size pass does.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "fuzz_support.h"
+#include "installer.h"
+#include "size_untar_ops.h"
+
+namespace {
+
+std::string g_work_dir;   // private directory made at start-up, removed at exit
+std::string g_toc_file;   // the one file inside it
+
+void remove_work_dir() {
+  unlink(g_toc_file.c_str());
+  rmdir(g_work_dir.c_str());
+}
+
+// A fresh file each time: truncating the old one in place makes some file
+// systems flush it on close, which slows the target down tenfold.
+bool write_input(const uint8_t* data, size_t size) {
+  unlink(g_toc_file.c_str());
+  int fd = open(g_toc_file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += (size_t)n;
+  }
+  return close(fd) == 0 && done == size;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  vekfuzz::start_library();
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vek-fuzz-toc-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    perror("fuzz_toc: mkdtemp");
+    abort();
+  }
+  g_work_dir = pattern;
+  g_toc_file = g_work_dir + "/installer";
+  atexit(remove_work_dir);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (!write_input(data, size)) {
+    perror("fuzz_toc: cannot write the input file");
+    abort();
+  }
+  toc_entries toc;
+  if (!init_toc(g_toc_file.c_str(), &toc)) return 0;
+  untar_ops ops;
+  init_size_untar_ops(&ops);
+  ops.read = read_func;
+  toc_entry entry;
+  // Each value read takes 8 bytes of the file, so the walk is bounded by it.
+  size_t entries = 0;
+  while (read_entry_from_toc(&toc, &entry)) {
+    if (++entries > size / 8 + 1) abort();
+    if (entry.offset < 0 || entry.offset > (int64_t)size || entry.end_offset > (int64_t)size) abort();
+    off_t cursor = lseek(toc.fd, 0, SEEK_CUR);
+    vek_uint64_t bytes = 0;
+    extract_tarball(&entry, &ops, &bytes);
+    // Extracting never moves the table's cursor.
+    if (lseek(toc.fd, 0, SEEK_CUR) != cursor) abort();
+  }
+  close_toc(&toc);
+  return 0;
+}
