@@ -20,8 +20,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 installer="$work/moravel-installer"
 
-echo "=== pack: src/sample-product"
-build/native/bin/mkinstaller -s build/linux-x86/bin/installer -o "$installer" src/sample-product
+echo "=== pack: src/sample-product/linux"
+build/native/bin/mkinstaller -s build/linux-x86/bin/installer -o "$installer" src/sample-product/linux
 build/native/bin/mkinstaller -l "$installer"
 
 echo "=== run: $installer --silent --installdir $work/zorva"
