@@ -10,6 +10,8 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "untar_test_support.h"
@@ -151,6 +153,122 @@ TEST(FileUntarOps, DirectoryModeIsAppliedToANameWithTrailingSlash) {
   struct stat st;
   ASSERT_EQ(0, stat("private", &st));
   EXPECT_EQ(0700u, st.st_mode & 07777);
+}
+
+unsigned modeOf(const fs::path& p) {
+  struct stat st;
+  return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 01000000u;
+}
+
+// Gives every directory below `root` back to its owner, so that the test's
+// directory can be removed by a user who is not root.
+void restoreOwnerAccess(const fs::path& root) {
+  chmod(root.c_str(), 0700);
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+    if (it->is_directory() && !it->is_symlink()) chmod(it->path().c_str(), 0700);
+}
+
+constexpr uid_t kNobody = 65534;
+
+// Root ignores permission bits, so read-only directories stop only other
+// users: the archives are extracted in a child running as "nobody" (when the
+// test runs as root; as itself otherwise) with the creation mask 027, so
+// that a mask taken for granted shows. True when every archive succeeded.
+bool extractUnprivileged(const fs::path& tree, const std::vector<std::string>& archives) {
+  if (geteuid() == 0 && lchown(tree.c_str(), kNobody, kNobody) != 0) return false;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(3);
+    umask(027);
+    for (const auto& archive : archives)
+      if (!extract(archive)) _exit(1);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Regression: a directory entry after the files inside it kept the mode its
+// parent creation gave it, and a directory without the owner's write or
+// search bit made the files after it fail for anyone but root.
+TEST(FileUntarOps, DirectoryModesAreAppliedAtTheEndOfTheArchive) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> archives;
+    std::vector<std::pair<std::string, unsigned>> modes;  // expected, creation mask 027
+  };
+  const Case cases[] = {
+      {"directory after its file", {TarBuilder().file("late/f", "x").directory("late/", 0711).end().bytes()},
+       {{"late", 0710}}},
+      {"mask taken from the process", {TarBuilder().directory("open/", 0777).file("open/f", "x").end().bytes()},
+       {{"open", 0750}}},
+      {"read-only directory before its file",
+       {TarBuilder().directory("ro/", 0555).directory("ro/sub/", 0500).file("ro/sub/f", "x", 0444).end().bytes()},
+       {{"ro", 0550}, {"ro/sub", 0500}, {"ro/sub/f", 0440}}},
+      {"unsearchable parent listed after its child",
+       {TarBuilder().directory("p/q/", 0700).file("p/q/f", "x").directory("p/", 0600).end().bytes()},
+       {{"p", 0600}}},
+      {"the last of two entries wins", {TarBuilder().directory("twice/", 0700).directory("./twice//", 0751).end().bytes()},
+       {{"twice", 0750}}},
+      {"read-only directory of an earlier archive",
+       {TarBuilder().directory("again/", 0555).file("again/one", "1").end().bytes(),
+        TarBuilder().directory("again/", 0555).file("again/two", "2").end().bytes()},
+       {{"again", 0550}, {"again/two", 0640}}},
+      {"the working directory keeps its mode", {TarBuilder().directory("./", 0500).file("f", "x").end().bytes()},
+       {{".", 0700}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ExtractionDir dir;
+    chmod(dir.ex().c_str(), 0700);
+    EXPECT_TRUE(extractUnprivileged(dir.ex(), c.archives));
+    for (const auto& [name, mode] : c.modes) EXPECT_EQ(mode, modeOf(dir.ex() / name)) << std::oct << name;
+    restoreOwnerAccess(dir.ex());
+  }
+}
+
+// Without the whole archive the modes are not applied: the partial tree
+// stays writable, so that its removal cannot be stopped.
+TEST(FileUntarOps, FailedArchiveAppliesNoDirectoryMode) {
+  ExtractionDir dir;
+  mode_t saved_mask = umask(022);
+  const std::string truncated = TarBuilder().directory("ro/", 0555).file("ro/f", std::string(2000, 'x')).bytes();
+  EXPECT_FALSE(extract(truncated.substr(0, 1024)));
+  EXPECT_EQ(0700u, modeOf("ro") & 0700u);
+  EXPECT_TRUE(extract(TarBuilder().directory("ro/", 0555).end().bytes()));
+  EXPECT_EQ(0555u, modeOf("ro"));
+  umask(saved_mask);
+  restoreOwnerAccess(dir.ex());
+}
+
+// A directory replaced by a symbolic link before the end of the archive: the
+// mode must not reach what the link points to.
+TEST(FileUntarOps, DirectoryModeIsNeverAppliedThroughALink) {
+  struct Case {
+    const char* what;
+    const char* entry;     // the directory entry
+    const char* replaced;  // what becomes a link to the outside directory
+  };
+  const Case cases[] = {{"the directory itself", "d/", "d"}, {"its parent", "p/victim/", "p"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ExtractionDir dir;
+    fs::create_directory(dir.outside() / "victim");
+    chmod(dir.outside().c_str(), 0755);
+    chmod((dir.outside() / "victim").c_str(), 0755);
+    untar_ops ops = untartest::makeOps(Ops::kFile);
+    untar_context ctx{};
+    ASSERT_TRUE(ops.make_directory(&ctx, c.entry, 0700));
+    fs::remove_all(c.replaced);
+    fs::create_symlink(c.replaced == std::string("d") ? dir.outside() / "victim" : dir.outside(), c.replaced);
+    vektest::RecordLogs logs;
+    EXPECT_TRUE(finish_file_untar_ops(&ctx, true));
+    EXPECT_EQ(nullptr, ctx.directory_modes);
+    EXPECT_TRUE(vektest::RecordingLogger::contains(logs.take(), VEKLOG_WARN, "not setting the mode of"));
+    EXPECT_EQ(0755u, modeOf(dir.outside()));
+    EXPECT_EQ(0755u, modeOf(dir.outside() / "victim"));
+  }
 }
 
 // Regression: a symbolic link from the archive, or from an earlier archive

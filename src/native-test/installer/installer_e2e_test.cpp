@@ -450,6 +450,42 @@ TEST_F(LinuxE2E, UnsafeExistingExtractionDirectoryIsRefused) {
 // (the 32-bit build used to wrap at 4 GiB). The archive is made of many
 // identical gzip members, so that building it costs nothing; reading it
 // still takes a minute, so it runs where the sizes were 32-bit.
+// Regression: a read-only directory of the payload made every file inside
+// it fail for a user who is not root (tar -x extracts it), and once that was
+// mended, it stopped the removal of the temporary directory.
+TEST_F(LinuxE2E, ReadOnlyDirectoryInstallsForAnOrdinaryUser) {
+  const uid_t nobody = 65534;
+  std::string product = make_product();
+  fs::create_directories(product + "/ro/sub");
+  vektest::writeFile(product + "/ro/sub/f", "inside\n");
+  chmod((product + "/ro/sub").c_str(), 0500);
+  chmod((product + "/ro").c_str(), 0555);
+  std::string installer = pack({product});
+  ASSERT_EQ(chown(dir_.str().c_str(), nobody, nobody), 0);
+  ASSERT_EQ(chown(temp_.c_str(), nobody, nobody), 0);
+  auto run_as_nobody = [&](std::map<std::string, std::string> env) {
+    for (const auto& [k, v] : base_env()) env.insert({k, v});
+    return spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", installer, "--silent"},
+                 env, dir_.str(), {}, {});
+  };
+  Outcome r = run_as_nobody({{"NIMBO_DEBUG", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(configured());
+  EXPECT_TRUE(temp_is_empty()) << "the temporary directory must be removed";
+
+  r = run_as_nobody({{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  std::string dir = extraction_dir(r);
+  ASSERT_FALSE(dir.empty()) << r.output;
+  struct stat st;
+  ASSERT_EQ(lstat((dir + "/ro").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0555u);
+  ASSERT_EQ(lstat((dir + "/ro/sub").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0500u);
+  EXPECT_EQ(vektest::readFile(dir + "/ro/sub/f"), "inside\n");
+  fs::remove_all(dir);
+}
+
 TEST_F(LinuxE2E, FiveGigabyteFileIsCountedAndExtractedWhole) {
   if (target().kind != "linux-x86") GTEST_SKIP() << "run for the 32-bit build";
   const uint64_t size = 5ull << 30;

@@ -155,6 +155,7 @@ inline RunResult runArchive(const std::string& bytes, Ops kind, size_t max_read 
   ctx.source = &source;
   ctx.written_bytes = 12345;  // the reader must reset it
   bool ok = extract_tar(&ops, &ctx);
+  ok = finish_file_untar_ops(&ctx, ok) && ok;
   return {ok, ctx.written_bytes, source.offset};
 }
 

@@ -78,6 +78,12 @@ std::vector<std::string> makeSourceTree(const fs::path& src, unsigned features) 
   return names;
 }
 
+mode_t currentMask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
 std::string join(const std::vector<std::string>& names) {
   std::string s;
   for (const auto& n : names) s += " '" + n + "'";
@@ -188,6 +194,7 @@ bool readArchive(const fs::path& archive, const fs::path& dir, untartest::Ops ki
   untar_context ctx{};
   ctx.source = &source;
   bool ok = extract_tar(&ops, &ctx);
+  ok = finish_file_untar_ops(&ctx, ok) && ok;
   close(source.fd);
   fs::current_path(saved);
   if (bytes) *bytes = ctx.written_bytes;
@@ -273,6 +280,39 @@ TEST(UntarTools, OrderOfEntriesDoesNotMatter) {
   EXPECT_TRUE(fs::equivalent(ours / "hard_before", ours / "late"));
   EXPECT_EQ(pattern(10240), vektest::readFile((ours / "hard_before").string()));
   EXPECT_EQ(pattern(10241), vektest::readFile((ours / "f10241").string()));
+}
+
+// Regression: a directory entry after the files inside it, as these
+// commands write it, kept the mode its parent creation gave it. Read-only
+// directories come first in the usual order; tar -x still extracts into them.
+TEST(UntarTools, DirectoryModesMatchGnuTarWhateverTheOrder) {
+  const char* const commands[] = {
+      "tar --format=gnu --no-recursion -C '$SRC' -cf '$OUT' d/f.txt d ro/sub/f ro/sub ro",
+      "tar --format=gnu -C '$SRC' -cf '$OUT' d/f.txt ro/sub/f && "
+      "tar --format=gnu --no-recursion -C '$SRC' -rf '$OUT' ro/sub d ro",
+      "bsdtar --format=gnutar -n -C '$SRC' -cf '$OUT' d/f.txt d ro/sub/f ro ro/sub",
+      "tar --format=ustar -C '$SRC' -cf '$OUT' d ro",
+  };
+  for (const char* command : commands) {
+    SCOPED_TRACE(command);
+    vektest::TempDir dir;
+    const fs::path src = dir.path() / "src", archive = dir.path() / "a.tar";
+    makeSourceTree(src, kBasic);
+    fs::create_directories(src / "ro/sub");
+    writeFile(src / "ro/sub/f", "read-only\n", 0444);
+    chmod((src / "ro/sub").c_str(), 0500);
+    chmod((src / "ro").c_str(), 0555);
+    ASSERT_EQ(0, run(expand(command, src, archive, "")));
+    const fs::path ref_dir = dir.path() / "ref";
+    fs::create_directory(ref_dir);
+    ASSERT_EQ(0, run("tar --no-same-permissions -C '" + ref_dir.string() + "' -xf '" + archive.string() + "'"));
+    ASSERT_TRUE(readArchive(archive, dir.path() / "ours", untartest::Ops::kFile, nullptr));
+    Tree ref = snapshot(ref_dir), ours = snapshot(dir.path() / "ours");
+    EXPECT_TRUE(ref == ours) << "tar -x:\n" << describe(ref) << "ours:\n" << describe(ours);
+    EXPECT_EQ(0750u & ~currentMask(), ours.nodes["d"].mode);
+    EXPECT_EQ(0500u & ~currentMask(), ours.nodes["ro/sub"].mode);
+    run("chmod -R u+rwx '" + dir.path().string() + "'");  // removable by a user who is not root
+  }
 }
 
 // Extended headers are a dialect the installer does not read: refused, not

@@ -4,15 +4,27 @@
 // stays inside the extraction directory.
 #include "file_untar_ops.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "file_untar_ops_platform.h"
 #include "vek_file.h"
 #include "vek_logging.h"
+
+// Directory entries whose mode waits for the end of the archive: a mode
+// without write or search bits applied at once would stop the entries that
+// follow inside the directory.
+struct directory_mode_queue_t {
+  std::map<std::string, int> modes;  // directory key (see directory_key) -> permission bits
+};
 
 namespace {
 
@@ -30,14 +42,14 @@ bool refuse(void* ctx, const char* entry_name, const std::string& reason) {
   return false;
 }
 
-// True when writing `path` cannot touch anything outside the working
-// directory: it is relative, has no ".." component and reaches no existing
-// symbolic link on the way (a link made by an earlier entry or an earlier
-// archive included). Symbolic links may point anywhere; nothing is written
-// through one. `entry_name` names the entry in the ERROR.
-bool check_extraction_path(void* ctx, const char* entry_name, const char* path, PathUse use) {
-  if (path[0] == '\0') return refuse(ctx, entry_name, "empty name");
-  if (platform_is_rooted(path)) return refuse(ctx, entry_name, std::string("absolute path ") + path);
+// Why writing `path` could touch something outside the working directory,
+// or "" when it cannot: it must be relative, have no ".." component and
+// reach no existing symbolic link on the way (a link made by an earlier entry
+// or an earlier archive included). Symbolic links may point anywhere;
+// nothing is written through one.
+std::string unsafe_path_reason(const char* path, PathUse use) {
+  if (path[0] == '\0') return "empty name";
+  if (platform_is_rooted(path)) return std::string("absolute path ") + path;
   std::string prefix;
   const char* p = path;
   while (*p != '\0') {
@@ -46,19 +58,25 @@ bool check_extraction_path(void* ctx, const char* entry_name, const char* path, 
     std::string part(p, end);
     prefix.append(p, end);
     bool last = (*end == '\0');
-    if (platform_is_parent_reference(part.data(), part.size())) return refuse(ctx, entry_name, std::string("parent directory reference in ") + path);
+    if (platform_is_parent_reference(part.data(), part.size())) return std::string("parent directory reference in ") + path;
     bool check_link = !part.empty() && part != "." && (!last || use == PathUse::kCreate);
-    if (check_link && platform_is_symlink(prefix.c_str()))
-      return refuse(ctx, entry_name, "path goes through symbolic link " + prefix);
+    if (check_link && platform_is_symlink(prefix.c_str())) return "path goes through symbolic link " + prefix;
     if (last) break;
     prefix.push_back(*end);
     p = end + 1;
   }
-  return true;
+  return "";
 }
 
-// "dir/" names the directory "dir"; mkdir of the trimmed name applies the
-// entry's mode where the parent creation would otherwise make it first.
+// The one gate of every operation that creates something; `entry_name`
+// names the entry in the ERROR.
+bool check_extraction_path(void* ctx, const char* entry_name, const char* path, PathUse use) {
+  std::string reason = unsafe_path_reason(path, use);
+  return reason.empty() || refuse(ctx, entry_name, reason);
+}
+
+// "dir/" names the directory "dir": the trimmed name is the one made and
+// the one whose mode is remembered.
 std::string without_trailing_separators(const char* name) {
   std::string trimmed(name);
   while (trimmed.size() > 1 && platform_is_separator(trimmed.back())) trimmed.pop_back();
@@ -78,10 +96,47 @@ void file_close_file(void*, int fd) {
   platform_close_file(fd);
 }
 
+// The name's components without empty and "." ones, joined by '/': the
+// same directory always gets the same key, and "" is the working directory.
+std::string directory_key(const std::string& name) {
+  std::string key;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = start;
+    while (end < name.size() && !platform_is_separator(name[end])) ++end;
+    std::string part = name.substr(start, end - start);
+    if (!part.empty() && part != ".") key += (key.empty() ? "" : "/") + part;
+    start = end + 1;
+  }
+  return key;
+}
+
+size_t depth_of(const std::string& key) {
+  return static_cast<size_t>(std::count(key.begin(), key.end(), '/'));
+}
+
+// The working directory itself ("./" in archives made of ".") belongs to the
+// installer: its mode is left alone.
+bool remember_directory_mode(void* ctx, const std::string& directory, int mode) {
+  std::string key = directory_key(directory);
+  if (ctx == nullptr || key.empty()) return true;
+  auto* context = static_cast<untar_context*>(ctx);
+  try {
+    if (context->directory_modes == nullptr) context->directory_modes = new directory_mode_queue_t;
+    context->directory_modes->modes[key] = mode & 07777;  // a later entry of the same directory wins
+    return true;
+  } catch (const std::bad_alloc&) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot remember the mode of directory %s", directory.c_str());
+    errno = ENOMEM;
+    return false;
+  }
+}
+
 bool file_make_directory(void* ctx, const char* name, int mode) {
   if (!check_extraction_path(ctx, name, name, PathUse::kCreate)) return false;
   std::string directory = without_trailing_separators(name);
-  return create_parent_dirs(directory.c_str()) && vek_createDirectory(directory.c_str(), mode);
+  return create_parent_dirs(directory.c_str()) && platform_make_directory(directory.c_str(), mode) &&
+         remember_directory_mode(ctx, directory, mode);
 }
 
 bool file_make_device(void* ctx, const char* device_name, int mode, int major, int minor) {
@@ -104,7 +159,42 @@ bool file_make_hardlink(void* ctx, const char* to, const char* from) {
   return platform_make_hardlink(to, from);
 }
 
+// A directory that became a symbolic link or something else meanwhile is
+// skipped: its mode is never applied through a link.
+bool apply_directory_mode(const std::string& directory, int mode) {
+  std::string reason = unsafe_path_reason(directory.c_str(), PathUse::kCreate);
+  if (reason.empty() && platform_set_directory_mode(directory.c_str(), mode)) return true;
+  if (reason.empty() && errno != ELOOP && errno != ENOTDIR) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot set the mode of directory %s: %s", directory.c_str(), strerror(errno));
+    return false;
+  }
+  veklog(VEK_HERE, VEKLOG_WARN, "not setting the mode of %s: %s", directory.c_str(),
+         reason.empty() ? "no longer a directory" : reason.c_str());
+  return true;
+}
+
 }  // namespace
+
+bool finish_file_untar_ops(untar_context* ctx, bool apply_modes) {
+  std::unique_ptr<directory_mode_queue_t> queue(ctx->directory_modes);
+  ctx->directory_modes = nullptr;
+  if (!queue || !apply_modes) return true;
+  // Deepest first: a parent made read-only or unsearchable must not stop
+  // the directories below it.
+  std::vector<std::pair<size_t, const std::pair<const std::string, int>*>> order;
+  try {
+    order.reserve(queue->modes.size());
+  } catch (const std::bad_alloc&) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot order the directory modes of the archive");
+    return false;
+  }
+  for (const auto& entry : queue->modes) order.emplace_back(depth_of(entry.first), &entry);
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  int mask = platform_creation_mask();
+  bool applied = true;
+  for (const auto& item : order) applied = apply_directory_mode(item.second->first, item.second->second & ~mask) && applied;
+  return applied;
+}
 
 bool create_parent_dirs(const char* path) {
   std::unique_ptr<char, decltype(&free)> dir(vek_getDirName(path), &free);

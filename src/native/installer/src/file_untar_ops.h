@@ -13,4 +13,13 @@
 // ERROR naming the entry, and sets the context's abort_archive.
 void init_file_untar_ops(untar_ops* ops);
 
+// Ends the file-writing pass of one archive; call it after extract_tar
+// whatever its result. Directories are made writable by their owner while
+// the archive runs; when apply_modes is true, every directory entry's mode,
+// less the creation mask, is applied here, deepest directories first and
+// never through a symbolic link (a directory replaced by a link is skipped
+// with a WARN). The pending list is always released. False (ERROR logged)
+// when a mode could not be applied; true when there was nothing to do.
+bool finish_file_untar_ops(untar_context* ctx, bool apply_modes);
+
 #endif  // INSTALLER_FILE_UNTAR_OPS_H

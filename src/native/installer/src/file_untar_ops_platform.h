@@ -17,6 +17,17 @@ int platform_write_file(int fd, const char* buf, size_t sz);
 void platform_close_file(int fd);
 // Each creates its parents first; false with errno set on failure. Where the
 // platform cannot create the kind, they warn and report success.
+// Creates a directory for the entries inside it: with the owner's read,
+// write and search bits added, and added to an existing directory that lacks
+// them. False with errno set when it cannot be made (a non-directory in the
+// way included).
+bool platform_make_directory(const char* name, int mode);
+// Sets a directory's permission bits without following a symbolic link in
+// its last component: false with errno set (ELOOP or ENOTDIR when it is no
+// longer a directory). Where modes are not used, does nothing.
+bool platform_set_directory_mode(const char* name, int mode);
+// The process's file-creation mask (0 where there is none).
+int platform_creation_mask();
 bool platform_make_device(const char* device_name, int mode, int major, int minor);
 bool platform_make_symlink(const char* to, const char* from);
 bool platform_make_hardlink(const char* to, const char* from);

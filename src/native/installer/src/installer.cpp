@@ -360,7 +360,11 @@ bool run_tar_reader(entry_stream_t* stream, untar_ops* ops, vek_uint64_t* bytes_
   memset(&ctx, 0, sizeof(ctx));
   ctx.source = stream;
   veklog(VEK_HERE, VEKLOG_DEBUG2, "Extracting contents of tar archive");
-  if (extract_tar(ops, &ctx) && !sigint_received && entry_stream_finish(stream)) {
+  bool extracted = extract_tar(ops, &ctx) && !sigint_received && entry_stream_finish(stream);
+  // Directory modes are applied only to a whole archive: a failed run leaves
+  // its partial tree writable, so that removing it cannot be stopped by a
+  // read-only directory. The size pass leaves no modes to apply.
+  if (finish_file_untar_ops(&ctx, extracted) && extracted) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "Successfully extracted entry");
     if (bytes_extracted) *bytes_extracted = ctx.written_bytes;
     return true;
@@ -738,6 +742,7 @@ void run_installation(int argc, const char** argv) {
 
 void remove_extraction_directory(const char* dir) {
   veklog(VEK_HERE, VEKLOG_DEBUG, "cleaning up temporary directory %s", dir);
+  platform_make_tree_removable(dir);
   for (int attempt = 1; attempt <= CLEANUP_ATTEMPTS && vek_doesDirectoryExist(dir); ++attempt) {
     veklog(VEK_HERE, VEKLOG_DEBUG2, "temporary directory cleanup attempt %d", attempt);
     if (vek_removeDirectory(dir)) {

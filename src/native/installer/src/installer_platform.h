@@ -47,6 +47,12 @@ int platform_check_private_directory(const char* dir);
 // with errno set (EEXIST when something is there already).
 bool platform_create_private_directory(const char* dir);
 
+// Gives the owner back read, write and search rights on every directory of
+// the tree below dir (dir included), never following a symbolic link, so
+// that a read-only directory of the payload cannot stop the tree's removal.
+// Best effort; Windows: nothing (directory modes are not used there).
+void platform_make_tree_removable(const char* dir);
+
 // Puts the interrupt handler back after a delivery where the platform resets
 // it (Windows); nothing elsewhere. Safe inside the handler.
 void platform_rearm_interrupt(void (*handler)(int));

@@ -33,6 +33,41 @@ void platform_close_file(int fd) {
   close(fd);
 }
 
+bool platform_make_directory(const char* name, int mode) {
+  if (mkdir(name, static_cast<mode_t>((mode & 07777) | S_IRWXU)) == 0) return true;
+  if (errno != EEXIST) return false;
+  struct stat st;
+  if (lstat(name, &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = EEXIST;
+    return false;
+  }
+  if ((st.st_mode & S_IRWXU) == S_IRWXU) return true;
+  return chmod(name, (st.st_mode & 07777) | S_IRWXU) == 0;
+}
+
+// Through a descriptor: O_NOFOLLOW refuses a link put in place of the
+// directory, where chmod would follow it.
+bool platform_set_directory_mode(const char* name, int mode) {
+  int fd;
+  do {
+    fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd == -1 && errno == EINTR);
+  if (fd == -1) return false;
+  bool changed = fchmod(fd, static_cast<mode_t>(mode & 07777)) == 0;
+  int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
+  return changed;
+}
+
+// umask has no read-only form; the installer runs one thread here.
+int platform_creation_mask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return static_cast<int>(mask);
+}
+
 bool platform_make_device(const char* device_name, int mode, int major, int minor) {
   return create_parent_dirs(device_name) &&
          mknod(device_name, static_cast<mode_t>(mode), makedev(static_cast<unsigned>(major),

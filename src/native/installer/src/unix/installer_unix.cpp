@@ -1,4 +1,5 @@
 // System calls of the installer module on Linux.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -8,6 +9,9 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "installer_platform.h"
 #include "vek_logging.h"
@@ -138,4 +142,23 @@ int platform_run_configuration(char** args) {
     return -1;
   }
   return status;
+}
+
+// The rights come before the listing: a directory without them cannot be read.
+void platform_make_tree_removable(const char* dir) {
+  struct stat st;
+  if (lstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  if ((st.st_mode & S_IRWXU) != S_IRWXU) chmod(dir, (st.st_mode & 07777) | S_IRWXU);
+  DIR* stream = opendir(dir);
+  if (stream == nullptr) return;
+  std::vector<std::string> children;
+  try {
+    while (const struct dirent* entry = readdir(stream)) {
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+        children.push_back(std::string(dir) + "/" + entry->d_name);
+    }
+  } catch (...) {  // out of memory: the removal does what it can
+  }
+  closedir(stream);
+  for (const std::string& child : children) platform_make_tree_removable(child.c_str());
 }

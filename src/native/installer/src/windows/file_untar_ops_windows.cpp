@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "../file_untar_ops_platform.h"
+#include "vek_file.h"
 #include "vek_logging.h"
 
 // The entry's mode is not used: extracted files are always writable.
@@ -24,6 +25,19 @@ int platform_write_file(int fd, const char* buf, size_t sz) {
 
 void platform_close_file(int fd) {
   _close(fd);
+}
+
+// Directory modes are not used here: directories stay writable.
+bool platform_make_directory(const char* name, int mode) {
+  return vek_createDirectory(name, mode);
+}
+
+bool platform_set_directory_mode(const char*, int) {
+  return true;
+}
+
+int platform_creation_mask() {
+  return 0;
 }
 
 bool platform_make_device(const char* device_name, int, int, int) {

@@ -138,3 +138,5 @@ int platform_run_configuration(char** args) {
   CloseHandle(process.hProcess);
   return (int)exit_code;
 }
+
+void platform_make_tree_removable(const char*) {}
