@@ -31,14 +31,9 @@ constexpr const char* kMissingLibrary = "libvek-no-such-library.so";
 class DsoTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { vek_lifecycleInit(); }
-  void SetUp() override {
-    saved_level_ = vek_getLogLevel();
-    vek_setLogLevel(VEKLOG_DEBUG);
-  }
-  void TearDown() override { vek_setLogLevel(saved_level_); }
 
  private:
-  VEKLOG_LEVEL saved_level_ = VEKLOG_INFO;
+  vektest::ScopedLogLevel debug_{VEKLOG_DEBUG};  // the misuse lines are DEBUG
 };
 
 // The address the system's own loader gives for a symbol of an already

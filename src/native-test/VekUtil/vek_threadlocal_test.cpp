@@ -18,14 +18,9 @@ namespace {
 class ThreadLocalTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { vek_lifecycleInit(); }
-  void SetUp() override {
-    saved_level_ = vek_getLogLevel();
-    vek_setLogLevel(VEKLOG_DEBUG);
-  }
-  void TearDown() override { vek_setLogLevel(saved_level_); }
 
  private:
-  VEKLOG_LEVEL saved_level_ = VEKLOG_INFO;
+  vektest::ScopedLogLevel debug_{VEKLOG_DEBUG};  // the misuse lines are DEBUG
 };
 
 // "(internal line <digits>) <rest>": the line number is the check's own.

@@ -18,6 +18,22 @@ set(vek_e2e_env
   WINEDEBUG=-all
   WINEDLLOVERRIDES=mscoree,mshtml=)
 
+# vek_add_installer_driver(<name> <timeout>): a driver built from <name>.cpp
+# for the build machine. Run without settings, it tests this build's own
+# installer.
+function(vek_add_installer_driver name timeout)
+  add_executable(${name} ${name}.cpp)
+  target_link_libraries(${name} PRIVATE VekUtil vek_zlib GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${VEK_TEST_SUPPORT_DIR})
+  add_dependencies(${name} installer mkinstaller)
+  target_compile_definitions(${name} PRIVATE
+    E2E_DEFAULT_TARGET="native"
+    E2E_DEFAULT_INSTALLER="${vek_bin}/installer"
+    E2E_DEFAULT_MKINSTALLER="${vek_bin}/mkinstaller")
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS installer TIMEOUT ${timeout})
+endfunction()
+
 if(NOT CMAKE_CROSSCOMPILING)
   set(vek_host_tools ${vek_bin})
   vek_add_gtest(mkinstaller_test SOURCES mkinstaller_test.cpp LIBS installer_payload LABELS installer)
@@ -25,17 +41,7 @@ if(NOT CMAKE_CROSSCOMPILING)
   target_compile_definitions(mkinstaller_test PRIVATE
     MKINSTALLER_PATH="${vek_bin}/mkinstaller" INSTALLER_PATH="${vek_bin}/installer")
 
-  add_executable(installer_e2e_test installer_e2e_test.cpp)
-  target_link_libraries(installer_e2e_test PRIVATE VekUtil vek_zlib GTest::gtest GTest::gtest_main)
-  target_include_directories(installer_e2e_test PRIVATE ${VEK_TEST_SUPPORT_DIR})
-  add_dependencies(installer_e2e_test installer mkinstaller)
-  # Run without settings, it tests this build's own installer.
-  target_compile_definitions(installer_e2e_test PRIVATE
-    E2E_DEFAULT_TARGET="native"
-    E2E_DEFAULT_INSTALLER="${vek_bin}/installer"
-    E2E_DEFAULT_MKINSTALLER="${vek_bin}/mkinstaller")
-  gtest_discover_tests(installer_e2e_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS installer TIMEOUT 900)
+  vek_add_installer_driver(installer_e2e_test 900)
 else()
   set(vek_e2e_driver ${VEK_HOST_TOOLS_DIR}/installer_e2e_test)
   list(APPEND vek_e2e_env E2E_MKINSTALLER=${VEK_HOST_TOOLS_DIR}/mkinstaller)
@@ -61,16 +67,7 @@ endif()
 # same environment.
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/hostile_inputs_test.cpp)
   if(NOT CMAKE_CROSSCOMPILING)
-    add_executable(hostile_inputs_test hostile_inputs_test.cpp)
-    target_link_libraries(hostile_inputs_test PRIVATE VekUtil vek_zlib GTest::gtest GTest::gtest_main)
-    target_include_directories(hostile_inputs_test PRIVATE ${VEK_TEST_SUPPORT_DIR})
-    add_dependencies(hostile_inputs_test installer mkinstaller)
-    target_compile_definitions(hostile_inputs_test PRIVATE
-      E2E_DEFAULT_TARGET="native"
-      E2E_DEFAULT_INSTALLER="${vek_bin}/installer"
-      E2E_DEFAULT_MKINSTALLER="${vek_bin}/mkinstaller")
-    gtest_discover_tests(hostile_inputs_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-      PROPERTIES LABELS installer TIMEOUT 600)
+    vek_add_installer_driver(hostile_inputs_test 600)
   else()
     add_test(NAME installer_hostile_inputs COMMAND ${VEK_HOST_TOOLS_DIR}/hostile_inputs_test)
     set_tests_properties(installer_hostile_inputs PROPERTIES

@@ -24,6 +24,19 @@
 
 namespace vektest {
 
+// Sets the log threshold for the lifetime of the object, then restores the
+// one it found.
+class ScopedLogLevel {
+ public:
+  explicit ScopedLogLevel(VEKLOG_LEVEL level) : saved_(vek_getLogLevel()) { vek_setLogLevel(level); }
+  ~ScopedLogLevel() { vek_setLogLevel(saved_); }
+  ScopedLogLevel(const ScopedLogLevel&) = delete;
+  ScopedLogLevel& operator=(const ScopedLogLevel&) = delete;
+
+ private:
+  VEKLOG_LEVEL saved_;
+};
+
 // A new empty directory under the system's temporary directory, removed
 // with everything in it when the object goes.
 class TempDir {
