@@ -11,5 +11,11 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH /usr/lib/i386-linux-gnu)
 set(CMAKE_LIBRARY_PATH /usr/lib/i386-linux-gnu)
+# When apt refused an i386 package, scripts/setup-deps.sh unpacked it into
+# this private root; the system's copy wins where both exist.
+get_filename_component(VEK_I386_ROOT ${CMAKE_CURRENT_LIST_DIR}/../../build/i386-root ABSOLUTE)
+if(EXISTS ${VEK_I386_ROOT})
+  list(APPEND CMAKE_LIBRARY_PATH ${VEK_I386_ROOT}/usr/lib/i386-linux-gnu)
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu)
