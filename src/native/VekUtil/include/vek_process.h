@@ -15,6 +15,16 @@ extern "C" {
  * there is no pid file, it does nothing. */
 void vek_initialize_process(void);
 
+#ifndef _WIN32
+/* Keeps a copy of the state directory in which launchers keep their pid and
+ * socket files, replacing an earlier one; NULL forgets it. */
+void vek_setStateLocation(const char* state_location);
+
+/* The kept state directory, or NULL when none was set. Owned by the library:
+ * valid until the next vek_setStateLocation; do not free. */
+const char* vek_getStateLocation(void);
+#endif
+
 #ifdef __cplusplus
 }
 #endif
