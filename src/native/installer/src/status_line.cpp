@@ -50,8 +50,8 @@ void status_line_show(const char* text, bool force) {
   if (line.shown > 0 && wanted == line.text) return;
   if (!force && line.drawn_once && now - line.drawn_at < STATUS_LINE_INTERVAL_MS) return;
   std::string out = "\r" + wanted;
-  if (line.shown > wanted.size()) out.append(line.shown - wanted.size(), ' ');
-  put(out + "\r" + wanted);
+  if (line.shown > wanted.size()) out.append(line.shown - wanted.size(), ' ').append("\r" + wanted);
+  put(out);
   line.shown = wanted.size();
   line.text = wanted;
   line.drawn_at = now;

@@ -84,7 +84,7 @@ namespace {
 struct handle_closer_t {
   void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
-using handle_t = std::unique_ptr<void, handle_closer_t>;
+using owned_handle_t = std::unique_ptr<void, handle_closer_t>;
 
 struct local_freer_t {
   void operator()(void* memory) const { LocalFree(memory); }
@@ -99,7 +99,7 @@ const DWORD WRITE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | 
 PSID current_user(std::vector<unsigned char>& storage) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-  handle_t guard(token);
+  owned_handle_t guard(token);
   DWORD size = 0;
   GetTokenInformation(token, TokenUser, nullptr, 0, &size);
   if (size == 0) return nullptr;
@@ -126,11 +126,11 @@ bool grants_write_to_another(const ACE_HEADER* header, PSID user) {
 
 // Opens the directory itself (never what a reparse point leads to) to read
 // its attributes, identity and security.
-handle_t open_directory(const char* dir) {
+owned_handle_t open_directory(const char* dir) {
   HANDLE handle = CreateFileA(dir, READ_CONTROL | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  return handle_t(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+  return owned_handle_t(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
 
 bool directory_identity(HANDLE handle, private_dir_id_t* id, DWORD* attributes) {
@@ -176,7 +176,7 @@ bool platform_descriptor_is_private(void* descriptor, void* user) {
 }
 
 int platform_check_private_directory(const char* dir, private_dir_id_t* id) {
-  handle_t handle = open_directory(dir);
+  owned_handle_t handle = open_directory(dir);
   if (!handle) {
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PRIVATE_DIR_MISSING
@@ -193,7 +193,7 @@ int platform_check_private_directory(const char* dir, private_dir_id_t* id) {
 }
 
 bool platform_is_working_directory(const private_dir_id_t* id) {
-  handle_t handle = open_directory(".");
+  owned_handle_t handle = open_directory(".");
   private_dir_id_t now;
   DWORD attributes = 0;
   return handle && directory_identity(handle.get(), &now, &attributes) && now.device == id->device &&
