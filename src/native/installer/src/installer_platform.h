@@ -67,8 +67,9 @@ typedef struct private_dir_id_t {
 // link, no reparse point) owned by the current user that nobody else may
 // write is PRIVATE_DIR_OK (Linux: owned by the effective user, no group or
 // other write bit; Windows: owner the user's SID, and no entry of its access
-// list grants anyone else a right to write, delete or change it). `id` is
-// filled for PRIVATE_DIR_OK.
+// list grants a right to write, delete or change it to anyone but the user,
+// the local system and the administrators). `id` is filled for
+// PRIVATE_DIR_OK.
 enum { PRIVATE_DIR_MISSING = 0, PRIVATE_DIR_OK = 1, PRIVATE_DIR_UNSAFE = 2 };
 int platform_check_private_directory(const char* dir, private_dir_id_t* id);
 // True when the working directory is the one `id` describes (device, inode,

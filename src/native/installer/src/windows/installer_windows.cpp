@@ -113,7 +113,14 @@ bool is_deny_ace(BYTE type) {
          type == ACCESS_DENIED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
 }
 
-// An entry that grants someone else a right to write. Entries that only
+// The local system and the administrators may take any file anyway: their
+// rights do not let another user in.
+bool may_write(PSID sid, PSID user) {
+  return EqualSid(sid, user) || IsWellKnownSid(sid, WinLocalSystemSid) ||
+         IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+}
+
+// An entry that grants another user a right to write. Entries that only
 // apply to what is created inside count too: a file extracted there would
 // inherit them. Grants of a kind not understood here count as unsafe.
 bool grants_write_to_another(const ACE_HEADER* header, PSID user) {
@@ -121,7 +128,7 @@ bool grants_write_to_another(const ACE_HEADER* header, PSID user) {
   if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return true;
   const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
   PSID sid = const_cast<DWORD*>(&ace->SidStart);
-  return (ace->Mask & WRITE_RIGHTS) != 0 && !EqualSid(sid, user);
+  return (ace->Mask & WRITE_RIGHTS) != 0 && !may_write(sid, user);
 }
 
 // Opens the directory itself (never what a reparse point leads to) to read
