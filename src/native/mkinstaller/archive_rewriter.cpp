@@ -17,12 +17,18 @@ const size_t NAME_FIELD = 100;
 
 using archive_ptr = std::unique_ptr<struct archive, decltype(&archive_read_free)>;
 
+// libarchive gives no text for some failures.
+std::string error_text(struct archive* a) {
+  const char* text = archive_error_string(a);
+  return text ? text : "unreadable archive";
+}
+
 archive_ptr open_archive(const std::string& path, std::string* error) {
   archive_ptr a(archive_read_new(), archive_read_free);
   archive_read_support_filter_all(a.get());
   archive_read_support_format_all(a.get());
   if (archive_read_open_filename(a.get(), path.c_str(), COPY_BUFFER_SIZE) != ARCHIVE_OK) {
-    *error = "cannot read " + path + ": " + archive_error_string(a.get());
+    *error = "cannot read " + path + ": " + error_text(a.get());
     a.reset();
   }
   return a;
@@ -107,7 +113,7 @@ bool scan_archive(const std::string& path, const tar_options_t& options, bool* a
     *as_is = *as_is && rc == ARCHIVE_OK && readable_as_is(a.get(), e, entry);
   }
   if (rc != ARCHIVE_EOF) {
-    *error = "cannot read " + path + ": " + archive_error_string(a.get());
+    *error = "cannot read " + path + ": " + error_text(a.get());
     return false;
   }
   *as_is = *as_is && archive_filter_count(a.get()) == 2 && archive_filter_code(a.get(), 0) == ARCHIVE_FILTER_GZIP;
@@ -126,7 +132,7 @@ bool spool_data(struct archive* a, FILE* spool, uint64_t* size, std::string* err
   for (;;) {
     la_ssize_t got = archive_read_data(a, buffer.get(), COPY_BUFFER_SIZE);
     if (got < 0) {
-      *error = archive_error_string(a);
+      *error = error_text(a);
       return false;
     }
     if (got == 0) break;
@@ -159,7 +165,7 @@ bool copy_announced_data(struct archive* a, tar_stream_t& stream, uint64_t size,
   for (;;) {
     la_ssize_t got = archive_read_data(a, buffer.get(), COPY_BUFFER_SIZE);
     if (got < 0) {
-      *error = archive_error_string(a);
+      *error = error_text(a);
       return false;
     }
     if (got == 0) break;
@@ -213,7 +219,7 @@ bool rewrite_archive(const std::string& path, const tar_options_t& options, outp
     show_packing_progress(false);
   }
   if (rc != ARCHIVE_EOF) {
-    *error = "cannot read " + path + ": " + archive_error_string(a.get());
+    *error = "cannot read " + path + ": " + error_text(a.get());
     return false;
   }
   return stream.finish(error);
