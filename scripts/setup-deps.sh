@@ -19,6 +19,7 @@ packages=(
   wine64 googletest
   openjdk-17-jdk-headless
   libarchive-dev libarchive-tools busybox tar python3 pigz
+  zip xz-utils
   clang-14 libclang-rt-14-dev
   openssl osslsigncode
 )

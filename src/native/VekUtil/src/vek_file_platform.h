@@ -50,6 +50,9 @@ bool full_path(const char* path, std::string& out);
 bool stat_path(const char* path, bool& is_directory, bool& owner_exec, vek_uint64_t& size);
 bool directory_exists(const char* path);  // with the errno rules of vek_doesDirectoryExist
 bool file_exists(const char* path);       // path may not be empty; errno rules of vek_doesFileExist
+// The not-found error of a null or empty name: errno ENOENT (Windows: also
+// the last error ERROR_FILE_NOT_FOUND).
+void set_missing_name_error();
 
 bool make_directory(const char* path, int mode);
 // Entry names in system order, "." and ".." included; false when unreadable.

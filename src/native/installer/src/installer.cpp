@@ -18,11 +18,14 @@
 #include "installer_platform.h"
 #include "payload.h"
 #include "size_untar_ops.h"
+#include "status_line.h"
 #include "vek_file.h"
 #include "vek_getopt.h"
 #include "vek_lifecycle.h"
 #include "vek_logging.h"
 #include "vek_logging_console.h"
+
+extern "C" const char installer_source_path[] = __FILE__;
 
 namespace {
 
@@ -46,8 +49,10 @@ struct run_state_t {
   char* extraction_dir;               // owned; set once the directory is ours to remove
   char* saved_cwd;                    // owned working directory to return to
   vek_uint64_t required_bytes;        // total of the size pass
+  vek_uint64_t written_bytes;         // file data written by the extract pass, for the status line
+  private_dir_id_t directory_id;      // the extraction directory as checked before entering it
 };
-run_state_t run_state = {-1, false, nullptr, {0}, nullptr, nullptr, 0};
+run_state_t run_state = {-1, false, nullptr, {0}, nullptr, nullptr, 0, 0, {0, 0, 0, 0}};
 
 void sigint_handler(int) {
   sigint_received = 1;
@@ -202,6 +207,7 @@ void apply_debug_switch(int argc, const char** argv) {
 }
 
 void init_logging() {
+  vek_addLogger(status_line_logger);  // first: the status line is erased before a log line is written
   if (!vek_addLogger(vek_consoleLogger)) fputs("ERROR (internal) cannot add stdio logger\n", stderr);
   const char* setting = getenv("NIMBO_DEBUG");
   long value = strtol(setting ? setting : "0", nullptr, 10);
@@ -263,17 +269,18 @@ bool validate_temp_directory(const char* temp_dir) {
 
 // Creates the extraction directory for this user alone, or reuses one that
 // already is; anything else under that predictable name is left alone.
+// A directory just created is judged like an existing one: what is entered
+// later is compared with what was judged here.
 bool prepare_extraction_directory(const char* dir) {
   veklog(VEK_HERE, VEKLOG_DEBUG, "extracting to a temporary directory %s", dir);
-  int state = platform_check_private_directory(dir);
+  int state = platform_check_private_directory(dir, &run_state.directory_id);
   if (state == PRIVATE_DIR_MISSING) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "creating extraction directory %s", dir);
-    if (platform_create_private_directory(dir)) return true;
-    if (errno != EEXIST) {
+    if (!platform_create_private_directory(dir) && errno != EEXIST) {
       veklog(VEK_HERE, VEKLOG_ERROR, "cannot create extraction directory %s", dir);
       return false;
     }
-    state = platform_check_private_directory(dir);  // created meanwhile by someone else: judge it
+    state = platform_check_private_directory(dir, &run_state.directory_id);
   }
   if (state == PRIVATE_DIR_OK) return true;
   veklog(VEK_HERE, VEKLOG_ERROR,
@@ -294,7 +301,10 @@ bool enter_extraction_directory(const char* dir) {
     veklog(VEK_HERE, VEKLOG_ERROR, "cannot move to extract directory: %s", strerror(errno));
     return false;
   }
-  return true;
+  // The path was judged before; what it names now may have been swapped.
+  if (platform_is_working_directory(&run_state.directory_id)) return true;
+  veklog(VEK_HERE, VEKLOG_ERROR, "the extraction directory %s changed after it was checked", dir);
+  return false;
 }
 
 // One pass over every entry; a damaged table of contents fails it like a
@@ -354,21 +364,56 @@ bool validate_extraction_size(const char* archive, const char* path) {
   return false;
 }
 
+// Called with every write of file data during the extract pass.
+void show_extraction_progress(vek_uint64_t bytes) {
+  run_state.written_bytes += bytes;
+  vek_uint64_t total = run_state.required_bytes;
+  if (total == 0) return;
+  vek_uint64_t done = run_state.written_bytes < total ? run_state.written_bytes : total;
+  char text[32];
+  snprintf(text, sizeof(text), "Extracting %d %%", (int)(done * 100 / total));
+  status_line_show(text, false);
+}
+
+// The status line shows only where nobody reads the log closely: on a
+// terminal, with debug logging off.
 bool extract_contents(const char* archive) {
   veklog(VEK_HERE, VEKLOG_DEBUG, "Extracting archive contents");
   untar_ops ops;
   init_file_untar_ops(&ops);
-  return run_pass(archive, &ops, nullptr);
+  run_state.written_bytes = 0;
+  if (status_line_start(vek_getLogLevel() >= VEKLOG_INFO)) {
+    status_line_show("Extracting 0 %", true);
+    set_file_untar_progress(show_extraction_progress);
+  }
+  bool extracted = run_pass(archive, &ops, nullptr);
+  set_file_untar_progress(nullptr);
+  status_line_stop();
+  return extracted;
+}
+
+// The payload is read from the running executable. argv[0] serves only when
+// the system cannot name it, and only when it holds a directory part: a bare
+// name came through PATH, and taken against the working directory it could
+// name a file planted there.
+bool locate_archive(const char* argv0) {
+  char name[VEK_PATH_MAX];
+  if (platform_executable_path(run_state.archive, sizeof(run_state.archive), name, sizeof(name))) {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "converted %s to %s", argv0, name);
+    return true;
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG, "the system does not name the running executable; falling back on %s", argv0);
+  if (strpbrk(argv0, "/\\") == nullptr || vek_getFullPath(argv0, run_state.archive, sizeof(run_state.archive)) == 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot find full path name of %s", argv0);
+    return false;
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG, "converted %s to %s", argv0, run_state.archive);
+  return true;
 }
 
 // Steps 6 to 15: everything between start-up and the end sequence.
 void run_installation(int argc, const char** argv) {
-  if (!validate_command_line(argc, argv)) return;
-  if (vek_getFullPath(argv[0], run_state.archive, sizeof(run_state.archive)) == 0) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "cannot find full path name of %s", argv[0]);
-    return;
-  }
-  veklog(VEK_HERE, VEKLOG_DEBUG, "converted %s to %s", argv[0], run_state.archive);
+  if (!validate_command_line(argc, argv) || !locate_archive(argv[0])) return;
   char* dir = get_temp_directory();
   if (!dir) {
     veklog(VEK_HERE, VEKLOG_ERROR, "cannot get extract directory");
@@ -383,11 +428,12 @@ void run_installation(int argc, const char** argv) {
   veklog(VEK_HERE, VEKLOG_INFO, "Extracting to a temporary directory");
   if (!validate_extraction_size(run_state.archive, dir) || !extract_contents(run_state.archive)) return;
   veklog(VEK_HERE, VEKLOG_INFO, "Extraction complete, configuring");
-  if (configure_zorva(argc - 1, argv + 1)) {
+  bool configured = configure_zorva(argc - 1, argv + 1);
+  log_interrupt_once();  // also when it arrived during a configuration that then succeeded
+  if (configured) {
     run_state.result = 0;
     return;
   }
-  log_interrupt_once();
   if (sigint_received) {
     veklog(VEK_HERE, VEKLOG_INFO, "Installation cancelled");
   } else {
@@ -411,6 +457,7 @@ void remove_extraction_directory(const char* dir) {
 }
 
 int end_run() {
+  status_line_stop();
   platform_restore_bus_error_handler();
   if (run_state.sigint_installed) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "removing CTRL+C handler");
@@ -419,6 +466,7 @@ int end_run() {
     }
     run_state.sigint_installed = false;
   }
+  log_interrupt_once();  // an interrupt up to here was the installer's to report
   if (run_state.saved_cwd) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "returning to working directory %s", run_state.saved_cwd);
     if (!platform_chdir(run_state.saved_cwd)) {

@@ -150,6 +150,11 @@ bool file_exists(const char* path) {
   return errno == 0;
 }
 
+void set_missing_name_error() {
+  errno = ENOENT;
+  SetLastError(ERROR_FILE_NOT_FOUND);
+}
+
 bool make_directory(const char* path, int) {
   if (CreateDirectoryA(path, nullptr)) return true;
   set_errno_from_last_error();
