@@ -82,12 +82,12 @@ std::vector<vek_log_event_t*> take_cached_events() {
   return taken;
 }
 
+#ifndef _WIN32
+
 size_t cached_count() {
   VekMutexGuard guard(messages_mutex());
   return messages != nullptr ? vek_listGetSize(messages) : 0;
 }
-
-#ifndef _WIN32
 
 constexpr const char* const LOG_DIRS[] = {"logs", "../../state/default/logs", "."};
 constexpr const char FAILED_STARTUP_PREFIX[] = "failed-startup";
