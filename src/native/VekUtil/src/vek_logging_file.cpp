@@ -40,7 +40,7 @@ constexpr int DEFAULT_NUM_SETS = 3;
 constexpr int CLEANUP_WAIT_MS = 500;
 
 // One file log per process. Every field but the atomics is guarded by
-// write_mutex; m_fd is also read without it as the logger's quick exit.
+// write_mutex.
 struct FileLogState {
   char* m_dir = nullptr;                      // the log directory; owned, null while unconfigured
   char* m_prefix = nullptr;                   // the file-name prefix; owned, null while unconfigured
@@ -48,7 +48,9 @@ struct FileLogState {
   vek_uint64_t m_max_size = 0;                // rotation threshold in bytes; 0 never rotates
   int m_set_count = DEFAULT_SET_COUNT;        // older files kept in the current set
   int m_num_sets = DEFAULT_NUM_SETS;          // sets kept in the directory, the current one included
-  std::atomic<int> m_fd{-1};                  // the open file; -1 while none is open
+  int m_fd = -1;                              // the open file; -1 while none is open
+  std::atomic<bool> l_open{false};            // a log is open, also while it rotates: the
+                                              // logger's quick exit, read without the mutex
   vek_uint64_t l_current_file_size = 0;       // bytes written since the file was opened
   int l_file_index = 1;                       // index of the current file within the set
   bool l_write_failed = false;                // a write to the current file failed (reported once)
@@ -86,13 +88,14 @@ class StateLock {
 // Closes the open file; with `reset` the module also forgets its
 // configuration. Caller holds write_mutex.
 void close_log(bool reset) {
-  int fd = state.m_fd.exchange(-1);
-  if (fd >= 0) {
-    if (!vek::logfile::close_file(fd))
+  if (state.m_fd >= 0) {
+    if (!vek::logfile::close_file(state.m_fd))
       vek_internal_log_error(VEK_HERE, "Could not close the output log file: %s", strerror(errno));
+    state.m_fd = -1;
     state.l_current_file_size = 0;
   }
   if (!reset) return;
+  state.l_open.store(false);
   free(state.m_dir);
   free(state.m_prefix);
   state.m_dir = nullptr;
@@ -244,11 +247,13 @@ bool open_new_log_file() {
   int fd = vek::logfile::open_append(name.c_str());
   if (fd < 0) {
     vek_internal_log_error(VEK_HERE, "Could not open log file %s: %s", name.c_str(), strerror(errno));
+    state.l_open.store(false);
     return false;
   }
+  state.m_fd = fd;
   state.l_current_file_size = 0;
   state.l_write_failed = false;
-  state.m_fd.store(fd);
+  state.l_open.store(true);
   return true;
 }
 
@@ -329,14 +334,13 @@ extern "C" bool veklog_file_configureLog(const char* dir, const char* prefix, ve
 }
 
 extern "C" void vek_fileLogger(vek_log_event_t* event) {
-  if (event == nullptr || state.m_fd.load(std::memory_order_relaxed) < 0) return;
+  if (event == nullptr || !state.l_open.load(std::memory_order_relaxed)) return;
   try {
     std::string line = format_line(event);
     StateLock lock;
-    // Closed, rotated away or cleaned up since the quick test above.
-    int fd = state.m_fd.load();
-    if (!lock.held() || fd < 0) return;
-    if (vek::logfile::write_all(fd, line.data(), line.size())) {
+    // Closed, failed to rotate or cleaned up since the quick test above.
+    if (!lock.held() || state.m_fd < 0) return;
+    if (vek::logfile::write_all(state.m_fd, line.data(), line.size())) {
       state.l_current_file_size += line.size();
     } else if (!state.l_write_failed) {
       state.l_write_failed = true;
@@ -352,7 +356,7 @@ extern "C" void vek_fileLogger(vek_log_event_t* event) {
 extern "C" char* veklog_file_getCurrentFile(void) {
   try {
     StateLock lock;
-    if (!lock.held() || state.m_fd.load() < 0) return nullptr;
+    if (!lock.held() || state.m_fd < 0) return nullptr;
     return strdup(log_file_name(state.l_file_index).c_str());
   } catch (...) {
     return nullptr;
@@ -367,7 +371,7 @@ extern "C" void veklog_file_closeLog(void) {
 extern "C" void veklog_file_reclaimAfterFork(void) {
   try {
     StateLock lock;
-    if (!lock.held() || state.m_fd.load() < 0) return;
+    if (!lock.held() || state.m_fd < 0) return;
     open_new_log_file();
   } catch (...) {
     vek_internal_log_error(VEK_HERE, "Could not reopen the log file after fork: out of memory");
