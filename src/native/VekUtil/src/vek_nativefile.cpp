@@ -92,8 +92,11 @@ JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeOwner(JNI
     std::string name;
     std::string error;
     if (vek::nativefile::owner_name(path.get(), name, error)) return java_text(env, name);
+    // Made before the throw: no JNI call but a few is allowed while an
+    // exception is pending.
+    jstring failed = vek::nativefile::kOwnerFailureGivesEmptyText ? java_text(env, "") : nullptr;
     raise_if(env, error);
-    return vek::nativefile::kOwnerFailureGivesEmptyText ? java_text(env, "") : nullptr;
+    return failed;
   } catch (...) {
     return nullptr;
   }
