@@ -72,6 +72,13 @@ FILE* open_stream(int fd);                       // fdopen(fd, "w+b"); NULL with
 void close_descriptor(int fd);
 vek_uint64_t available_bytes(const char* name);
 
+#ifdef _WIN32
+// The wide extended-length form of `path` for the W calls: "\\?\" and the
+// normalised full path, a relative path as it is, in the ANSI code page.
+// Empty when the text cannot be converted.
+std::wstring wide_extended_path(const char* path);
+#endif
+
 }  // namespace vek::file
 
 #endif  // VEK_FILE_PLATFORM_H
