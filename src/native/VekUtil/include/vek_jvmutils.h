@@ -67,7 +67,8 @@ void vek_setFallbackToEnvJavaHome(bool fallback);
  * fallback is on) is searched in the old jre/lib/<arch>/{client,server,
  * jrockit} layout and then in the jre/lib/{client,server} layout of modular
  * runtimes; a root that is itself a "jre" directory is reached through its
- * parent. Returns false with errno ENOENT when nothing was found, or
+ * parent, and a root without a jre directory is last searched as a modular
+ * runtime itself (lib/{client,server}). Returns false with errno ENOENT when nothing was found, or
  * ENAMETOOLONG when the path did not fit (the cut text is still written). */
 bool vek_getJVMLibrary(char* path, size_t pathLength, const char* basedir, int vmPreference);
 

@@ -249,7 +249,9 @@ const char* const JVM_LIBRARY_SUFFIXES[] = {".so"};
 
 // Directory lists below a root, each list tried in order. The old layout's
 // lists come first (client list first for VEK_PREFER_CLIENT_VM), then the
-// lib/{client,server} layout of modular runtimes in the same preference.
+// lib/{client,server} layout of modular runtimes in the same preference:
+// first below the root's jre directory, then, for a root without one, in
+// the root itself (a JAVA_HOME naming a Java 9+ runtime has no jre).
 struct DirList {
   const char* dirs[2];  // relative directories; a NULL entry ends the list
 };
@@ -257,6 +259,8 @@ const DirList OLD_CLIENT_DIRS = {{"jre/lib/" VEK_JRE_ARCH "/client", "jre/lib/" 
 const DirList OLD_SERVER_DIRS = {{"jre/lib/" VEK_JRE_ARCH "/server", "jre/lib/" VEK_JRE_ARCH "/jrockit"}};
 const DirList MODERN_CLIENT_DIRS = {{"jre/lib/client", nullptr}};
 const DirList MODERN_SERVER_DIRS = {{"jre/lib/server", nullptr}};
+const DirList RUNTIME_CLIENT_DIRS = {{"lib/client", nullptr}};
+const DirList RUNTIME_SERVER_DIRS = {{"lib/server", nullptr}};
 
 // A list of heap texts that this module owns for one search.
 class OwnedTexts {
@@ -326,6 +330,9 @@ void add_vm_path(const char* root, int preference, vek_list_t* target) {
       client_first ? &MODERN_CLIENT_DIRS : &MODERN_SERVER_DIRS,
       client_first ? &MODERN_SERVER_DIRS : &MODERN_CLIENT_DIRS};
   for (const DirList* list : order) append_vm_paths(base, prefix, *list, target);
+  if (prefix[0] == '\0') return;
+  append_vm_paths(base, "", client_first ? RUNTIME_CLIENT_DIRS : RUNTIME_SERVER_DIRS, target);
+  append_vm_paths(base, "", client_first ? RUNTIME_SERVER_DIRS : RUNTIME_CLIENT_DIRS, target);
 }
 
 // The first candidate that is a file, or null. Only candidates that exist
@@ -719,6 +726,57 @@ extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level
 }
 
 // ===========================================================================
+// JNI helpers of the start, the join and the calls into the Java side.
+//
+// A Java exception must never stay pending across a log call: the Java VM
+// logger calls into Java during the delivery, meets the exception and gives
+// up VM logging for the rest of the process. So each exception is taken and
+// cleared before it is logged and, where the caller is to see it, thrown
+// again after the log line.
+// ===========================================================================
+namespace {
+
+// Logs `text` with the pending exception (if any), which stays pending.
+void log_keeping_exception(JNIEnv* env, VEKLOG_LEVEL level, const char* text) {
+  jthrowable pending = take_exception(env);
+  veklog_ex(VEK_HERE, level, pending, "%s", text);
+  if (pending != nullptr) env->Throw(pending);
+}
+
+// Logs `text` with the pending exception (if any), which is cleared.
+void log_clearing_exception(JNIEnv* env, VEKLOG_LEVEL level, const std::string& text) {
+  veklog_ex(VEK_HERE, level, take_exception(env), "%s", text.c_str());
+}
+
+// Logs `with_exception` with the pending exception, or `without` when there
+// is none to be had; the exception is cleared.
+void log_exception_or(JNIEnv* env, VEKLOG_LEVEL level, const std::string& with_exception, const std::string& without) {
+  jthrowable pending = take_exception(env);
+  if (pending != nullptr) {
+    veklog_ex(VEK_HERE, level, pending, "%s", with_exception.c_str());
+  } else {
+    veklog(VEK_HERE, level, "%s", without.c_str());
+  }
+}
+
+// Pops a pushed local frame when the scope ends.
+struct LocalFrame {
+  JNIEnv* env;
+  ~LocalFrame() { env->PopLocalFrame(nullptr); }
+};
+
+// Deletes a local reference when the scope ends (exceptions may be pending).
+struct LocalRef {
+  JNIEnv* env;
+  jobject ref;
+  ~LocalRef() {
+    if (ref != nullptr) env->DeleteLocalRef(ref);
+  }
+};
+
+}  // namespace
+
+// ===========================================================================
 // Starting, joining and destroying the VM (Linux builds only).
 // ===========================================================================
 namespace {
@@ -821,6 +879,97 @@ jint retry_without_platform_options(VmLibrary& vm_library, vek_list_t* options, 
   return result;
 }
 
+
+// ---- Repairing a VM created on the second attempt ----------------------
+//
+// The VM library keeps the system properties of a failed creation: the next
+// creation in the same process appends a fresh set behind the stale one and
+// every -D option updates only the stale entry, so the VM runs with the
+// defaults of the fresh set, among them an empty java.class.path (Java 9
+// and later; unloading the library does not reset it, as the library stays
+// mapped). After a retried creation every -D option the VM does not show is
+// set again, and a lost class path is handed to the system class loader.
+
+const char* const CLASS_PATH_PROPERTY = "java.class.path";
+
+// System.getProperty(key); false (exception cleared) when it cannot be read.
+bool read_system_property(JNIEnv* env, const std::string& key, std::string& value, bool& present) {
+  jclass system = env->FindClass("java/lang/System");
+  jmethodID get = system != nullptr
+                      ? env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;")
+                      : nullptr;
+  jstring java_key = get != nullptr ? env->NewStringUTF(key.c_str()) : nullptr;
+  auto read = java_key != nullptr ? static_cast<jstring>(env->CallStaticObjectMethod(system, get, java_key)) : nullptr;
+  if (take_exception(env) != nullptr || java_key == nullptr) return false;
+  present = read != nullptr;
+  value.clear();
+  if (present) {
+    const char* utf = env->GetStringUTFChars(read, nullptr);
+    if (utf == nullptr) return false;
+    value = utf;
+    env->ReleaseStringUTFChars(read, utf);
+  }
+  return true;
+}
+
+// Appends each entry of `class_path` to the system class loader's search
+// path through the method the VM itself uses for agents' class paths.
+bool extend_system_class_path(JNIEnv* env, const std::string& class_path) {
+  jclass loader_class = env->FindClass("java/lang/ClassLoader");
+  jmethodID get_system = loader_class != nullptr ? env->GetStaticMethodID(loader_class, "getSystemClassLoader",
+                                                                          "()Ljava/lang/ClassLoader;")
+                                                 : nullptr;
+  jobject loader = get_system != nullptr ? env->CallStaticObjectMethod(loader_class, get_system) : nullptr;
+  jmethodID append = loader != nullptr ? env->GetMethodID(env->GetObjectClass(loader),
+                                                          "appendToClassPathForInstrumentation",
+                                                          "(Ljava/lang/String;)V")
+                                       : nullptr;
+  if (append == nullptr) {
+    log_clearing_exception(env, VEKLOG_ERROR,
+                           "The system class loader of this Java VM cannot be given the class path");
+    return false;
+  }
+  size_t start = 0;
+  while (start <= class_path.size()) {
+    size_t end = class_path.find(':', start);
+    if (end == std::string::npos) end = class_path.size();
+    std::string entry = class_path.substr(start, end - start);
+    start = end + 1;
+    if (entry.empty()) continue;
+    jstring java_entry = env->NewStringUTF(entry.c_str());
+    if (java_entry != nullptr) env->CallVoidMethod(loader, append, java_entry);
+    if (java_entry == nullptr || env->ExceptionCheck()) {
+      log_clearing_exception(env, VEKLOG_ERROR, "Could not add '" + entry + "' to the class path of the Java VM");
+      return false;
+    }
+    env->DeleteLocalRef(java_entry);
+  }
+  return true;
+}
+
+// Sets again every -D option the VM does not show; false (logged) when a
+// lost class path could not be restored.
+bool restore_lost_properties(JNIEnv* env, vek_list_t* options) {
+  if (env->PushLocalFrame(PROPERTY_LOCAL_FRAME_CAPACITY) != JNI_OK) return false;
+  LocalFrame frame{env};
+  size_t count = vek_listGetSize(options);
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view option = option_in_slot(&options->data[i]);
+    if (identify_option(option) != SYSTEM_PROPERTY_OPTION) continue;
+    std::string_view setting = option.substr(2);
+    size_t equals = setting.find('=');
+    std::string key(setting.substr(0, equals));
+    std::string wanted(equals == std::string_view::npos ? "" : setting.substr(equals + 1));
+    std::string shown;
+    bool present = false;
+    if (key.empty() || !read_system_property(env, key, shown, present) || (present && shown == wanted)) continue;
+    veklog(VEK_HERE, VEKLOG_DEBUG, "Restoring system property %s, which the Java VM lost when it was created again",
+           key.c_str());
+    if (vek_setJavaSystemProperty(env, key.c_str(), wanted.c_str()) != 0 && key == CLASS_PATH_PROPERTY) return false;
+    if (key == CLASS_PATH_PROPERTY && !extend_system_class_path(env, wanted)) return false;
+  }
+  return true;
+}
 }  // namespace
 
 extern "C" bool vek_isJVMLoaded(void) { return vek_dsoSym(VEK_RTLD_DEFAULT, "JNI_CreateJavaVM") != nullptr; }
@@ -859,13 +1008,24 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
   if (location_state.using_fallback_java_home) vek_addJavaVMOption(options, ALTERNATE_VM_OPTION, nullptr);
   OptionArray array(vek_getJavaVMOptionsFromList(options), &free);
   jint result = start_vm(vm_library, array.get(), vek_listGetSize(options), jvm, env);
+  bool retried = false;
   if (result < 0) {
     veklog(VEK_HERE, VEKLOG_WARN,
            "Unable to create Java VM; Result: %d. Removing options that could be platform specific and trying again.",
            static_cast<int>(result));
-    result = vm_library.loaded_here ? retry_without_platform_options(vm_library, options, array, jvm, env) : -1;
+    retried = vm_library.loaded_here;
+    result = retried ? retry_without_platform_options(vm_library, options, array, jvm, env) : -1;
   }
   if (result < 0) return -1;
+  if (retried && !restore_lost_properties(*env, options)) {
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "The Java VM lost its class path when it was created again and it could not be restored. The VM is not "
+           "usable.");
+    vek_destroyJavaVM(*jvm);
+    *jvm = nullptr;
+    *env = nullptr;
+    return -1;
+  }
   std::memcpy(location_state.loaded_jvm_library, library, sizeof library);
   vek_lifecycleVMAvailable(*jvm);
   return result;
@@ -889,37 +1049,8 @@ extern "C" bool vek_destroyJavaVM(JavaVM* jvm) {
 
 // ===========================================================================
 // Joining a running VM and calls into the Java side (Linux builds only).
-//
-// A Java exception must never stay pending across a log call: the Java VM
-// logger calls into Java during the delivery, meets the exception and gives
-// up VM logging for the rest of the process. So each exception is taken and
-// cleared before it is logged and, where the caller is to see it, thrown
-// again after the log line.
 // ===========================================================================
 namespace {
-
-// Logs `text` with the pending exception (if any), which stays pending.
-void log_keeping_exception(JNIEnv* env, VEKLOG_LEVEL level, const char* text) {
-  jthrowable pending = take_exception(env);
-  veklog_ex(VEK_HERE, level, pending, "%s", text);
-  if (pending != nullptr) env->Throw(pending);
-}
-
-// Logs `text` with the pending exception (if any), which is cleared.
-void log_clearing_exception(JNIEnv* env, VEKLOG_LEVEL level, const std::string& text) {
-  veklog_ex(VEK_HERE, level, take_exception(env), "%s", text.c_str());
-}
-
-// Logs `with_exception` with the pending exception, or `without` when there
-// is none to be had; the exception is cleared.
-void log_exception_or(JNIEnv* env, VEKLOG_LEVEL level, const std::string& with_exception, const std::string& without) {
-  jthrowable pending = take_exception(env);
-  if (pending != nullptr) {
-    veklog_ex(VEK_HERE, level, pending, "%s", with_exception.c_str());
-  } else {
-    veklog(VEK_HERE, level, "%s", without.c_str());
-  }
-}
 
 // Fills a new java.net.URL[] from the class-path texts; null after logging.
 jobjectArray make_url_array(JNIEnv* env, const char** classpath, size_t count) {
@@ -989,21 +1120,6 @@ jclass find_java_side_class(JNIEnv* env, const char* slash_name) {
   if (found == nullptr) take_exception(env);
   return found;
 }
-
-// Pops a pushed local frame when the scope ends.
-struct LocalFrame {
-  JNIEnv* env;
-  ~LocalFrame() { env->PopLocalFrame(nullptr); }
-};
-
-// Deletes a local reference when the scope ends (exceptions may be pending).
-struct LocalRef {
-  JNIEnv* env;
-  jobject ref;
-  ~LocalRef() {
-    if (ref != nullptr) env->DeleteLocalRef(ref);
-  }
-};
 
 const char* const HEAP_DUMP_CLASS = "com.nimbo.common.util15.SunHeapDump";
 const char* const BUNDLE_CLASS = "com/nimbo/common/support/BundleManager";
