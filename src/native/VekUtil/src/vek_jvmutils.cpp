@@ -894,21 +894,21 @@ const char* const CLASS_PATH_PROPERTY = "java.class.path";
 
 // System.getProperty(key); false (exception cleared) when it cannot be read.
 bool read_system_property(JNIEnv* env, const std::string& key, std::string& value, bool& present) {
-  jclass system = env->FindClass("java/lang/System");
-  jmethodID get = system != nullptr
-                      ? env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;")
-                      : nullptr;
-  jstring java_key = get != nullptr ? env->NewStringUTF(key.c_str()) : nullptr;
-  auto read = java_key != nullptr ? static_cast<jstring>(env->CallStaticObjectMethod(system, get, java_key)) : nullptr;
-  if (take_exception(env) != nullptr || java_key == nullptr) return false;
-  present = read != nullptr;
+  LocalRef system{env, env->FindClass("java/lang/System")};
+  auto system_class = static_cast<jclass>(system.ref);
+  jmethodID get = system_class != nullptr ? env->GetStaticMethodID(system_class, "getProperty",
+                                                                   "(Ljava/lang/String;)Ljava/lang/String;")
+                                          : nullptr;
+  LocalRef java_key{env, get != nullptr ? env->NewStringUTF(key.c_str()) : nullptr};
+  LocalRef read{env, java_key.ref != nullptr ? env->CallStaticObjectMethod(system_class, get, java_key.ref) : nullptr};
+  if (take_exception(env) != nullptr || java_key.ref == nullptr) return false;
+  present = read.ref != nullptr;
   value.clear();
-  if (present) {
-    const char* utf = env->GetStringUTFChars(read, nullptr);
-    if (utf == nullptr) return false;
-    value = utf;
-    env->ReleaseStringUTFChars(read, utf);
-  }
+  if (!present) return true;
+  const char* utf = env->GetStringUTFChars(static_cast<jstring>(read.ref), nullptr);
+  if (utf == nullptr) return false;
+  value = utf;
+  env->ReleaseStringUTFChars(static_cast<jstring>(read.ref), utf);
   return true;
 }
 
