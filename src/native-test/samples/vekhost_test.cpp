@@ -3,6 +3,7 @@
 // each way a run can end.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,6 +17,14 @@ namespace fs = std::filesystem;
 
 std::string jdk_home() {
   return fs::canonical(fs::path(VEK_TEST_JVM_LIB).parent_path().parent_path().parent_path()).string();
+}
+
+// The mode bits of "/" in octal, as the Java side's native call reports them.
+std::string root_mode() {
+  auto bits = static_cast<unsigned>(fs::status("/").permissions()) & 07777u;
+  char text[8];
+  std::snprintf(text, sizeof text, "%o", bits);
+  return text;
 }
 
 TEST(VekhostTest, RunsTheMainClassInTheBundledRuntime) {
@@ -45,7 +54,7 @@ TEST(VekhostTest, RunsTheMainClassInTheBundledRuntime) {
        {{"NIMBO_DEBUG", "1"}},
        0,
        {"args=[linger][b c]\n", "greeting=hello\n", "restart-marker=null\n",
-        "library-path=" + jdk_home() + "/lib/server:" + jdk_home() + "/lib\n",
+        "library-path=" + jdk_home() + "/lib/server:" + jdk_home() + "/lib\n", "native-file=true " + root_mode() + "\n",
         "replayed=VekUtil/src/vek_jvmutils|1000|Will try to load Java VM shared library", "worker finished\n",
         "Heap dump written to " + dump}},
       {"main throws",

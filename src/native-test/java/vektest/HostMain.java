@@ -1,5 +1,6 @@
 package vektest;
 
+import com.nimbo.common.io.NativeFile;
 import com.nimbo.common.log.LogCategory;
 
 /**
@@ -20,6 +21,9 @@ public final class HostMain {
         System.out.println("greeting=" + System.getProperty("vektest.greeting"));
         System.out.println("restart-marker=" + System.getenv("VEK_RESTART_IN_PROGRESS"));
         System.out.println("library-path=" + System.getenv("LD_LIBRARY_PATH"));
+        // The host binds the natives before main runs; a call proves they are really there.
+        System.out.println("native-file=" + NativeFile.mEnabled + " "
+                + Integer.toOctalString(NativeFile.getNativePermissions("/")));
         for (String record : LogCategory.drain()) {
             System.out.println("replayed=" + record);
         }

@@ -27,6 +27,7 @@
 #include "vek_logging_cache.h"
 #include "vek_logging_console.h"
 #include "vek_logging_vm.h"
+#include "vek_nativefile.h"
 
 namespace {
 
@@ -261,6 +262,9 @@ int host(int argc, const char** argv) {
     veklog(VEK_HERE, VEKLOG_ERROR, "No Java VM could be started for %s", host_options.home);
     return EXIT_NO_VM;
   }
+  // Binds com.nimbo.common.io.NativeFile when the class path has it; an
+  // application without it simply goes without (nothing is logged then).
+  vek_registerNativeIOOperations(env);
   replay_startup_log(env);
 
   int status = run_main(env, host_options);
