@@ -70,11 +70,14 @@ int spin(int seconds) {
   return 0;
 }
 
+char* volatile touched_block = nullptr;
+
 int touch(size_t megabytes, int seconds) {
   size_t size = megabytes << 20;
   auto* block = static_cast<char*>(std::malloc(size));
   if (block == nullptr) return 2;
   std::memset(block, 0x5a, size);
+  touched_block = block;  // kept: the compiler may not drop the writes
   std::printf("touched\n");
   std::fflush(stdout);
   sleep(static_cast<unsigned>(seconds));

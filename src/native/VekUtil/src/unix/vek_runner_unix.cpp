@@ -13,6 +13,7 @@
 // them, wrapping off), leaving only the system's error text to fill in.
 #include "vek_runner.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gnu/libc-version.h>
 #include <poll.h>
@@ -329,6 +330,23 @@ VEK_CHILD_SIDE int child_main(void* arg) {
   return 1;
 }
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer's clone interceptor does its fork bookkeeping in the child,
+// which here would rewrite the parent's own bookkeeping in the shared memory;
+// the C library's entry point does not.
+using clone_function = int (*)(int (*)(void*), void*, int, void*, ...);
+clone_function library_clone() {
+  static clone_function found = [] {
+    void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    void* symbol = libc != nullptr ? dlsym(libc, "clone") : nullptr;
+    return symbol != nullptr ? reinterpret_cast<clone_function>(symbol) : &clone;
+  }();
+  return found;
+}
+#else
+constexpr auto library_clone = [] { return &clone; };
+#endif
+
 // Starts the child. All signals stay blocked in the calling thread while the
 // child borrows its memory, so that no handler of the parent runs in the
 // child; the child unblocks them just before it executes. Returns the pid,
@@ -345,7 +363,7 @@ pid_t clone_child(ChildPlan* plan, int* error) {
   // The raw call also blocks the C library's own signals, which pthread_sigmask leaves open.
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &saved, KERNEL_SIGSET_BYTES);
   int saved_errno = errno;  // the child writes this thread's errno
-  pid_t pid = clone(child_main, static_cast<char*>(stack) + CHILD_STACK_SIZE, CLONE_VM | CLONE_VFORK | SIGCHLD,
+  pid_t pid = library_clone()(child_main, static_cast<char*>(stack) + CHILD_STACK_SIZE, CLONE_VM | CLONE_VFORK | SIGCHLD,
                     plan);
   *error = errno;
   errno = saved_errno;
