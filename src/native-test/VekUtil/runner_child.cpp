@@ -125,7 +125,8 @@ int report(int argc, char** argv) {
   std::printf("env %s\n", probe != nullptr ? probe : "(unset)");
   std::printf("path %s\n", std::getenv("PATH") != nullptr ? "set" : "(unset)");
   std::printf("session %s\n", getsid(0) == getpid() ? "own" : "inherited");
-  std::printf("fds%s\n", open_descriptors_above_2().c_str());
+  std::string fds = open_descriptors_above_2();
+  std::printf("fds %s\n", fds.empty() ? "-" : fds.c_str() + 1);
   char line[256] = {};
   ssize_t n = read(0, line, sizeof line - 1);
   std::string input = n < 0 ? "(closed)" : std::string(line, static_cast<size_t>(n));

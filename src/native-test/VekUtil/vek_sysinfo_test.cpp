@@ -140,13 +140,6 @@ TEST_F(SysinfoTest, MemoryOfAProcessThatTouches64MB) {
   EXPECT_LT(small, touched);
 }
 
-TEST_F(SysinfoTest, ProcessorsAndSystemFamily) {
-  EXPECT_EQ(vek_getOnlineProcessors(), static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
-  EXPECT_EQ(vek_getActiveProcessors(), vek_getOnlineProcessors());
-  EXPECT_TRUE(vek_isLinux() && vek_isUnix());
-  EXPECT_FALSE(vek_isWindows() || vek_isSolaris() || vek_isAIX() || vek_isHPUX());
-}
-
 // ---------------------------------------------------------------------------
 // System identifier. Each case runs in a forked child (the identifier is
 // cached per process) with its own mount namespace, in which the sources are
