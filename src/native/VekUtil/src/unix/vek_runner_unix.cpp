@@ -492,8 +492,8 @@ class PreparedChild {
   void choose_streams(const vek_process_t* proc) {
     switch (proc->redirect) {
       case VEK_REDIRECT_HANDLER:
-        plan_.keep[0] = pipes_low(plan_.out_write, plan_.err_write);
-        plan_.keep[1] = plan_.out_write + plan_.err_write - plan_.keep[0];
+        plan_.keep[0] = std::min(plan_.out_write, plan_.err_write);
+        plan_.keep[1] = std::max(plan_.out_write, plan_.err_write);
         plan_.keep_count = 2;
         break;
       case VEK_REDIRECT_FD:
@@ -513,7 +513,6 @@ class PreparedChild {
         break;
     }
   }
-  static int pipes_low(int a, int b) { return a < b ? a : b; }
 
   void prepare_lines(const vek_process_t* proc) {
     std::string name = display_name(proc);
@@ -725,11 +724,16 @@ bool follow_child(vek_process_t* proc, vek_process_handle_t* handle, RunPipes* p
   }
   int status = 0;
   bool waited = await_end(handle->pid);
+  int wait_error = errno;
   // Taken off the list even when the wait failed: a pid that cannot be
   // waited for is not a child to signal any more.
   retire(handle);
-  if (!waited || !reap(handle->pid, &status)) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Could not wait for the external process to finish: %s", strerror(errno));
+  if (waited && !reap(handle->pid, &status)) {
+    waited = false;
+    wait_error = errno;
+  }
+  if (!waited) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not wait for the external process to finish: %s", strerror(wait_error));
     return false;
   }
   decode_status(proc, status, result);
