@@ -16,6 +16,7 @@
 //   report:FILE                   write the process's facts (ids, directory, descriptors, mask) to FILE
 //   shutdown-log:FILE             also append "shutdown PID" to FILE at the shutdown stage
 //   foreground                    prints "foreground true|false"
+//   slow-unlink                   every unlink() from now on waits 300 ms first, to widen a race window
 //   ready | wait | sleep:MS | exit:N
 // At the shutdown stage it prints "shutdown PID".
 #include <fcntl.h>
@@ -43,6 +44,7 @@ namespace {
 
 int routine_result = 0;
 std::string shutdown_log;
+bool slow_unlink = false;
 
 void say(const std::string& line) {
   std::string text = line + "\n";
@@ -192,6 +194,8 @@ void run(const std::string& step) {
     shutdown_log = f[1];
   } else if (what == "foreground") {
     say(std::string("foreground ") + (vek_isProcessInForeground() ? "true" : "false"));
+  } else if (what == "slow-unlink") {
+    slow_unlink = true;
   } else if (what == "ready") {
     say("ready");
   } else if (what == "wait") {
@@ -207,6 +211,13 @@ void run(const std::string& step) {
 }
 
 }  // namespace
+
+// Replaces the C library's unlink for this program (the library is linked
+// into it statically).
+extern "C" int unlink(const char* path) {
+  if (slow_unlink) usleep(300000);
+  return unlinkat(AT_FDCWD, path, 0);
+}
 
 int main(int argc, char** argv) {
   vek_lifecycleInit();

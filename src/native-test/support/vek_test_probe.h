@@ -1,5 +1,6 @@
 // Runs the launcher probe (vek_launcher_probe.cpp) as a real separate
-// process with its standard input and output on pipes: wait for a line,
+// process with its standard input on a pipe and its standard output and
+// error on another: wait for a line,
 // send signals, end its input, and collect how it ended. Linux only.
 #ifndef VEK_TEST_PROBE_H
 #define VEK_TEST_PROBE_H
@@ -29,6 +30,7 @@ class Probe {
     if (pid_ == 0) {
       dup2(in[0], STDIN_FILENO);
       dup2(out[1], STDOUT_FILENO);
+      dup2(out[1], STDERR_FILENO);
       if (before_exec) before_exec();
       std::vector<char*> argv{const_cast<char*>(VEK_LAUNCHER_PROBE)};
       for (const std::string& step : steps) argv.push_back(const_cast<char*>(step.c_str()));
