@@ -80,13 +80,20 @@ std::string extended_length_form(const char* path) {
   return "\\\\?\\" + clean;
 }
 
+// Out of memory the path cannot be converted: reported as not found
+// (errno ENOMEM) rather than thrown through the C interface.
 DWORD wide_attributes(const char* path) {
-  std::string extended = extended_length_form(path);
-  int count = MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, nullptr, 0);
-  if (count <= 0) return INVALID_FILE_ATTRIBUTES;
-  std::wstring wide(static_cast<size_t>(count), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, wide.data(), count);
-  return GetFileAttributesW(wide.c_str());
+  try {
+    std::string extended = extended_length_form(path);
+    int count = MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, nullptr, 0);
+    if (count <= 0) return INVALID_FILE_ATTRIBUTES;
+    std::wstring wide(static_cast<size_t>(count), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, wide.data(), count);
+    return GetFileAttributesW(wide.c_str());
+  } catch (...) {
+    errno = ENOMEM;
+    return INVALID_FILE_ATTRIBUTES;
+  }
 }
 
 void write_temp_name(char* suffix, unsigned long value) {
