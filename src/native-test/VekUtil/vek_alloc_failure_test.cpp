@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <new>
 #include <string>
@@ -25,6 +26,7 @@
 
 #include "vek_file.h"
 #include "vek_getopt.h"
+#include "vek_home.h"
 #include "vek_lifecycle.h"
 #include "vek_list.h"
 #include "vek_logging.h"
@@ -414,6 +416,21 @@ TEST_F(AllocationFailureTest, CallsReturnTheirResultOrTheirFailureResult) {
        [&] { flag = vek_isLauncherRunning("swept", dir.c_str(), true); },
        [&] { return std::string(flag ? "true" : "false"); }, "true", "false",
        [&] { vektest::writeFile(dir + "/.swept-elsewhere.pid", "1"); }},
+      {"vek_findExe", [&] { out = vek_findExe(const_cast<char*>("sh")); }, text_or_null, "/bin/sh", "NULL",
+       [] { setenv("PATH", "/nonexistent:/bin", 1); }},
+      {"vek_getExecutablePath",
+       [&] {
+         const char* found = vek_getExecutablePath("sh");
+         out = found != nullptr ? strdup(found) : nullptr;
+       },
+       text_or_null, std::filesystem::canonical("/bin/sh").string(), "NULL",
+       [] { setenv("PATH", "/nonexistent:/bin", 1); }},
+      {"vek_getTempDir",
+       [&] {
+         const char* temp = vek_getTempDir();
+         out = temp != nullptr ? strdup(temp) : nullptr;
+       },
+       text_or_null, dir, "NULL", [&] { setenv("TMPDIR", dir.c_str(), 1); }},
       {"vek_installSignalBlock", [] { vek_installSignalBlock(); },
        [] { return std::string(vek_isSignalBlockInstalled() ? "installed" : "not installed"); }, "installed",
        "not installed"},
