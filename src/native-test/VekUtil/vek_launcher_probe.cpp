@@ -17,7 +17,7 @@
 //   shutdown-log:FILE             also append "shutdown PID" to FILE at the shutdown stage
 //   foreground                    prints "foreground true|false"
 //   slow-unlink                   every unlink() from now on waits 300 ms first, to widen a race window
-//   ready | wait | sleep:MS | exit:N
+//   ready | say:TEXT | wait (until standard input ends) | sleep:MS | exit:N
 // At the shutdown stage it prints "shutdown PID".
 #include <fcntl.h>
 #include <pthread.h>
@@ -198,6 +198,8 @@ void run(const std::string& step) {
     slow_unlink = true;
   } else if (what == "ready") {
     say("ready");
+  } else if (what == "say") {
+    say(f[1]);
   } else if (what == "wait") {
     wait_for_end_of_input();
   } else if (what == "sleep") {

@@ -161,6 +161,29 @@ TEST_F(SignalBlockTest, ForkedChildHasAnEmptyMaskAndTheEarlierDispositions) {
   }
 }
 
+// Once a routine ended the handling, the signal thread stays to receive
+// later signals; a new block must retire it, or it would take the signals
+// the new routine is meant to get (and die of SIGTERM's default).
+TEST_F(SignalBlockTest, BlockInstalledAgainAfterTheRoutineEndedIt) {
+  Probe probe({"block", "routine:1", "ready", "wait", "block", "routine:0", "say:again", "sleep:5000"});
+  ASSERT_TRUE(probe.waitFor("ready")) << probe.output();
+  probe.signal(SIGTERM);
+  ASSERT_TRUE(probe.waitFor("routine 15")) << probe.output();
+  probe.closeInput();
+  ASSERT_TRUE(probe.waitFor("again")) << probe.output();
+  for (int round = 0; round < 3; ++round) {
+    probe.signal(SIGTERM);
+    EXPECT_TRUE(probe.aliveAfter(300)) << probe.output();
+  }
+  ASSERT_TRUE(probe.finish()) << probe.output();
+  EXPECT_EQ(probe.exitCode(), 0) << probe.output();
+  size_t routines = 0;
+  for (size_t at = probe.output().find("routine 15"); at != std::string::npos;
+       at = probe.output().find("routine 15", at + 1))
+    ++routines;
+  EXPECT_EQ(routines, 4u) << probe.output();
+}
+
 // Refusals without a block and of what the block cannot handle. Installing a
 // block in the test process would block signals in it, so this runs in a
 // forked child that reports through a pipe.

@@ -42,7 +42,8 @@ const char* vek_getStateLocation(void);
 bool vek_recordLauncherStartup(const char* app_name, const char* state_location);
 
 /* True when a launcher of `app_name` holds its pid file in the state
- * directory (this process's own recorded file included). A file whose lock
+ * directory (NULL: vek_getStateLocation()), this process's own recorded file
+ * included. A file whose lock
  * is free is stale and ignored. With anySystem, a pid file named for another
  * host in the directory (shared between hosts) also counts as running. */
 bool vek_isLauncherRunning(const char* app_name, const char* state_location, bool anySystem);

@@ -40,12 +40,12 @@ int vek_registerSignalHandlers(vek_daemon_exit_t handler);
  * again (false). Returns false (logged at WARN) for any other signal and
  * without an installed block. */
 bool vek_setSignalDiscarded(int signal_number, bool discarded);
-#endif
 
 /* Registers this module's lifecycle handler: a forked child drops the signal
  * handling it inherited (earlier dispositions restored, nothing blocked).
  * Called once by vek_lifecycleInit. */
 void vek_initialize_signals(void);
+#endif
 
 #ifdef __cplusplus
 }
