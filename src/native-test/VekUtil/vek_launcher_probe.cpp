@@ -2,7 +2,7 @@
 // separate process that initialises the library as a product launcher does
 // and then runs the steps named on its command line, in order, reporting on
 // standard output (one line per event, written unbuffered). Steps:
-//   console | debug               register the console logger | threshold DEBUG
+//   console                       register the console logger
 //   handler:SIG | ignore:SIG      earlier disposition: a handler that prints "handler N" | SIG_IGN
 //   block                         vek_installSignalBlock
 //   routine:R                     exit routine printing "routine N" and returning R
@@ -15,9 +15,8 @@
 //   daemon:NAME:DIR               vek_daemonizeProcess; the caller prints "daemon R" and exits
 //   report:FILE                   write the process's facts (ids, directory, descriptors, mask) to FILE
 //   shutdown-log:FILE             also append "shutdown PID" to FILE at the shutdown stage
-//   foreground                    prints "foreground true|false"
 //   slow-unlink                   every unlink() from now on waits 300 ms first, to widen a race window
-//   ready | say:TEXT | wait (until standard input ends) | sleep:MS | exit:N
+//   ready | say:TEXT | wait (until standard input ends) | sleep:MS
 // At the shutdown stage it prints "shutdown PID".
 #include <fcntl.h>
 #include <pthread.h>
@@ -77,7 +76,6 @@ int signal_number(const std::string& name) {
   if (name == "TERM") return SIGTERM;
   if (name == "QUIT") return SIGQUIT;
   if (name == "HUP") return SIGHUP;
-  if (name == "USR1") return SIGUSR1;
   if (name == "TTOU") return SIGTTOU;
   return atoi(name.c_str());
 }
@@ -152,8 +150,6 @@ void run(const std::string& step) {
   const std::string& what = f[0];
   if (what == "console") {
     vek_addLogger(vek_consoleLogger);
-  } else if (what == "debug") {
-    vek_setLogLevel(VEKLOG_DEBUG);
   } else if (what == "handler") {
     struct sigaction action = {};
     action.sa_handler = print_handler;
@@ -192,8 +188,6 @@ void run(const std::string& step) {
     write_report(f[1]);
   } else if (what == "shutdown-log") {
     shutdown_log = f[1];
-  } else if (what == "foreground") {
-    say(std::string("foreground ") + (vek_isProcessInForeground() ? "true" : "false"));
   } else if (what == "slow-unlink") {
     slow_unlink = true;
   } else if (what == "ready") {
@@ -204,8 +198,6 @@ void run(const std::string& step) {
     wait_for_end_of_input();
   } else if (what == "sleep") {
     usleep(static_cast<useconds_t>(atoi(f[1].c_str())) * 1000);
-  } else if (what == "exit") {
-    exit(atoi(f[1].c_str()));
   } else {
     say("unknown step " + step);
     exit(99);
