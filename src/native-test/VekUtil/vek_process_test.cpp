@@ -304,6 +304,44 @@ TEST_F(ProcessTest, DaemonRunsDetachedWithOnlyItsLockFile) {
   if (subreaper) prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
+TEST_F(ProcessTest, ProcessesAreFoundAndWaitedFor) {
+  struct Case {
+    const char* name;
+    pid_t pid;
+    bool running;
+  } cases[] = {
+      {"this process", getpid(), true},
+      {"another user's process counts as running", 1, true},
+      {"a process that is gone", vanishedPid(), false},
+      {"pid 0", 0, false},
+      {"a negative pid (a process group for kill)", -1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(vek_isProcessRunning(c.pid), c.running);
+  }
+  // A child that ends after a second, reaped at once so that it vanishes.
+  pid_t child = fork();
+  if (child == 0) {
+    usleep(1000000);
+    _exit(0);
+  }
+  std::thread reaper([child] { waitpid(child, nullptr, 0); });
+  double waited = -1;
+  EXPECT_TRUE(vek_waitForExternalProcess(child, 10, &waited));
+  EXPECT_GE(waited, 0.0);
+  EXPECT_LE(waited, 3.0);
+  reaper.join();
+  // One that does not end: whole seconds, measured before each one-second
+  // sleep, so about three seconds pass and two are reported.
+  waited = -1;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(vek_waitForExternalProcess(getpid(), 2, &waited));
+  EXPECT_GE(waited, 2.0);
+  EXPECT_LE(waited, 3.0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
+}
+
 // Redirection appends to the existing file, and programs started later
 // inherit it; a missing file changes nothing.
 TEST_F(ProcessTest, StandardStreamsRedirectedIntoAnExistingFile) {
