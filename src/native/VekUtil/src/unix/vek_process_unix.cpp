@@ -291,8 +291,9 @@ int await_daemon_launcher(pid_t launcher, const char* name) {
   return 0;
 }
 
-// The first child forks the daemon and ends at once, without exit handlers,
-// so that the daemon is no session leader's child and never gets a terminal.
+// The first child forks the daemon and ends at once, without exit handlers:
+// the caller waits for it alone, and the daemon, orphaned, is re-parented
+// away from the caller.
 void run_daemon_launcher() {
   veklog(VEK_HERE, VEKLOG_DEBUG, "Daemon launcher process started");
   vek_lifecycleChildAfterFork();
@@ -338,17 +339,18 @@ void close_descriptors_from_3(int keep) {
     if (fd != keep) close(static_cast<int>(fd));
 }
 
-void redirect_to_null(int target, int flags, const char* failure) {
+// `direction` completes the message: "stdin from", "stdout to", ...
+void redirect_to_null(int target, int flags, const char* direction) {
   int fd = open("/dev/null", flags);
   if (fd < 0 || (fd != target && dup2(fd, target) < 0))
-    veklog(VEK_HERE, VEKLOG_WARN, failure, strerror(errno));
+    veklog(VEK_HERE, VEKLOG_WARN, "Could not redirect %s /dev/null: %s.", direction, strerror(errno));
   if (fd >= 0 && fd != target) close(fd);
 }
 
 void redirect_standard_streams() {
-  redirect_to_null(STDIN_FILENO, O_RDONLY, "Could not redirect stdin from /dev/null: %s.");
-  redirect_to_null(STDOUT_FILENO, O_WRONLY, "Could not redirect stdout to /dev/null: %s.");
-  redirect_to_null(STDERR_FILENO, O_WRONLY, "Could not redirect stderr to /dev/null: %s.");
+  redirect_to_null(STDIN_FILENO, O_RDONLY, "stdin from");
+  redirect_to_null(STDOUT_FILENO, O_WRONLY, "stdout to");
+  redirect_to_null(STDERR_FILENO, O_WRONLY, "stderr to");
   clearerr(stdin);
   clearerr(stdout);
   clearerr(stderr);
