@@ -25,6 +25,7 @@
 #include "vek_logging.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
+#include "vek_sighandler_internal.h"
 
 namespace {
 
@@ -279,6 +280,14 @@ void signals_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* /*vm*/) {
 }
 
 }  // namespace
+
+void vek::signals::defaults_for_started_programs(sigset_t* out) noexcept {
+  sigemptyset(out);
+  VekMutexGuard guard(state_mutex());
+  if (saved_signals == nullptr) return;
+  if (saved_ttin.sa_handler != SIG_IGN) sigaddset(out, SIGTTIN);
+  if (saved_ttou.sa_handler != SIG_IGN) sigaddset(out, SIGTTOU);
+}
 
 extern "C" void vek_installSignalBlock(void) {
   if (vek_isSignalBlockInstalled()) return;
