@@ -3,6 +3,7 @@
 // and then runs the steps named on its command line, in order, reporting on
 // standard output (one line per event, written unbuffered). Steps:
 //   console                       register the console logger
+//   file-log:DIR | log:TEXT       configure and register the file logger | log TEXT at INFO
 //   handler:SIG | ignore:SIG      earlier disposition: a handler that prints "handler N" | SIG_IGN
 //   block                         vek_installSignalBlock
 //   routine:R                     exit routine printing "routine N" and returning R
@@ -11,7 +12,7 @@
 //   fork-report                   fork a child that reports its mask and dispositions
 //   record:APP:DIR                vek_recordLauncherStartup, prints "record true|false <errno>"
 //   running:APP:DIR:any|local     vek_isLauncherRunning, prints "running true|false"
-//   open-fds                      open descriptors 3, 4, 9 and 40 on /dev/null
+//   open-fds                      open descriptors 3, 4, 9 and 40 on /dev/null where they are free
 //   daemon:NAME:DIR               vek_daemonizeProcess; the caller prints "daemon R" and exits
 //   report:FILE                   write the process's facts (ids, directory, descriptors, mask) to FILE
 //   shutdown-log:FILE             also append "shutdown PID" to FILE at the shutdown stage
@@ -36,6 +37,7 @@
 #include "vek_lifecycle.h"
 #include "vek_logging.h"
 #include "vek_logging_console.h"
+#include "vek_logging_file.h"
 #include "vek_process.h"
 #include "vek_sighandler.h"
 
@@ -150,6 +152,11 @@ void run(const std::string& step) {
   const std::string& what = f[0];
   if (what == "console") {
     vek_addLogger(vek_consoleLogger);
+  } else if (what == "file-log") {
+    say(std::string("file-log ") + (veklog_file_configureLog(f[1].c_str(), "probe", 0, 3, 3) ? "true" : "false"));
+    vek_addLogger(vek_fileLogger);
+  } else if (what == "log") {
+    veklog(VEK_HERE, VEKLOG_INFO, "%s", f[1].c_str());
   } else if (what == "handler") {
     struct sigaction action = {};
     action.sa_handler = print_handler;
@@ -177,7 +184,7 @@ void run(const std::string& step) {
   } else if (what == "open-fds") {
     int null_fd = open("/dev/null", O_RDONLY);
     for (int fd : {3, 4, 9, 40})
-      if (fd != null_fd) dup2(null_fd, fd);
+      if (fd != null_fd && fcntl(fd, F_GETFD) < 0) dup2(null_fd, fd);
   } else if (what == "daemon") {
     int result = vek_daemonizeProcess(f[1].c_str(), f[2].c_str());
     if (result != 1) {

@@ -236,8 +236,10 @@ TEST_F(ProcessTest, AnotherUsersPidFileIsJudgedByTheNumberInIt) {
 
 // The daemon and what it keeps: a report file written by the daemon after it
 // recorded its pid file, and the shutdown lines of every process that ran
-// exit processing.
-TEST_F(ProcessTest, DaemonRunsDetachedWithOnlyItsLockFile) {
+// exit processing. The file log, open on descriptor 3 before, is closed with
+// the other descriptors: it must be reclaimed, or the pid file would take
+// its number and receive its lines.
+TEST_F(ProcessTest, DaemonRunsDetachedWithOnlyItsLockFileAndItsLog) {
   // Orphaned daemons are re-parented to this process, which can then wait
   // for them and see their exit status.
   bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
@@ -250,8 +252,10 @@ TEST_F(ProcessTest, DaemonRunsDetachedWithOnlyItsLockFile) {
   // by design. Other builds ignore the variable.
   std::string tsan_options = std::string(getenv("TSAN_OPTIONS") != nullptr ? getenv("TSAN_OPTIONS") : "") +
                              " die_after_fork=0";
-  Probe caller({"console", "block", "open-fds", "shutdown-log:" + shutdowns, "daemon:demo:" + dir_.file("base"),
-                "record:app:" + dir_.file("state"), "report:" + report, "sleep:60000"},
+  fs::create_directories(dir_.path() / "logs");
+  Probe caller({"console", "file-log:" + dir_.file("logs"), "block", "open-fds", "shutdown-log:" + shutdowns,
+                "daemon:demo:" + dir_.file("base"), "record:app:" + dir_.file("state"), "log:logged by the daemon",
+                "report:" + report, "sleep:60000"},
                [&] { setenv("TSAN_OPTIONS", tsan_options.c_str(), 1); });
   ASSERT_TRUE(caller.finish());
   EXPECT_EQ(caller.exitCode(), 0);
@@ -280,11 +284,15 @@ TEST_F(ProcessTest, DaemonRunsDetachedWithOnlyItsLockFile) {
   const std::string state_pid_file =
       (fs::canonical(dir_.path() / "state") / ("." + sanitized(std::string("app-") + vek_getHostname()) + ".pid"))
           .string();
+  std::string log_file;
+  for (const auto& entry : fs::directory_iterator(dir_.path() / "logs")) log_file = fs::canonical(entry.path()).string();
   std::map<int, std::string> expected_fds = {{0, "/dev/null"}, {1, "/dev/null"}, {2, "/dev/null"}};
   for (const auto& [fd, target] : fds)
-    if (fd > 2) expected_fds[fd] = state_pid_file;  // the lock file, whatever its number
+    if (fd > 2) expected_fds[fd] = target == log_file ? log_file : state_pid_file;
   EXPECT_EQ(fds, expected_fds);
-  EXPECT_EQ(fds.size(), 4u) << "the pid file must be the one descriptor beyond 0-2";
+  EXPECT_EQ(fds.size(), 5u) << "beyond 0-2 only the pid file and the log";
+  EXPECT_EQ(vektest::readFile(state_pid_file), facts["pid"]) << "the pid file received other text";
+  EXPECT_NE(vektest::readFile(log_file).find("logged by the daemon"), std::string::npos) << log_file;
   EXPECT_TRUE(vek_isLauncherRunning("app", dir_.file("state").c_str(), false));
 
   // SIGTERM with the default disposition: status 1 through exit processing.

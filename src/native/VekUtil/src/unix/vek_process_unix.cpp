@@ -27,6 +27,7 @@
 #include "vek_lifecycle.h"
 #include "vek_logging.h"
 #include "vek_logging_console.h"
+#include "vek_logging_file.h"
 #include "vek_process.h"
 #include "vek_sighandler.h"
 #include "vek_sysinfo.h"
@@ -381,6 +382,9 @@ int become_daemon(const char* name, const char* basedir, bool block_was_installe
   }
   close_descriptors_from_3(lock_file_descriptor);
   redirect_standard_streams();
+  // The file log's descriptor went with the others: its number must not be
+  // left to the next file opened (the pid file), which would get the lines.
+  veklog_file_reclaimAfterFork();
   leave_callers_session(name);
   vek_sleepMS(DAEMON_SETTLE_MS);
   return 1;

@@ -25,7 +25,7 @@
 #include "vek_logging.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
-#include "vek_sighandler_internal.h"
+#include "vek_runner_signals.h"
 
 namespace {
 
@@ -107,6 +107,7 @@ void remove_signal_handling(bool unblock_all) {
   }
   free_saved(saved_signals);
   saved_signals = nullptr;
+  vek::runner::set_signals_saved_at_block(nullptr);
 }
 
 bool thread_should_go_on() {
@@ -236,6 +237,19 @@ bool build_signal_set(vek_list_t* list, sigset_t* set) {
   return true;
 }
 
+// The process runner's children start without the fork handling and reset
+// these to their default themselves: every saved disposition, and SIGTTIN
+// and SIGTTOU unless they were ignored before the block ignored them.
+void publish_saved_signals(vek_list_t* list) {
+  sigset_t saved;
+  sigemptyset(&saved);
+  for (size_t i = 0; i < vek_listGetSize(list); ++i)
+    sigaddset(&saved, static_cast<vek_sig_action_t*>(vek_listGet(list, i))->signum);
+  if (saved_ttin.sa_handler != SIG_IGN) sigaddset(&saved, SIGTTIN);
+  if (saved_ttou.sa_handler != SIG_IGN) sigaddset(&saved, SIGTTOU);
+  vek::runner::set_signals_saved_at_block(&saved);
+}
+
 // A background process that touches its terminal must not be stopped.
 void ignore_terminal_stops() {
   struct sigaction ignore = {};
@@ -281,14 +295,6 @@ void signals_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* /*vm*/) {
 
 }  // namespace
 
-void vek::signals::defaults_for_started_programs(sigset_t* out) noexcept {
-  sigemptyset(out);
-  VekMutexGuard guard(state_mutex());
-  if (saved_signals == nullptr) return;
-  if (saved_ttin.sa_handler != SIG_IGN) sigaddset(out, SIGTTIN);
-  if (saved_ttou.sa_handler != SIG_IGN) sigaddset(out, SIGTTOU);
-}
-
 extern "C" void vek_installSignalBlock(void) {
   if (vek_isSignalBlockInstalled()) return;
   retire_parked_thread();
@@ -300,6 +306,7 @@ extern "C" void vek_installSignalBlock(void) {
     return;
   }
   ignore_terminal_stops();
+  publish_saved_signals(list);
   {
     VekMutexGuard guard(state_mutex());
     saved_signals = list;
