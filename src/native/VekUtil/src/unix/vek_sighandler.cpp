@@ -61,6 +61,7 @@ bool signal_thread_running = false;            // the signal thread is to go on;
 vek_mutex_t* signal_thread_mutex = nullptr;
 std::atomic<bool> block_was_installed{false};  // the forking thread may still block the signals
 std::atomic<int> park_state{NOT_PARKED};       // ParkState of the signal thread
+std::atomic<unsigned> signal_threads_started{0};  // counts signal threads that reached their loop
 
 vek_mutex_t* state_mutex() {
   if (signal_thread_mutex == nullptr) signal_thread_mutex = vek_createMutex("signal handler polling thread");
@@ -185,6 +186,8 @@ bool is_discarded(int signal_number) {
 void* signal_thread(void* argument) {
   sigset_t set = *static_cast<sigset_t*>(argument);
   free(argument);
+  signal_threads_started.fetch_add(1);
+  signal_threads_started.notify_all();
   do {
     siginfo_t info = {};
     struct timespec timeout = {0, SIGNAL_WAIT_NANOSECONDS};
@@ -268,8 +271,15 @@ bool start_signal_thread(const sigset_t& set) {
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
+    unsigned started = signal_threads_started.load();
     error = pthread_create(&thread, &attributes, signal_thread, thread_set);
     pthread_attr_destroy(&attributes);
+    // Return only once the thread is past its start-up: a fork right after
+    // the installation (a daemon) must not catch it half way through an
+    // allocation whose lock the child would inherit held.
+    if (error == 0)
+      for (unsigned now = started; now == started; now = signal_threads_started.load())
+        signal_threads_started.wait(started);
   }
   if (error == 0) return true;
   free(thread_set);
