@@ -151,7 +151,23 @@ size_t count_entries(const char* directory) {
   closedir(dir);
   return count;
 }
-size_t thread_count() { return count_entries("/proc/self/task"); }
+// Threads of this process named `name` (the server names its threads), or
+// all of them.
+size_t thread_count(const char* name = nullptr) {
+  if (name == nullptr) return count_entries("/proc/self/task");
+  size_t count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string comm = vektest::readFile(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    if (comm == std::string(name) + "\n") ++count;
+  }
+  closedir(dir);
+  return count;
+}
+const char* const POLLING_THREAD = "vek-msg-poll";
+const char* const CONNECTION_THREAD = "vek-msg-conn";
 size_t descriptor_count() { return count_entries("/proc/self/fd"); }
 
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
@@ -381,9 +397,9 @@ TEST_F(MessageServerTest, ARemovedSocketFileIsRecreatedWithinOnePass) {
   vektest::RecordLogs logs;
   ASSERT_EQ(0, unlink(path_.c_str()));
   // One pass waits at most two seconds; the file is checked before each.
-  EXPECT_TRUE(wait_until([&] { return is_socket(path_); }, 3s));
+  // (The file appears at the bind, just before the socket listens.)
+  EXPECT_TRUE(wait_until([&] { return is_socket(path_) && echo_works(path_); }, 3s));
   EXPECT_TRUE(RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "no longer exists, but the inter-launcher"));
-  EXPECT_TRUE(echo_works(path_));
 }
 
 // Accepting fails while every descriptor number is taken: ten such passes
@@ -394,7 +410,6 @@ TEST_F(MessageServerTest, TenFailedPassesStopAcceptingWithTheErrorLine) {
   vektest::RecordLogs logs;
   int waiting_client = socket(AF_UNIX, SOCK_STREAM, 0);  // made before the descriptors run out
   ASSERT_GE(waiting_client, 0);
-  const std::string request = header(ECHO_TYPE, 1, 0);
   rlimit saved;
   ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
   std::vector<int> fillers;
@@ -405,8 +420,8 @@ TEST_F(MessageServerTest, TenFailedPassesStopAcceptingWithTheErrorLine) {
     for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
   }
   const sockaddr_un address = address_of(path_);
+  // Queued, it makes the listening socket ready; every accept then fails.
   ASSERT_EQ(0, connect(waiting_client, reinterpret_cast<const sockaddr*>(&address), sizeof address));
-  ASSERT_EQ(static_cast<ssize_t>(request.size()), send(waiting_client, request.data(), request.size(), 0));
   const bool gave_up = wait_until(
       [&] {
         return RecordingLogger::contains(RecordingLogger::take(), VEKLOG_ERROR,
@@ -479,16 +494,15 @@ TEST_F(MessageServerTest, AClientOfAnotherUserIsRefusedBeforeConnecting) {
 TEST_F(MessageServerTest, ShutdownRemovesEverySocketFileAndEndsThePollingThread) {
   vek_message_native_shutdown();  // no polling thread left by an earlier case
   vek_message_native_init();
-  std::thread([] {}).join();  // a sanitizer runtime starts its own helper thread with the first thread
-  const size_t threads_before = thread_count();
   const std::string second = dir_.file("second.msg");
   ASSERT_GE(vek_startMessageServer(path_.c_str()), 0);
   ASSERT_GE(vek_startMessageServer(second.c_str()), 0);
-  EXPECT_EQ(threads_before + 1, thread_count());
+  EXPECT_EQ(1u, thread_count(POLLING_THREAD));  // one for both
   vek_message_native_shutdown();
   EXPECT_FALSE(is_socket(path_));
   EXPECT_FALSE(is_socket(second));
-  EXPECT_EQ(threads_before, thread_count());
+  // Joined; under a user-mode emulator the host thread may linger a moment.
+  EXPECT_TRUE(wait_until([] { return thread_count(POLLING_THREAD) == 0; }, 1s));
   EXPECT_EQ(-1, vek_startMessageServer(path_.c_str()));  // nothing to serve with until initialised again
   vek_message_native_init();
   ASSERT_GE(vek_startMessageServer(path_.c_str()), 0);
@@ -541,8 +555,9 @@ TEST_F(MessageServerTest, AThousandClientsFromSeveralProcessesAreEachAnsweredOnc
   }
   EXPECT_EQ(1, most_inside.load()) << "dispatches overlapped";
   // Connection threads are detached and end just after their reply.
-  EXPECT_TRUE(wait_until([&] { return thread_count() == threads_before; }, 5s))
+  EXPECT_TRUE(wait_until([&] { return thread_count(CONNECTION_THREAD) == 0 && thread_count() == threads_before; }, 5s))
       << thread_count() << " threads, " << threads_before << " before";
+  EXPECT_EQ(1u, thread_count(POLLING_THREAD));
   EXPECT_EQ(descriptors_before, descriptor_count());
 }
 

@@ -46,6 +46,9 @@ constexpr size_t CONNECTION_THREAD_STACK = 1024 * 1024;
 // Shutdown lets replies already being written reach their clients.
 constexpr long CONNECTION_DRAIN_MS = 5000;
 constexpr long CONNECTION_DRAIN_STEP_MS = 10;
+// Thread names as ps, top and thread dumps show them (at most 15 characters).
+const char* const POLLING_THREAD_NAME = "vek-msg-poll";
+const char* const CONNECTION_THREAD_NAME = "vek-msg-conn";
 
 // One listening socket file.
 struct socket_data {
@@ -238,6 +241,7 @@ void forget_connection(connection_data* connection) {
 
 void* process_message_thread(void* argument) {
   on_connection_thread = true;
+  pthread_setname_np(pthread_self(), CONNECTION_THREAD_NAME);
   auto* connection = static_cast<connection_data*>(argument);
   answer_connection(connection->descriptor);
   forget_connection(connection);
@@ -474,13 +478,14 @@ void give_up_listening() {
   VekMutexGuard lock(socket_list_mutex);
   for (size_t i = 0; i < vek_listGetSize(socket_list); ++i) {
     auto* record = static_cast<socket_data*>(vek_listGet(socket_list, i));
+    if (file_exists(record->path)) unlink(record->path);  // first, so that no new client finds it
     if (record->descriptor >= 0) close(record->descriptor);
     record->descriptor = -1;
-    if (file_exists(record->path)) unlink(record->path);
   }
 }
 
 void* msg_polling_thread(void*) {
+  pthread_setname_np(pthread_self(), POLLING_THREAD_NAME);
   int failed_passes = 0;
   std::vector<pollfd> wait_set;
   while (polling_should_run()) {
