@@ -21,6 +21,7 @@ packages=(
   libarchive-dev libarchive-tools busybox tar python3 pigz
   clang-14 libclang-rt-14-dev
   openssl osslsigncode
+  pkgconf
 )
 # i386 packages, each with the packages whose files the private root needs
 # when apt refuses it (the runtime libraries come from g++-multilib/lib32z1).
