@@ -84,12 +84,11 @@ class LibraryServer(unittest.TestCase):
              text_message(ECHO, b"unasked", expected=0), 1, text_message(OK, b"echo:unasked")),
             ("nobody handles it", text_message(UNHANDLED, b"x"), 1, text_message(NOT_HANDLED, NOT_HANDLED_TEXT)),
             ("nobody handles it, no reply expected: no bytes", text_message(UNHANDLED, b"x", expected=0), 1, b""),
+            ("a megabyte each way", text_message(ECHO, b"m" * 2**20), 1, text_message(OK, b"echo:" + b"m" * 2**20)),
             ("payload cut short", header(ECHO, 1, 10) + b"abc", 1, text_message(READ_ERROR, READ_ERROR_TEXT)),
+            ("length -1, refused on the header alone", header(ECHO, 1, -1), 1,
+             text_message(READ_ERROR, READ_ERROR_TEXT), False),
         ]
-        # Refused on the header alone, without waiting for the announced payload.
-        for length in (-1, 2**31 - 1, 100 * 1024 * 1024):
-            cases.append(("length %d" % length, header(ECHO, 1, length) + b"z" * 64, 1,
-                          text_message(READ_ERROR, READ_ERROR_TEXT), False))
         for name, request, pieces, reply, *half_close in cases:
             with self.subTest(name):
                 self.assertEqual(reply, exchange(self.path, request, pieces, *half_close))
