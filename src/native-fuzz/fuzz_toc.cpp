@@ -12,7 +12,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "installer.h"
+#include "payload.h"
 #include "size_untar_ops.h"
 
 namespace {

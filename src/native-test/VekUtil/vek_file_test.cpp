@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -273,6 +274,15 @@ TEST(Existence, ErrnoTellsWhy) {
   EXPECT_FALSE(vek_doesFileExist(nullptr));
   EXPECT_EQ(ENOENT, errno);
   EXPECT_TRUE(vektest::RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "null file name"));
+#ifdef _WIN32
+  // Windows callers read the reason from the last error.
+  for (const char* name : {static_cast<const char*>(nullptr), ""}) {
+    SCOPED_TRACE(name ? "empty" : "null");
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(vek_doesFileExist(name));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  }
+#endif
 }
 
 TEST(Existence, FileSizeIs64Bit) {

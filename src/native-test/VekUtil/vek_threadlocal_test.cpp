@@ -4,11 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "vek_lifecycle.h"
 #include "vek_test_support.h"
@@ -124,5 +132,44 @@ TEST_F(ThreadLocalTest, KeysAreIndependent) {
   EXPECT_TRUE(vek_deleteThreadLocalStorage(first));
   EXPECT_TRUE(vek_deleteThreadLocalStorage(second));
 }
+
+#ifndef _WIN32
+// Every log delivery takes the lock of the key operations. A fork while
+// another thread held it left the child's copy locked for ever, so the
+// child hung on its first log line. Forks here race a thread that keeps
+// taking the lock; every child must log and end.
+TEST_F(ThreadLocalTest, ForkedChildLogsWhileAParentThreadUsesKeys) {
+  vek_threadlocal_key_t* key = nullptr;
+  ASSERT_TRUE(vek_createThreadLocalStorage(&key));
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop) vek_getThreadLocalData(key);
+  });
+  vektest::RecordLogs logs;
+  int stuck = 0;
+  for (int attempt = 0; attempt < 20 && stuck == 0; ++attempt) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      veklog(VEK_HERE, VEKLOG_INFO, "child logs");
+      _exit(vek_getThreadLocalData(key) == nullptr ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = -1;
+    for (int waited_ms = 0; waited_ms < 5000 && waitpid(pid, &status, WNOHANG) != pid; ++waited_ms)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (status == -1) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      ++stuck;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+  }
+  stop = true;
+  busy.join();
+  EXPECT_EQ(stuck, 0) << "a forked child hung on the thread-local lock";
+  EXPECT_TRUE(vek_deleteThreadLocalStorage(key));
+}
+#endif
 
 }  // namespace

@@ -74,3 +74,8 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/hostile_inputs_test.cpp)
       LABELS installer TIMEOUT 600 ENVIRONMENT "${vek_e2e_env}")
   endif()
 endif()
+
+# ---- The installer's system-call layer (every target) ---------------------------
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/installer_platform_test.cpp)
+  vek_add_gtest(installer_platform_test SOURCES installer_platform_test.cpp LIBS installer_payload LABELS installer)
+endif()

@@ -467,8 +467,9 @@ TEST_F(Hostile, DamagedStructureIsRefused) {
     };
   };
   std::vector<HostileCase> cases = {
+      // The reader tells why at DEBUG; the installer reports the failure at ERROR.
       {"zero block followed by a header", tar_with(std::string(512, '\0') + file("late", "x") + END_OF_ARCHIVE),
-       "unexpected empty tar header"},
+       "Cannot extract tar entries: Invalid argument"},
       {"stream cut inside a header", tar_with(Header("cut", 1).bytes().substr(0, 300)),
        "tar archive is truncated: 300 of 512 bytes read"},
       {"stream cut inside file data", tar_with(Header("cut", 5000).bytes() + std::string(2000, 'd')),
@@ -477,7 +478,7 @@ TEST_F(Hostile, DamagedStructureIsRefused) {
       {"stream ends without end-of-archive blocks", tar_with(file("last", "x")),
        "tar archive is truncated: no end-of-archive blocks"},
       {"unsupported tar format", tar_with(Header("f", 1).field(257, 8, std::string("xxxxx", 6) + "00").bytes()),
-       "archive is an unsupported tar format"},
+       "Cannot extract tar entries: Invalid argument"},
       {"trailer version 2",
        [good](const Place&) {
          std::string f = good();

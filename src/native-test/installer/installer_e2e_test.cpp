@@ -2,6 +2,8 @@
 // or Windows under Wine) run as a process on installers made by the real
 // packaging tool. The target and the fixture are described in
 // e2e_test_support.h.
+#include <poll.h>
+#include <pty.h>
 #include <sys/mount.h>
 
 #include "e2e_test_support.h"
@@ -247,17 +249,49 @@ TEST_F(E2E, DamagedPayloadsNeverReachTheConfigurationProgram) {
   }
 }
 
-TEST_F(E2E, ShortInstallerFileFailsCleanly) {
-  if (windows()) GTEST_SKIP() << "Wine names the program itself as argv[0]";
-  // The installer reads the file its argv[0] names: point it at a short one.
-  std::string short_file = dir_.file("short");
-  vektest::writeFile(short_file, "0123456789");
-  Outcome r = run(target().installer, {}, {{"NIMBO_DEBUG", "1"}}, {}, {}, short_file);
-  EXPECT_EQ(r.exit_code, failure_code());
-  EXPECT_TRUE(logged(r, "Cannot seek to end of file")) << r.output;
-  EXPECT_TRUE(logged(r, "Cannot initialize archive table of contents"));
-  EXPECT_FALSE(configured());
-  EXPECT_TRUE(temp_is_empty());
+// Regression: the payload was read from the file argv[0] names, taken
+// against the working directory: started through PATH, an installer read a
+// file of its name in the working directory and ran what that file carried.
+TEST_F(E2E, PayloadIsReadFromTheRunningExecutable) {
+  std::string installer = pack({make_product()});
+  std::string exe = windows() ? ".exe" : "";
+  std::string decoy = "0123456789";  // no trailer: reading it fails the run
+  fs::create_directories(dir_.file("onpath"));
+  fs::create_directories(dir_.file("with blanks/sub dir"));
+  fs::copy_file(installer, dir_.file("onpath/inst" + exe));
+  fs::copy_file(installer, dir_.file("with blanks/sub dir/my installer" + exe));
+  fs::create_symlink(installer, dir_.file("linked" + exe));
+  vektest::writeFile(dir_.file("inst" + exe), decoy);  // the decoy, in the working directory
+  fs::permissions(dir_.file("inst" + exe), fs::perms(0755));
+  struct Case {
+    const char* what;
+    std::string program;  // the file started
+    std::string argv0;    // what argv[0] says
+    bool on_windows;      // Wine names the program itself: only the path form can be tried
+  };
+  const Case cases[] = {
+      {"through PATH, a decoy of that name in the working directory", dir_.file("onpath/inst" + exe), "inst" + exe,
+       false},
+      {"through a symbolic link", dir_.file("linked" + exe), dir_.file("linked" + exe), false},
+      {"by a relative path with blanks", dir_.file("with blanks/sub dir/my installer" + exe),
+       "with blanks/sub dir/my installer" + exe, true},
+      {"argv[0] naming another file", installer, dir_.file("inst" + exe), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (windows() && !c.on_windows) continue;
+    fs::remove(record_);
+    std::map<std::string, std::string> env = {{"NIMBO_DEBUG", "1"}, {"PATH", dir_.file("onpath") + ":/usr/bin:/bin"}};
+    Outcome r = windows() ? run(c.argv0, {"--silent"}, env)
+                          : spawn({c.argv0, "--silent"}, [&] {
+                              for (const auto& [k, v] : base_env()) env.insert({k, v});
+                              return env;
+                            }(), dir_.str(), {}, {}, c.program);
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(configured());
+    EXPECT_FALSE(logged(r, "Invalid version")) << "the decoy was read";
+    EXPECT_EQ(vektest::readFile(dir_.file("inst" + exe)), decoy);
+  }
 }
 
 // An entry made of several gzip members (as concatenated files or bgzip make
@@ -276,6 +310,224 @@ TEST_F(E2E, MultiMemberEntryExtractsEveryFile) {
   EXPECT_EQ(vektest::readFile(dir + "/first.txt"), "one");
   EXPECT_EQ(vektest::readFile(dir + "/later/second.txt"), std::string(70000, 'x'));
   fs::remove_all(dir);
+}
+
+// ---- Status line on a terminal --------------------------------------------------
+
+struct TerminalRun {
+  int exit_code = -1;
+  std::string output;  // everything the terminal received
+  double seconds = 0;  // how long the program ran
+};
+
+// Runs argv on a new pseudo-terminal, reading it until the program ends.
+TerminalRun run_on_terminal(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                            const std::string& cwd) {
+  TerminalRun result;
+  auto start = std::chrono::steady_clock::now();
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return result;
+  if (pid == 0) {
+    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  char buffer[4096];
+  for (;;) {
+    struct pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, 300000) <= 0) break;
+    ssize_t got = read(master, buffer, sizeof buffer);
+    if (got <= 0) break;  // EIO once the program and its children closed the terminal
+    result.output.append(buffer, (size_t)got);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(master);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return result;
+}
+
+// Every redraw of the status line: the texts after each carriage return
+// that match `pattern`.
+std::vector<std::string> redraws(const std::string& output, const std::string& pattern) {
+  std::vector<std::string> found;
+  std::regex re("\r(" + pattern + ")");
+  for (auto it = std::sregex_iterator(output.begin(), output.end(), re); it != std::sregex_iterator(); ++it)
+    found.push_back((*it)[1]);
+  return found;
+}
+
+class TerminalE2E : public E2E {
+ protected:
+  void SetUp() override {
+    E2E::SetUp();
+    if (IsSkipped()) return;
+    if (windows()) GTEST_SKIP() << "Wine gives a pseudo-terminal no console";
+  }
+  // A product big enough to take a while to extract.
+  std::string make_big_product() {
+    std::string product = make_product();
+    std::string data;
+    uint32_t x = 12345;
+    for (size_t i = 0; i < (24u << 20); i += 4) {
+      x = x * 1664525u + 1013904223u;
+      data.append(reinterpret_cast<const char*>(&x), 4);
+    }
+    vektest::writeFile(product + "/big.bin", data);
+    return product;
+  }
+};
+
+TEST_F(TerminalE2E, ExtractionShowsOneStatusLineOnlyOnATerminal) {
+  std::string installer = pack({make_big_product()}, {"-z", "1"});
+  struct Case {
+    const char* what;
+    std::map<std::string, std::string> env;
+    bool shown;
+  };
+  const Case cases[] = {
+      {"terminal", {}, true},
+      {"NIMBO_NOPROGRESS=1", {{"NIMBO_NOPROGRESS", "1"}}, false},
+      {"debug logging", {{"NIMBO_DEBUG", "1"}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::map<std::string, std::string> env = c.env;
+    for (const auto& [k, v] : base_env()) env.insert({k, v});
+    TerminalRun r = run_on_terminal({installer, "--silent"}, env, dir_.str());
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    std::vector<std::string> lines = redraws(r.output, "Extracting [0-9]+ %");
+    if (!c.shown) {
+      EXPECT_TRUE(lines.empty()) << r.output;
+      continue;
+    }
+    ASSERT_FALSE(lines.empty()) << r.output;
+    EXPECT_EQ(lines.front(), "Extracting 0 %");
+    int previous = -1;
+    for (const std::string& line : lines) {
+      int percent = std::stoi(line.substr(11));
+      EXPECT_GE(percent, previous) << line;
+      EXPECT_LE(percent, 100);
+      previous = percent;
+    }
+    EXPECT_LE(lines.size(), (size_t)(r.seconds * 10) + 2) << "redrawn more than ten times a second";
+    // Erased (blanks over it) before the configuration starts.
+    size_t last = r.output.rfind("\rExtracting");
+    size_t configuring = r.output.find("Extraction complete, configuring");
+    ASSERT_NE(configuring, std::string::npos);
+    std::string between = r.output.substr(last + 1, configuring - last - 1);
+    EXPECT_NE(between.find("\r" + std::string(lines.back().size(), ' ') + "\r"), std::string::npos)
+        << "status line not erased: " << between;
+  }
+  // A pipe or a file shows nothing.
+  Outcome piped = run(installer, {"--silent"});
+  ASSERT_EQ(piped.exit_code, 0) << piped.output;
+  EXPECT_EQ(piped.output.find("\rExtracting"), std::string::npos);
+}
+
+TEST_F(TerminalE2E, PackingShowsEntriesAndBytesOnATerminal) {
+  std::string product = make_big_product();
+  std::string out = dir_.file("packed");
+  std::vector<std::string> argv = {target().mkinstaller, "-s", target().installer, "-o", out, "-z", "1", product};
+  TerminalRun r = run_on_terminal(argv, {}, dir_.str());
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  std::vector<std::string> lines = redraws(r.output, "Packing: [0-9]+ entries, [0-9]+ MiB");
+  ASSERT_FALSE(lines.empty()) << r.output;
+  EXPECT_EQ(lines.back(), "Packing: 4 entries, 24 MiB");  // bin/, bin/zorva, README, big.bin
+  EXPECT_LE(lines.size(), (size_t)(r.seconds * 10) + 2);
+  EXPECT_EQ(r.output.substr(r.output.size() - 2), " \r") << "the line is left on the screen";
+  Outcome piped = spawn(argv, {}, dir_.str(), {}, {});
+  ASSERT_EQ(piped.exit_code, 0) << piped.output;
+  EXPECT_EQ(piped.output.find("Packing"), std::string::npos);
+}
+
+// ---- Archives of every kind -------------------------------------------------------
+
+// name -> what the installed tree holds there: type, permission bits (less
+// the creation mask both extractions apply) and content or link target.
+std::map<std::string, std::string> installed_tree(const std::string& root, bool windows) {
+  std::map<std::string, std::string> tree;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    struct stat st;
+    std::string path = it->path().string();
+    if (lstat(path.c_str(), &st) != 0) continue;
+    std::string what;
+    if (S_ISLNK(st.st_mode)) {
+      if (windows) continue;  // the Windows installer makes no links
+      what = "link " + fs::read_symlink(path).string();
+    } else if (S_ISDIR(st.st_mode)) {
+      what = "dir";
+    } else {
+      what = "file " + vektest::readFile(path);
+      if (!windows) what += " links " + std::to_string(st.st_nlink);
+    }
+    if (!windows) what += " mode " + std::to_string(st.st_mode & 07755);
+    tree[path.substr(root.size())] = what;
+  }
+  return tree;
+}
+
+// Archives made by the tools vendors use, each installed and compared with
+// what bsdtar extracts from the same archive.
+TEST_F(E2E, ArchivesOfEveryFormInstallAsBsdtarExtractsThem) {
+  for (const char* tool : {"/usr/bin/tar", "/usr/bin/bsdtar", "/usr/bin/zip"})
+    if (!fs::exists(tool)) GTEST_SKIP() << tool << " is not installed";
+  std::string src = make_product("src");
+  const std::string long_name(120, 'l');
+  fs::create_directories(src + "/sub/deep");
+  vektest::writeFile(src + "/sub/" + long_name, "long\n");
+  vektest::writeFile(src + "/a.txt", "hello\n");
+  chmod((src + "/a.txt").c_str(), 0640);
+  chmod((src + "/sub/deep").c_str(), 0750);
+  vektest::writeFile(src + "/empty", "");
+  {
+    std::ofstream sparse(src + "/sparse.bin", std::ios::binary);
+    sparse.seekp(3 << 20);
+    sparse << "end\n";
+  }
+  if (!windows()) {
+    fs::create_symlink("../a.txt", src + "/sub/link-" + long_name);  // long name, short target
+    fs::create_symlink("../" + std::string(110, 'x') + "/target", src + "/longtarget");
+    fs::create_hard_link(src + "/a.txt", src + "/hard");
+    vektest::writeFile(src + "/gr\xc3\xbc\xc3\x9f" "e.txt", "non-ascii\n");
+  }
+  struct Case {
+    const char* what;
+    const char* file;
+    std::string command;  // run in src
+  };
+  const std::string out = dir_.str() + "/";
+  const Case cases[] = {
+      {"GNU tar, gnu format", "gnu.tar.gz", "tar --format=gnu -czf " + out + "gnu.tar.gz ."},
+      {"GNU tar, pax format", "pax.tar.gz", "tar --format=pax -czf " + out + "pax.tar.gz ."},
+      {"GNU tar, sparse", "sparse.tar.xz", "tar --sparse --format=gnu -cJf " + out + "sparse.tar.xz ."},
+      {"bsdtar", "bsd.tar.zst", "bsdtar --zstd -cf " + out + "bsd.tar.zst ."},
+      {"Python tarfile", "py.tar.bz2",
+       "python3 -c \"import tarfile; t = tarfile.open('" + out + "py.tar.bz2', 'w:bz2'); t.add('.'); t.close()\""},
+      {"zip", "z.zip", "zip -qry " + out + "z.zip ."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(std::system(("cd '" + src + "' && " + c.command).c_str()), 0);
+    std::string reference = dir_.file(std::string("ref-") + c.file);
+    fs::create_directories(reference);
+    ASSERT_EQ(std::system(("bsdtar -xpf " + out + c.file + " -C " + reference).c_str()), 0);
+    std::string installer = pack({out + c.file});
+    fs::remove(record_);
+    Outcome r = run(installer, {"--silent"}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    std::string dir = extraction_dir(r);
+    std::map<std::string, std::string> expected = installed_tree(reference, windows());
+    EXPECT_EQ(installed_tree(dir, windows()), expected);
+    EXPECT_GE(expected.size(), windows() ? 9u : 13u);
+    fs::remove_all(dir);
+  }
 }
 
 // ---- Space, interruption, directory safety (Linux: tmpfs, signals, owners) ----
@@ -363,22 +615,74 @@ TEST_F(LinuxE2E, InterruptDuringExtractionCancels) {
   EXPECT_TRUE(temp_is_empty());
 }
 
-TEST_F(LinuxE2E, InterruptDuringConfigurationIsReportedAsCancelled) {
+// Regression: an interrupt during a configuration that then succeeded went
+// unreported.
+TEST_F(LinuxE2E, InterruptDuringConfigurationIsLoggedAndCancelsOnFailure) {
   std::string installer = pack({make_product()});
-  std::string wait = dir_.file("wait");
-  auto during = [&](pid_t pid) {
-    for (int i = 0; i < 6000 && !fs::exists(wait + ".started"); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    kill(pid, SIGINT);  // the installer only; the configuration program goes on
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    vektest::writeFile(wait + ".go", "");
+  struct Case {
+    const char* exit_code;  // of the configuration program
+    int installer_exit;
+    bool cancelled;
   };
-  Outcome r = run(installer, {}, {{"E2E_WAIT", wait}, {"E2E_EXIT", "3"}}, {}, during);
-  EXPECT_EQ(r.exit_code, failure_code());
-  EXPECT_TRUE(configured());
-  EXPECT_TRUE(logged(r, "INFO  [native] Installation cancelled")) << r.output;
-  EXPECT_FALSE(logged(r, "Configuration failed"));
-  EXPECT_TRUE(temp_is_empty());
+  const Case cases[] = {{"3", failure_code(), true}, {"0", 0, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("configuration exits with ") + c.exit_code);
+    fs::remove(record_);
+    std::string wait = dir_.file(std::string("wait-") + c.exit_code);
+    auto during = [&](pid_t pid) {
+      for (int i = 0; i < 6000 && !fs::exists(wait + ".started"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      kill(pid, SIGINT);  // the installer only; the configuration program goes on
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      vektest::writeFile(wait + ".go", "");
+    };
+    Outcome r = run(installer, {}, {{"E2E_WAIT", wait}, {"E2E_EXIT", c.exit_code}, {"NIMBO_DEBUG", "1"}}, {}, during);
+    EXPECT_EQ(r.exit_code, c.installer_exit) << r.output;
+    EXPECT_TRUE(configured());
+    EXPECT_TRUE(logged(r, "CTRL+C received")) << r.output;
+    EXPECT_EQ(logged(r, "INFO  [native] Installation cancelled"), c.cancelled);
+    EXPECT_FALSE(logged(r, "Configuration failed"));
+    EXPECT_TRUE(temp_is_empty());
+  }
+}
+
+// Under the 32-bit build's user-mode emulator the emulator itself names the
+// program, whatever /proc holds: the fallback cannot be reached there.
+bool running_under_emulation() {
+  return target().kind == "linux-x86" && vektest::readFile("/proc/sys/fs/binfmt_misc/vek-i386").rfind("enabled", 0) == 0;
+}
+
+// Without /proc the system names no executable: argv[0] is then the
+// fallback, but a bare name (found through PATH) is never taken against the
+// working directory.
+TEST_F(LinuxE2E, ArgvZeroIsOnlyTheFallback) {
+  if (running_under_emulation()) GTEST_SKIP() << "the emulator answers for /proc/self/exe itself";
+  std::string installer = pack({make_product()});
+  std::string short_file = dir_.file("short");
+  vektest::writeFile(short_file, "0123456789");
+  struct Case {
+    std::string argv0;
+    int exit_code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {installer, 0, "converted"},
+      {short_file, failure_code(), "Cannot seek to end of file"},
+      {"short", failure_code(), "cannot find full path name of short"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.argv0);
+    fs::remove(record_);
+    std::map<std::string, std::string> env = base_env();
+    env["NIMBO_DEBUG"] = "1";
+    Outcome r = spawn({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/bash", "-c",
+                       "mount -t tmpfs none /proc && exec -a \"$1\" \"$0\" --silent", installer, c.argv0},
+                      env, dir_.str(), {}, {});
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.output;
+    EXPECT_TRUE(logged(r, c.message)) << r.output;
+    EXPECT_EQ(configured(), c.exit_code == 0);
+    EXPECT_TRUE(temp_is_empty());
+  }
 }
 
 // A bus error (as a full disk under a memory mapping raises it) jumps back

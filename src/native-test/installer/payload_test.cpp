@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "installer.h"
+#include "payload.h"
 #include "payload_test_support.h"
 #include "size_untar_ops.h"
 #include "vek_lifecycle.h"

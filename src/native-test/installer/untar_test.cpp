@@ -128,6 +128,28 @@ TEST(UntarReader, EndOfArchiveAndDamagedHeaders) {
   }
 }
 
+// The reader tells why an archive ends at DEBUG; the installer reports the
+// failed archive once, at ERROR. Regression: these two were ERRORs of their own.
+TEST(UntarReader, DamagedHeadersAreToldAtDebug) {
+  const std::string zero(TAR_BLOCK_SIZE, '\0');
+  struct Case {
+    const char* message;
+    std::string bytes;
+  } cases[] = {
+      {"unexpected empty tar header", zero + TarBuilder().file("g", "x").end().bytes()},
+      {"archive is an unsupported tar format", withHeader([](tar_block* b) { memset(b->header.magic, 0, 8); })},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    vektest::ScopedLogLevel level(VEKLOG_DEBUG2);
+    vektest::RecordLogs logs;
+    EXPECT_FALSE(runArchive(c.bytes, Ops::kSize).ok);
+    auto events = logs.take();
+    EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_DEBUG, c.message));
+    for (const auto& e : events) EXPECT_LT(e.level, VEKLOG_WARN) << e.text;
+  }
+}
+
 TEST(UntarReader, UnknownTypeIsWarnedAbout) {
   vektest::RecordLogs logs;
   EXPECT_FALSE(runArchive(withHeader([](tar_block* b) { b->header.typeflag = '7'; }), Ops::kSize).ok);

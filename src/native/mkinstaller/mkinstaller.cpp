@@ -1,13 +1,20 @@
 // mkinstaller: makes an installer from an installer executable and payload
 // entries, or lists the payload of an existing installer.
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "archive_rewriter.h"
 #include "payload_writer.h"
+#include "status_line.h"
 #include "vek_lifecycle.h"
 
 namespace {
@@ -46,6 +53,58 @@ bool parse_epoch(installer_spec_t* spec) {
   return true;
 }
 
+// Windows stubs begin with the MZ signature; their payload may not hold
+// devices or FIFOs.
+bool is_windows_stub(const std::string& stub) {
+  char magic[2] = {0, 0};
+  FILE* f = fopen(stub.c_str(), "rb");
+  if (!f) return false;
+  bool windows = fread(magic, 1, 2, f) == 2 && magic[0] == 'M' && magic[1] == 'Z';
+  fclose(f);
+  return windows;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Rewritten archives live beside the output until it is written.
+class temporary_files_t {
+ public:
+  ~temporary_files_t() {
+    for (const std::string& file : files_) unlink(file.c_str());
+  }
+  void add(const std::string& file) { files_.push_back(file); }
+
+ private:
+  std::vector<std::string> files_;
+};
+
+// Replaces every archive entry that the installer cannot read as it stands
+// by its rewritten copy.
+bool prepare_entries(installer_spec_t* spec, temporary_files_t* temporaries, std::string* error) {
+  for (size_t i = 0; i < spec->entries.size(); ++i) {
+    std::string& entry = spec->entries[i];
+    if (is_directory(entry)) continue;
+    std::string rewritten;
+    std::string temp_template = spec->output + ".entry" + std::to_string(i + 1) + ".XXXXXX";
+    bool ok = prepare_archive_entry(entry, spec->tar, temp_template, &rewritten, error);
+    if (!rewritten.empty()) temporaries->add(rewritten);
+    if (!ok) return false;
+    if (!rewritten.empty()) entry = rewritten;
+  }
+  return true;
+}
+
+// Archive names (pax, zip) come in UTF-8: a UTF-8 character type keeps
+// libarchive from refusing to convert them.
+void use_utf8_names() {
+  const char* current = setlocale(LC_CTYPE, "");
+  if (current && (strstr(current, "UTF-8") || strstr(current, "utf8"))) return;
+  if (!setlocale(LC_CTYPE, "C.UTF-8")) setlocale(LC_CTYPE, "C");
+}
+
 int usage_error(const char* message) {
   fprintf(stderr, "mkinstaller: %s\n%s", message, USAGE);
   return 2;
@@ -55,6 +114,7 @@ int usage_error(const char* message) {
 
 int main(int argc, char** argv) {
   vek_lifecycleInit();
+  use_utf8_names();
   const struct option options[] = {{"stub", required_argument, nullptr, 's'},
                                    {"output", required_argument, nullptr, 'o'},
                                    {"level", required_argument, nullptr, 'z'},
@@ -87,7 +147,13 @@ int main(int argc, char** argv) {
   if (spec.entries.empty()) return usage_error("at least one payload entry is required");
   if (spec.tar.level < 1 || spec.tar.level > 9) return usage_error("the gzip level must be 1 to 9");
   if (!parse_epoch(&spec)) return 2;
-  if (!write_installer(spec, &error)) {
+  spec.tar.windows = is_windows_stub(spec.stub);
+  temporary_files_t temporaries;
+  status_line_start(true);
+  bool written = prepare_entries(&spec, &temporaries, &error) && write_installer(spec, &error);
+  if (written) show_packing_progress(true);
+  status_line_stop();
+  if (!written) {
     fprintf(stderr, "mkinstaller: %s\n", error.c_str());
     return 1;
   }

@@ -13,7 +13,7 @@
 #include <deque>
 #include <memory>
 
-#include "installer.h"
+#include "payload.h"
 #include "size_untar_ops.h"
 #include "vek_logging.h"
 

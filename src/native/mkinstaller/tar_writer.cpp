@@ -1,61 +1,226 @@
-// Writes a directory tree as one gzip member holding an old-GNU tar archive.
-// libarchive lays out the tar headers; zlib compresses, so that the gzip
-// header carries neither a name nor a time.
+// Writes tar streams in the old GNU form, header by header, and packs
+// directory trees with it. Headers are laid out here rather than by a
+// library: the installer's reader accepts exactly one long-link form.
 #include "tar_writer.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <zlib.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
-#include <memory>
 #include <utility>
 #include <vector>
 
+#include "status_line.h"
+
 namespace {
 
+const size_t BLOCK = 512;
+const size_t RECORD = 10240;  // archives end on a whole record, as tar tools write them
 const size_t COPY_BUFFER_SIZE = 65536;
+const size_t NAME_FIELD = 100;
+const uint64_t MAX_LONG_NAME = 1024 * 1024;  // the reader's limit for a long name record, NUL included
+const char* const LONG_NAME_TAG = "././@LongLink";
 
-// Receives the tar stream from libarchive and deflates it into the output.
-struct deflate_sink_t {
-  output_file_t* out;            // where the gzip member goes
-  z_stream zs;                   // deflate state, gzip wrapper
-  std::string error;             // first failure, empty while all is well
-  unsigned char buffer[COPY_BUFFER_SIZE];  // compressed bytes on their way out
+uint64_t packed_entries = 0;  // entries of every stream of this run
+uint64_t packed_bytes = 0;    // file data of every stream of this run
+
+// The raw header: offsets and widths of the tar format.
+struct raw_header_t {
+  char name[100];
+  char mode[8];
+  char uid[8];
+  char gid[8];
+  char size[12];
+  char mtime[12];
+  char chksum[8];
+  char typeflag;
+  char linkname[100];
+  char magic[8];  // "ustar  \0": the old GNU magic and version
+  char uname[32];
+  char gname[32];
+  char devmajor[8];
+  char devminor[8];
+  char rest[167];
 };
+static_assert(sizeof(raw_header_t) == BLOCK, "a tar header is one block");
 
-bool deflate_into(deflate_sink_t* sink, const void* data, size_t size, int flush) {
-  sink->zs.next_in = (Bytef*)const_cast<void*>(data);
-  sink->zs.avail_in = (uInt)size;
-  int rc;
-  do {
-    sink->zs.next_out = sink->buffer;
-    sink->zs.avail_out = sizeof(sink->buffer);
-    rc = deflate(&sink->zs, flush);
-    if (rc == Z_STREAM_ERROR) {
-      sink->error = "compression failed";
-      return false;
-    }
-    size_t produced = sizeof(sink->buffer) - sink->zs.avail_out;
-    if (!sink->out->write(sink->buffer, produced, &sink->error)) return false;
-  } while (sink->zs.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+// Octal digits and a NUL; values that do not fit take the GNU base-256 form.
+void put_number(char* field, size_t width, uint64_t value) {
+  if (width - 1 >= 22 || value < (1ull << (3 * (width - 1)))) {
+    snprintf(field, width, "%0*llo", (int)(width - 1), (unsigned long long)value);
+    return;
+  }
+  memset(field, 0, width);
+  field[0] = (char)0x80;
+  for (size_t i = width - 1; i > 0 && value != 0; --i, value >>= 8) field[i] = (char)(value & 0xff);
+}
+
+bool has_parent_component(const std::string& name) {
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0 && end - start == 2) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string unrepresentable_reason(const tar_entry_t& entry, const tar_options_t& options) {
+  const std::string& name = entry.name;
+  if (name.empty()) return "the entry has no name";
+  if (name.find('\0') != std::string::npos) return "the name holds a NUL byte";
+  if (name[0] == '/') return "absolute names are refused by the installer";
+  if (has_parent_component(name)) return "names with a \"..\" component are refused by the installer";
+  if (name.size() + 1 > MAX_LONG_NAME)
+    return "a name of " + std::to_string(name.size()) + " bytes is longer than the installer's reader holds";
+  if (entry.link.size() + 1 > MAX_LONG_NAME)
+    return "a link target of " + std::to_string(entry.link.size()) +
+           " bytes is longer than the installer's reader holds";
+  if ((entry.type == '1' || entry.type == '2') && entry.link.empty()) return "the link has no target";
+  if (!options.windows) return "";
+  if (entry.type == '3' || entry.type == '4' || entry.type == '6')
+    return "the Windows installer cannot create devices or FIFOs";
+  if (name.find(':') != std::string::npos || name.find('\\') != std::string::npos)
+    return "names with ':' or '\\' are refused by the Windows installer";
+  return "";
+}
+
+tar_stream_t::tar_stream_t(output_file_t& out, const tar_options_t& options)
+    : out_(out), options_(options), buffer_(new unsigned char[COPY_BUFFER_SIZE]) {
+  memset(&zs_, 0, sizeof(zs_));
+}
+
+tar_stream_t::~tar_stream_t() {
+  if (started_) deflateEnd(&zs_);
+}
+
+bool tar_stream_t::start(std::string* error) {
+  // windowBits 16 + 15: a gzip wrapper with no name and a zero time.
+  if (deflateInit2(&zs_, options_.level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    *error = "cannot start compression";
+    return false;
+  }
+  started_ = true;
   return true;
 }
 
-la_ssize_t sink_write(struct archive*, void* client, const void* buffer, size_t length) {
-  auto* sink = static_cast<deflate_sink_t*>(client);
-  return deflate_into(sink, buffer, length, Z_NO_FLUSH) ? (la_ssize_t)length : -1;
+bool tar_stream_t::put(const void* data, size_t size, int flush, std::string* error) {
+  zs_.next_in = (Bytef*)const_cast<void*>(data);
+  zs_.avail_in = (uInt)size;
+  int rc;
+  do {
+    zs_.next_out = buffer_.get();
+    zs_.avail_out = COPY_BUFFER_SIZE;
+    rc = deflate(&zs_, flush);
+    if (rc == Z_STREAM_ERROR) {
+      *error = "compression failed";
+      return false;
+    }
+    if (!out_.write(buffer_.get(), COPY_BUFFER_SIZE - zs_.avail_out, error)) return false;
+  } while (zs_.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+  written_ += size;
+  return true;
 }
 
-int sink_close(struct archive*, void* client) {
-  auto* sink = static_cast<deflate_sink_t*>(client);
-  return deflate_into(sink, "", 0, Z_FINISH) ? ARCHIVE_OK : ARCHIVE_FATAL;
+bool tar_stream_t::pad_block(std::string* error) {
+  static const char zeros[BLOCK] = {0};
+  size_t rest = (size_t)(written_ % BLOCK);
+  return rest == 0 || put(zeros, BLOCK - rest, Z_NO_FLUSH, error);
 }
+
+bool tar_stream_t::put_header(const tar_entry_t& entry, char type, const std::string& name, uint64_t size,
+                              std::string* error) {
+  raw_header_t h;
+  memset(&h, 0, sizeof(h));
+  memcpy(h.name, name.data(), std::min(name.size(), NAME_FIELD));
+  put_number(h.mode, sizeof(h.mode), (uint64_t)(entry.mode & 07777));
+  put_number(h.uid, sizeof(h.uid), 0);
+  put_number(h.gid, sizeof(h.gid), 0);
+  put_number(h.size, sizeof(h.size), size);
+  put_number(h.mtime, sizeof(h.mtime), (uint64_t)std::max<int64_t>(options_.mtime, 0));
+  h.typeflag = type;
+  if (type == '1' || type == '2') memcpy(h.linkname, entry.link.data(), std::min(entry.link.size(), NAME_FIELD));
+  memcpy(h.magic, "ustar  ", 8);
+  memcpy(h.uname, "root", 4);
+  memcpy(h.gname, "root", 4);
+  if (type == '3' || type == '4') {
+    put_number(h.devmajor, sizeof(h.devmajor), entry.major);
+    put_number(h.devminor, sizeof(h.devminor), entry.minor);
+  }
+  memset(h.chksum, ' ', sizeof(h.chksum));
+  unsigned sum = 0;
+  for (size_t i = 0; i < BLOCK; ++i) sum += ((unsigned char*)&h)[i];
+  snprintf(h.chksum, 7, "%06o", sum);  // six digits, NUL, and the blank already there
+  return put(&h, BLOCK, Z_NO_FLUSH, error);
+}
+
+// A GNU record ('L' long name, 'K' long link target): the text and a NUL
+// as its data.
+bool tar_stream_t::put_long_record(char type, const std::string& text, std::string* error) {
+  tar_entry_t record;
+  record.mode = 0644;
+  return put_header(record, type, LONG_NAME_TAG, text.size() + 1, error) &&
+         put(text.c_str(), text.size() + 1, Z_NO_FLUSH, error) && pad_block(error);
+}
+
+bool tar_stream_t::add_entry(const tar_entry_t& entry, std::string* error) {
+  if (data_left_ != 0) {
+    *error = "internal error: the data of the previous entry is incomplete";
+    return false;
+  }
+  bool link = entry.type == '1' || entry.type == '2';
+  bool long_name = entry.name.size() > NAME_FIELD;
+  // The reader takes a long link only as K, L, header: a long name alone
+  // before a link header is refused, so such a link gets its K record too.
+  if (link && (entry.link.size() > NAME_FIELD || long_name) && !put_long_record('K', entry.link, error))
+    return false;
+  if (long_name && !put_long_record('L', entry.name, error)) return false;
+  uint64_t size = entry.type == '0' ? entry.size : 0;
+  if (!put_header(entry, entry.type, entry.name, size, error)) return false;
+  data_left_ = size;
+  ++packed_entries;
+  return true;
+}
+
+bool tar_stream_t::add_data(const void* data, size_t size, std::string* error) {
+  if (size > data_left_) {
+    *error = "internal error: more data than the entry's size";
+    return false;
+  }
+  if (!put(data, size, Z_NO_FLUSH, error)) return false;
+  data_left_ -= size;
+  packed_bytes += size;
+  return data_left_ != 0 || pad_block(error);
+}
+
+bool tar_stream_t::finish(std::string* error) {
+  if (data_left_ != 0) {
+    *error = "internal error: the data of the last entry is incomplete";
+    return false;
+  }
+  std::vector<char> zeros(RECORD, 0);
+  size_t end = (size_t)((written_ + 2 * BLOCK + RECORD - 1) / RECORD * RECORD);
+  return put(zeros.data(), end - (size_t)written_, Z_NO_FLUSH, error) && put("", 0, Z_FINISH, error);
+}
+
+void show_packing_progress(bool force) {
+  char text[80];
+  snprintf(text, sizeof(text), "Packing: %llu entries, %llu MiB", (unsigned long long)packed_entries,
+           (unsigned long long)(packed_bytes >> 20));
+  status_line_show(text, force);
+}
+
+// ---- Directory trees --------------------------------------------------------------
+
+namespace {
 
 // Every entry below `root`, as paths relative to it, sorted bytewise so that
 // a parent always comes before what it holds.
@@ -85,45 +250,42 @@ bool collect_entries(const std::string& root, const std::string& rel, std::vecto
   return true;
 }
 
-class tar_builder_t {
+class tree_packer_t {
  public:
-  tar_builder_t(const std::string& root, const tar_options_t& options) : root_(root), options_(options) {}
+  tree_packer_t(const std::string& root, const tar_options_t& options, tar_stream_t& stream)
+      : root_(root), options_(options), stream_(stream) {}
 
-  bool add(struct archive* a, const std::string& name, std::string* error);
+  bool add(const std::string& name, std::string* error);
 
  private:
-  bool describe(const std::string& name, const struct stat& st, struct archive_entry* e, bool* has_data,
-                std::string* error);
-  bool copy_data(struct archive* a, const std::string& path, int64_t size, std::string* error);
+  // False with *error set; "skip" for what cannot be archived at all.
+  bool describe(const std::string& name, const struct stat& st, tar_entry_t* entry, std::string* error);
+  bool copy_data(const std::string& path, uint64_t size, std::string* error);
 
   std::string root_;
   tar_options_t options_;
+  tar_stream_t& stream_;
   std::map<std::pair<dev_t, ino_t>, std::string> first_links_;  // inode -> name it was stored under
 };
 
-bool tar_builder_t::describe(const std::string& name, const struct stat& st, struct archive_entry* e,
-                             bool* has_data, std::string* error) {
+bool tree_packer_t::describe(const std::string& name, const struct stat& st, tar_entry_t* e, std::string* error) {
   std::string path = root_ + "/" + name;
-  archive_entry_set_pathname(e, S_ISDIR(st.st_mode) ? (name + "/").c_str() : name.c_str());
-  archive_entry_set_perm(e, st.st_mode & 07777);
-  archive_entry_set_uid(e, 0);
-  archive_entry_set_gid(e, 0);
-  archive_entry_set_mtime(e, (time_t)options_.mtime, 0);
-  archive_entry_set_size(e, 0);
-  *has_data = false;
+  e->name = name;
+  e->mode = (int)(st.st_mode & 07777);
   if (S_ISREG(st.st_mode)) {
-    archive_entry_set_filetype(e, AE_IFREG);
     auto key = std::make_pair(st.st_dev, st.st_ino);
     auto found = st.st_nlink > 1 ? first_links_.find(key) : first_links_.end();
     if (found != first_links_.end()) {
-      archive_entry_set_hardlink(e, found->second.c_str());
+      e->type = '1';
+      e->link = found->second;
       return true;
     }
     if (st.st_nlink > 1) first_links_[key] = name;
-    archive_entry_set_size(e, st.st_size);
-    *has_data = st.st_size > 0;
+    e->type = '0';
+    e->size = (uint64_t)st.st_size;
   } else if (S_ISDIR(st.st_mode)) {
-    archive_entry_set_filetype(e, AE_IFDIR);
+    e->type = '5';
+    e->name += "/";
   } else if (S_ISLNK(st.st_mode)) {
     std::vector<char> target((size_t)st.st_size + 1 > 4096 ? (size_t)st.st_size + 1 : 4096);
     ssize_t len = readlink(path.c_str(), target.data(), target.size() - 1);
@@ -131,11 +293,12 @@ bool tar_builder_t::describe(const std::string& name, const struct stat& st, str
       *error = "cannot read symbolic link " + path + ": " + std::strerror(errno);
       return false;
     }
-    archive_entry_set_filetype(e, AE_IFLNK);
-    archive_entry_set_symlink(e, std::string(target.data(), (size_t)len).c_str());
+    e->type = '2';
+    e->link.assign(target.data(), (size_t)len);
   } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-    archive_entry_set_filetype(e, S_ISFIFO(st.st_mode) ? AE_IFIFO : S_ISCHR(st.st_mode) ? AE_IFCHR : AE_IFBLK);
-    archive_entry_set_rdev(e, st.st_rdev);
+    e->type = S_ISFIFO(st.st_mode) ? '6' : S_ISCHR(st.st_mode) ? '3' : '4';
+    e->major = major(st.st_rdev);
+    e->minor = minor(st.st_rdev);
   } else {
     *error = "skip";
     return false;
@@ -143,54 +306,55 @@ bool tar_builder_t::describe(const std::string& name, const struct stat& st, str
   return true;
 }
 
-bool tar_builder_t::copy_data(struct archive* a, const std::string& path, int64_t size, std::string* error) {
+bool tree_packer_t::copy_data(const std::string& path, uint64_t size, std::string* error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
   std::unique_ptr<char[]> buffer(new char[COPY_BUFFER_SIZE]);
-  int64_t copied = 0;
+  uint64_t copied = 0;
   bool ok = true;
   while (ok && copied < size) {
-    size_t want = (size_t)std::min<int64_t>(size - copied, (int64_t)COPY_BUFFER_SIZE);
+    size_t want = (size_t)std::min<uint64_t>(size - copied, COPY_BUFFER_SIZE);
     ssize_t got = read(fd, buffer.get(), want);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       *error = path + (got < 0 ? ": " + std::string(std::strerror(errno)) : " shrank while being archived");
       ok = false;
-    } else if (archive_write_data(a, buffer.get(), (size_t)got) != got) {
-      *error = std::string("cannot archive ") + path + ": " + archive_error_string(a);
-      ok = false;
     } else {
-      copied += got;
+      ok = stream_.add_data(buffer.get(), (size_t)got, error);
+      copied += (uint64_t)got;
+      show_packing_progress(false);
     }
   }
   close(fd);
   return ok;
 }
 
-bool tar_builder_t::add(struct archive* a, const std::string& name, std::string* error) {
+bool tree_packer_t::add(const std::string& name, std::string* error) {
   std::string path = root_ + "/" + name;
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
     *error = "cannot examine " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::unique_ptr<struct archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(),
-                                                                             archive_entry_free);
-  bool has_data = false;
-  if (!describe(name, st, entry.get(), &has_data, error)) {
+  tar_entry_t entry;
+  if (!describe(name, st, &entry, error)) {
     if (*error != "skip") return false;
+    status_line_erase();
     fprintf(stderr, "mkinstaller: warning: skipping %s: sockets cannot be archived\n", path.c_str());
     error->clear();
     return true;
   }
-  if (archive_write_header(a, entry.get()) < ARCHIVE_WARN) {
-    *error = "cannot archive " + path + ": " + archive_error_string(a);
+  std::string reason = unrepresentable_reason(entry, options_);
+  if (!reason.empty()) {
+    *error = "cannot pack " + path + ": " + reason;
     return false;
   }
-  return !has_data || copy_data(a, path, (int64_t)st.st_size, error);
+  if (!stream_.add_entry(entry, error)) return false;
+  show_packing_progress(false);
+  return entry.type != '0' || copy_data(path, entry.size, error);
 }
 
 }  // namespace
@@ -199,30 +363,10 @@ bool write_directory_archive(const std::string& dir, const tar_options_t& option
                              std::string* error) {
   std::vector<std::string> names;
   if (!collect_entries(dir, "", &names, error)) return false;
-
-  auto sink = std::make_unique<deflate_sink_t>();
-  sink->out = &out;
-  memset(&sink->zs, 0, sizeof(sink->zs));
-  // windowBits 16 + 15: a gzip wrapper with no name and a zero time.
-  if (deflateInit2(&sink->zs, options.level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    *error = "cannot start compression";
-    return false;
-  }
-  std::unique_ptr<struct archive, decltype(&archive_write_free)> a(archive_write_new(), archive_write_free);
-  archive_write_set_format_gnutar(a.get());
-  bool ok = archive_write_open(a.get(), sink.get(), nullptr, sink_write, sink_close) == ARCHIVE_OK;
-  if (!ok) *error = std::string("cannot start the archive: ") + archive_error_string(a.get());
-  tar_builder_t builder(dir, options);
-  for (size_t i = 0; ok && i < names.size(); ++i) ok = builder.add(a.get(), names[i], error);
-  if (archive_write_close(a.get()) != ARCHIVE_OK && ok) {
-    *error = sink->error.empty() ? std::string("cannot finish the archive: ") + archive_error_string(a.get())
-                                 : sink->error;
-    ok = false;
-  }
-  deflateEnd(&sink->zs);
-  if (ok && !sink->error.empty()) {
-    *error = sink->error;
-    ok = false;
-  }
-  return ok;
+  tar_stream_t stream(out, options);
+  if (!stream.start(error)) return false;
+  tree_packer_t packer(dir, options, stream);
+  for (const std::string& name : names)
+    if (!packer.add(name, error)) return false;
+  return stream.finish(error);
 }

@@ -1,24 +1,86 @@
-// Deterministic gzip-compressed tar archives of a directory tree, in the old
-// GNU format that the installer reads.
+// Deterministic gzip-compressed tar archives in the old GNU form that the
+// installer reads: directory trees packed by mkinstaller and archives of any
+// format rewritten entry by entry.
 #ifndef MKINSTALLER_TAR_WRITER_H
 #define MKINSTALLER_TAR_WRITER_H
 
+#include <zlib.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "output_file.h"
 
 struct tar_options_t {
-  int64_t mtime = 0;  // stored on every entry: SOURCE_DATE_EPOCH or 0
-  int level = 9;      // gzip compression level
+  int64_t mtime = 0;     // stored on every entry: SOURCE_DATE_EPOCH or 0
+  int level = 9;         // gzip compression level
+  bool windows = false;  // the payload is for the Windows installer, which cannot make devices or FIFOs
+};
+
+// One entry as the installer's reader takes it.
+struct tar_entry_t {
+  std::string name;       // relative name; directories are stored with a trailing '/'
+  char type = '0';        // '0' file, '1' hard link, '2' symbolic link, '3' character device,
+                          // '4' block device, '5' directory, '6' FIFO
+  int mode = 0644;        // permission bits (07777)
+  uint64_t size = 0;      // data bytes of a file; 0 for every other type
+  std::string link;       // target of a hard or symbolic link
+  unsigned major = 0;     // device numbers of types '3' and '4'
+  unsigned minor = 0;
+};
+
+// Why the installer could not extract `entry` from a payload made with
+// `options`, or "" when it can: names it cannot hold or that leave the
+// extraction directory, and kinds the target cannot make.
+std::string unrepresentable_reason(const tar_entry_t& entry, const tar_options_t& options);
+
+// Writes a tar stream through one gzip member into an output. Names longer
+// than a header holds go in GNU 'L' records, long link targets in 'K'
+// records; a link with a long name always gets a 'K' record first (K, L,
+// header), the only long-link form the installer's reader accepts.
+class tar_stream_t {
+ public:
+  tar_stream_t(output_file_t& out, const tar_options_t& options);
+  ~tar_stream_t();
+  tar_stream_t(const tar_stream_t&) = delete;
+  tar_stream_t& operator=(const tar_stream_t&) = delete;
+
+  // Each false with *error set; after a failure the stream is unusable.
+  bool start(std::string* error);
+  // The headers of one entry; a file's data follows with add_data, exactly
+  // entry.size bytes in all.
+  bool add_entry(const tar_entry_t& entry, std::string* error);
+  bool add_data(const void* data, size_t size, std::string* error);
+  // Ends the archive (end-of-archive blocks) and the gzip member.
+  bool finish(std::string* error);
+
+ private:
+  bool put(const void* data, size_t size, int flush, std::string* error);
+  bool put_header(const tar_entry_t& entry, char type, const std::string& name, uint64_t size,
+                  std::string* error);
+  bool put_long_record(char type, const std::string& text, std::string* error);
+  bool pad_block(std::string* error);
+
+  output_file_t& out_;
+  tar_options_t options_;
+  z_stream zs_;                  // deflate state, gzip wrapper without name or time
+  bool started_ = false;         // zs_ is initialised
+  uint64_t written_ = 0;         // tar bytes so far
+  uint64_t data_left_ = 0;       // data still owed to the current file
+  std::unique_ptr<unsigned char[]> buffer_;  // compressed bytes on their way out
 };
 
 // Appends one gzip member holding a tar archive of the contents of `dir`
 // (names relative to it, sorted bytewise, owner 0/0, `options.mtime`) to
 // `out`. The same tree always gives the same bytes. Keeps symbolic links,
 // hard links (same inode), FIFOs and devices; sockets are skipped with a
-// warning. False with *error set on any failure.
+// warning. False with *error set on any failure, naming the entry.
 bool write_directory_archive(const std::string& dir, const tar_options_t& options, output_file_t& out,
                              std::string* error);
+
+// Shows "Packing: N entries, M MiB" for every stream of the run on the
+// status line (when it is on), at most ten times a second unless forced.
+void show_packing_progress(bool force);
 
 #endif  // MKINSTALLER_TAR_WRITER_H

@@ -29,6 +29,19 @@ void vek_cleanCachedLogMessages(void);
  * the thread cannot be attached, the cache is discarded. */
 void vek_pushCachedLogMessagesToVm(void);
 
+#ifndef _WIN32
+/* Writes the cache, oldest first, into a new "failed-startup" file-log set
+ * (no rotation, one older file, three sets) and registers vek_fileLogger.
+ * The directory is the first of install_dir/logs,
+ * install_dir/../../state/default/logs and install_dir itself where a file
+ * can be created, else the temporary directory. The last line written is
+ * "Storing N cached startup log messages into a log file in DIR" while the
+ * caching logger stays registered. Does nothing with an empty cache; when no
+ * directory can be determined or the log cannot be opened, the cache is kept
+ * (failsafe line) and nothing is registered. */
+void vek_pushCachedLogMessagesToFile(const char* install_dir);
+#endif
+
 #ifdef __cplusplus
 }
 #endif

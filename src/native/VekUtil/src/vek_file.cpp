@@ -247,7 +247,7 @@ bool vek_doesDirectoryExist(const char* directory) {
 bool vek_doesFileExist(const char* filename) {
   if (filename == nullptr || filename[0] == '\0') {
     veklog(VEK_HERE, VEKLOG_ERROR, "null file name");
-    errno = ENOENT;
+    vek::file::set_missing_name_error();
     return false;
   }
   return vek::file::file_exists(filename);

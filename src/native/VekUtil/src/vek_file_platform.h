@@ -50,6 +50,9 @@ bool full_path(const char* path, std::string& out);
 bool stat_path(const char* path, bool& is_directory, bool& owner_exec, vek_uint64_t& size);
 bool directory_exists(const char* path);  // with the errno rules of vek_doesDirectoryExist
 bool file_exists(const char* path);       // path may not be empty; errno rules of vek_doesFileExist
+// The not-found error of a null or empty name: errno ENOENT (Windows: also
+// the last error ERROR_FILE_NOT_FOUND).
+void set_missing_name_error();
 
 bool make_directory(const char* path, int mode);
 // Entry names in system order, "." and ".." included; false when unreadable.
@@ -68,6 +71,13 @@ int make_temp_file_handle(char* template_name);  // logs its own failures
 FILE* open_stream(int fd);                       // fdopen(fd, "w+b"); NULL with errno
 void close_descriptor(int fd);
 vek_uint64_t available_bytes(const char* name);
+
+#ifdef _WIN32
+// The wide extended-length form of `path` for the W calls: "\\?\" and the
+// normalised full path, a relative path as it is, in the ANSI code page.
+// Empty when the text cannot be converted.
+std::wstring wide_extended_path(const char* path);
+#endif
 
 }  // namespace vek::file
 

@@ -1,15 +1,23 @@
 // The caching logger: deep copies of events kept until a real destination
-// exists, then replayed to the registered loggers or into the Java VM.
+// exists, then replayed to the registered loggers, into the Java VM, or
+// (Linux) into a failed-startup log file in the installation.
 #include "vek_logging_cache.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "vek_jvmutils.h"
 #include "vek_list.h"
 #include "vek_logging_vm.h"
 #include "vek_mutex_guard.h"
+
+#ifndef _WIN32
+#include "vek_file.h"
+#include "vek_logging_file.h"
+#include "vek_logging_file_platform.h"
+#endif
 
 namespace {
 
@@ -74,6 +82,38 @@ std::vector<vek_log_event_t*> take_cached_events() {
   return taken;
 }
 
+#ifndef _WIN32
+
+size_t cached_count() {
+  VekMutexGuard guard(messages_mutex());
+  return messages != nullptr ? vek_listGetSize(messages) : 0;
+}
+
+constexpr const char* const LOG_DIRS[] = {"logs", "../../state/default/logs", "."};
+constexpr const char FAILED_STARTUP_PREFIX[] = "failed-startup";
+constexpr const char FAILED_STARTUP_PROBE[] = "failed-startup.log";
+
+// The first of the installation's log directories where a new file can be
+// created, else the temporary directory; "" when not even that is known.
+// The probe never truncates or deletes a file it did not create.
+std::string get_log_dir(const char* install_dir) {
+  if (install_dir != nullptr) {
+    for (const char* entry : LOG_DIRS) {
+      std::string dir = std::string(install_dir) + "/" + entry;
+      if (vek::logfile::can_create_file_in(dir.c_str(), FAILED_STARTUP_PROBE)) return dir;
+    }
+  }
+  const char* temp = vek_getTempDir();
+  return temp != nullptr ? temp : "";
+}
+
+std::string normalized_dir(const std::string& dir) {
+  char buffer[VEK_PATH_MAX];
+  return vek_normalizePath(dir.c_str(), buffer, sizeof buffer) ? std::string(buffer) : dir;
+}
+
+#endif  // !_WIN32
+
 }  // namespace
 
 extern "C" void vek_cachingLogger(vek_log_event_t* event) {
@@ -128,3 +168,31 @@ extern "C" void vek_pushCachedLogMessagesToVm(void) {
   }
   if (attached_here) vek_detachThreadFromJVM(vm);
 }
+
+#ifndef _WIN32
+extern "C" void vek_pushCachedLogMessagesToFile(const char* install_dir) {
+  size_t count = cached_count();
+  if (count == 0) return;
+  try {
+    std::string dir = get_log_dir(install_dir);
+    // Without a directory, or without a file in it, the cache stays for a
+    // later flush or push instead of being thrown away.
+    if (dir.empty()) {
+      vek_internal_log_error(VEK_HERE, "No directory for the cached startup log messages; they are kept in memory");
+      return;
+    }
+    dir = normalized_dir(dir);
+    if (!veklog_file_configureLog(dir.c_str(), FAILED_STARTUP_PREFIX, 0, 1, 3)) return;
+    veklog(VEK_HERE, VEKLOG_INFO, "Storing %d cached startup log messages into a log file in %s",
+           static_cast<int>(count), dir.c_str());
+    for (vek_log_event_t* event : take_cached_events()) {
+      event->env = nullptr;
+      vek_fileLogger(event);
+      free_event(event);
+    }
+    vek_addLogger(vek_fileLogger);
+  } catch (...) {
+    vek_internal_log_error(VEK_HERE, "Could not store the cached startup log messages: out of memory");
+  }
+}
+#endif

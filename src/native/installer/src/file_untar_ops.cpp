@@ -19,6 +19,8 @@
 #include "vek_file.h"
 #include "vek_logging.h"
 
+extern "C" const char file_untar_ops_source_path[] = __FILE__;
+
 // Directory entries whose mode waits for the end of the archive: a mode
 // without write or search bits applied at once would stop the entries that
 // follow inside the directory.
@@ -27,6 +29,11 @@ struct directory_mode_queue_t {
 };
 
 namespace {
+
+// The file being written (the reader writes one at a time), to name it when
+// its close fails; and who hears of the bytes written.
+std::string open_file_name;
+file_progress_func progress_callback = nullptr;
 
 enum class PathUse {
   kCreate,    // the name itself is opened or created: it may not be a symbolic link either
@@ -85,15 +92,25 @@ std::string without_trailing_separators(const char* name) {
 
 int file_open_file(void* ctx, const char* file_name, int mode) {
   if (!check_extraction_path(ctx, file_name, file_name, PathUse::kCreate)) return -1;
-  return platform_open_file(file_name, mode);
+  int fd = platform_open_file(file_name, mode);
+  if (fd != -1) open_file_name = file_name;
+  return fd;
 }
 
 int file_write_file(void*, int fd, const char* buf, size_t sz) {
-  return platform_write_file(fd, buf, sz);
+  int written = platform_write_file(fd, buf, sz);
+  if (written > 0 && progress_callback != nullptr) progress_callback(static_cast<vek_uint64_t>(written));
+  return written;
 }
 
-void file_close_file(void*, int fd) {
-  platform_close_file(fd);
+// A file whose close fails may be short (a deferred write error): it fails
+// the archive, which the close slot can only report through the context.
+void file_close_file(void* ctx, int fd) {
+  if (platform_close_file(fd)) return;
+  int error = errno;
+  veklog(VEK_HERE, VEKLOG_ERROR, "cannot finish writing %s: %s", open_file_name.c_str(), strerror(error));
+  if (ctx != nullptr) static_cast<untar_context*>(ctx)->abort_archive = true;
+  errno = error;
 }
 
 // The name's components without empty and "." ones, joined by '/': the
@@ -210,6 +227,10 @@ bool create_parent_dirs(const char* path) {
   }
   veklog(VEK_HERE, VEKLOG_DEBUG2, "created parents of %s", path);
   return true;
+}
+
+void set_file_untar_progress(file_progress_func callback) {
+  progress_callback = callback;
 }
 
 void init_file_untar_ops(untar_ops* ops) {

@@ -5,6 +5,7 @@
 #define INSTALLER_FILE_UNTAR_OPS_H
 
 #include "untar.h"
+#include "vek_types.h"
 
 // Fills the seven slots after `read` (the caller sets `read`). Every
 // operation expects as ctx the untar_context_t of the running extract_tar.
@@ -21,5 +22,10 @@ void init_file_untar_ops(untar_ops* ops);
 // with a WARN). The pending list is always released. False (ERROR logged)
 // when a mode could not be applied; true when there was nothing to do.
 bool finish_file_untar_ops(untar_context* ctx, bool apply_modes);
+
+// Called with the count of every successful write of file data, for a
+// status line; NULL (the default) calls nothing.
+typedef void (*file_progress_func)(vek_uint64_t bytes);
+void set_file_untar_progress(file_progress_func callback);
 
 #endif  // INSTALLER_FILE_UNTAR_OPS_H

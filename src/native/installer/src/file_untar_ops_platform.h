@@ -5,6 +5,11 @@
 
 #include <stddef.h>
 
+// Platform files log under the module's own name
+// (installer/src/file_untar_ops), not under their file names.
+extern "C" const char file_untar_ops_source_path[];
+#define FILE_UNTAR_OPS_HERE file_untar_ops_source_path, __LINE__
+
 // Creates the parent directories of path (0777 less the creation mask).
 // Logs ERROR and returns false when they cannot be created. Portable.
 bool create_parent_dirs(const char* path);
@@ -14,7 +19,9 @@ bool create_parent_dirs(const char* path);
 int platform_open_file(const char* file_name, int mode);
 // One write of up to sz bytes (retried on EINTR): the count written, or -1.
 int platform_write_file(int fd, const char* buf, size_t sz);
-void platform_close_file(int fd);
+// Closes fd; false with errno set when the close reports an error (a
+// deferred write error of a network file system or a quota).
+bool platform_close_file(int fd);
 // Each creates its parents first; false with errno set on failure. Where the
 // platform cannot create the kind, they warn and report success.
 // Creates a directory for the entries inside it: with the owner's read,

@@ -1,85 +1,19 @@
-// The installer's payload: the table of contents appended to its own
-// executable and the reader of one entry (a run of gzip members holding a tar
-// archive). The installer's main drives these; the packaging tool and the
-// tests use the same functions to read back what they wrote.
+// The installer's run: main, the interrupt flag that the payload reader
+// polls, and the hand-off to the configuration program. The payload format
+// itself (table of contents, entry readers) is declared in payload.h, which
+// this header includes for the modules that use both.
 #ifndef INSTALLER_INSTALLER_H
 #define INSTALLER_INSTALLER_H
 
+#include <signal.h>
 #include <stdbool.h>
-#include <stdint.h>
-#include <sys/types.h>
-#include <zlib.h>
 
-#include "untar.h"
-#include "vek_types.h"
+#include "payload.h"
 
-// The trailer: version and table-of-contents offset, both big-endian int64.
-#define TOC_TRAILER_SIZE 16
-#define TOC_VERSION 1
-
-// Compressed bytes fetched from the file per read.
-#define ENTRY_INPUT_SIZE 65536
-
-// An open table of contents. Offsets are signed 64-bit on every build.
-typedef struct toc_entries_t {
-  int fd;              // installer file, opened read-only (binary on Windows); its position is the cursor
-  int64_t min_offset;  // lowest valid entry offset: always 0
-  int64_t max_offset;  // highest valid entry offset: the file's size
-  int64_t toc_offset;  // where the table itself starts: the end of the last entry's extent
-  bool failed;         // reading stopped at a damaged value rather than at the terminating 0
-} toc_entries_t;
-typedef toc_entries_t toc_entries;
-
-// One entry of the table.
-typedef struct toc_entry_t {
-  int fd;              // the table's descriptor
-  int64_t offset;      // absolute offset of the entry's first byte
-  int64_t end_offset;  // first byte past its extent: the nearest greater entry offset or the table
-} toc_entry_t;
-typedef toc_entry_t toc_entry;
-
-// Reader of one entry, bounded by its extent so that it never runs on into
-// the entry behind it. Every gzip member inside the extent is decoded and its
-// CRC and length verified; an entry without the gzip magic is plain data.
-typedef struct entry_stream_t {
-  int fd;                 // installer file, read by absolute offset
-  int64_t next_offset;    // next compressed byte to fetch
-  int64_t end_offset;     // first byte past the extent
-  bool gzip;              // the extent starts with the gzip magic
-  bool inflating;         // zs holds an inflate state (to be ended)
-  bool in_member;         // inside a member: its trailer has not been verified yet
-  bool failed;            // a read or data error was met; every later read fails
-  z_stream zs;            // inflate state in gzip mode
-  unsigned char input[ENTRY_INPUT_SIZE];  // compressed bytes not yet consumed (gzip) or raw data
-} entry_stream_t;
-
-// Opens the reader over [offset, end_offset) of fd. False (logged) when the
-// extent is inverted or zlib cannot start.
-bool entry_stream_open(entry_stream_t* stream, int fd, int64_t offset, int64_t end_offset);
-// Up to count decoded bytes; 0 only when the extent ends on a verified member
-// boundary (or at the end of plain data); -1 with errno set on a read error,
-// damaged or truncated data (EIO).
-ssize_t entry_stream_read(entry_stream_t* stream, void* buf, size_t count);
-// Reads the rest of the extent (the tar archive's padding) so that every
-// member's CRC and length are checked. True when it ended cleanly.
-bool entry_stream_finish(entry_stream_t* stream);
-void entry_stream_close(entry_stream_t* stream);
-
-// Opens the table of contents of toc_file and positions the cursor at its
-// first value. False (logged, file closed) on every failure.
-bool init_toc(const char* toc_file, toc_entries* toc);
-// The next entry; false at the terminating 0 and on every error (logged).
-bool read_entry_from_toc(toc_entries* toc, toc_entry* entry);
-// Extracts one entry through ops, whose read slot must be read_func. True
-// when the tar archive was applied and every gzip member of the extent
-// verified; the counted bytes go through bytes_extracted when not NULL. The
-// table's cursor is left where it was.
-bool extract_tarball(toc_entry* entry, untar_ops* ops, vek_uint64_t* bytes_extracted);
-// Read operation of both tables; ctx is the untar_context_t whose source is
-// an entry_stream_t. -1 once an interrupt was received.
-ssize_t read_func(void* ctx, void* buf, size_t count);
-// Closes the table's descriptor.
-void close_toc(toc_entries* toc);
+// Set by the interrupt handler and never reset; read on every payload read.
+extern volatile sig_atomic_t sigint_received;
+// Logs "CTRL+C received" once, outside the handler, when the flag is set.
+void log_interrupt_once(void);
 
 // Starts the configuration program ("./bin/zorva", Windows "./bin/zorva.exe",
 // relative to the working directory) with "--internal-install" and the

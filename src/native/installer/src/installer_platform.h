@@ -7,6 +7,15 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+// Platform files log under the module's own name (installer/src/installer),
+// not under their file names: log categories stay those of the layout.
+#ifdef __cplusplus
+extern "C" const char installer_source_path[];
+#else
+extern const char installer_source_path[];
+#endif
+#define INSTALLER_HERE installer_source_path, __LINE__
+
 #ifdef _WIN32
 // No bus-error handler on Windows: the return point is never taken.
 #define INSTALLER_BUS_ERROR_RETURN() 0
@@ -32,20 +41,58 @@ int64_t platform_seek(int fd, int64_t offset, int whence);  // new position, -1 
 ssize_t platform_read(int fd, void* buf, size_t count);
 ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset);
 
+// The running executable, which carries the payload: `path` receives what to
+// open (Linux: the process's own executable link, which stays the running
+// file even when its name was replaced meanwhile; Windows: the module file
+// name) and `name` its name for messages. False when the system gives no
+// answer; the caller then falls back on argv[0].
+bool platform_executable_path(char* path, size_t path_size, char* name, size_t name_size);
+
 int platform_process_id(void);
 void platform_sleep_seconds(unsigned seconds);
 // New text the caller frees with free(), or NULL (errno set).
 char* platform_get_cwd(void);
 bool platform_chdir(const char* dir);
 
+// What identifies a checked directory, compared again once it is the working
+// directory, so that a directory swapped in between is not used.
+typedef struct private_dir_id_t {
+  uint64_t device;  // Linux: st_dev; Windows: volume serial number
+  uint64_t inode;   // Linux: st_ino; Windows: file index
+  uint64_t owner;   // Linux: st_uid; Windows: 0 (the owner is judged on the handle)
+  uint32_t mode;    // Linux: st_mode; Windows: 0
+} private_dir_id_t;
+
 // What stands at the extraction directory's path. Only a real directory (no
-// link) of the effective user that neither group nor others may write is
-// PRIVATE_DIR_OK (Windows: any real directory).
+// link, no reparse point) owned by the current user that nobody else may
+// write is PRIVATE_DIR_OK (Linux: owned by the effective user, no group or
+// other write bit; Windows: owner the user's SID, and no entry of its access
+// list grants a right to write, delete or change it to anyone but the user,
+// the local system and the administrators). `id` is filled for
+// PRIVATE_DIR_OK.
 enum { PRIVATE_DIR_MISSING = 0, PRIVATE_DIR_OK = 1, PRIVATE_DIR_UNSAFE = 2 };
-int platform_check_private_directory(const char* dir);
-// Creates one directory that only its owner may enter (mode 0700); false
-// with errno set (EEXIST when something is there already).
+int platform_check_private_directory(const char* dir, private_dir_id_t* id);
+// True when the working directory is the one `id` describes (device, inode,
+// owner and mode all unchanged).
+bool platform_is_working_directory(const private_dir_id_t* id);
+// Creates one directory that only the current user may use (Linux: mode
+// 0700; Windows: owner the user, a protected access list granting the user
+// alone full access, inherited by what is created inside); false with errno
+// set (EEXIST when something is there already).
 bool platform_create_private_directory(const char* dir);
+
+#ifdef _WIN32
+// The decision of platform_check_private_directory on a security
+// descriptor: `descriptor` is a SECURITY_DESCRIPTOR, `user` the SID of the
+// current user. False for a missing owner or access list (a null access list
+// lets everyone in).
+bool platform_descriptor_is_private(void* descriptor, void* user);
+#endif
+
+// For the status line: whether standard output is a terminal (a console on
+// Windows), and a monotonic clock in milliseconds.
+bool platform_stdout_is_terminal(void);
+uint64_t platform_monotonic_ms(void);
 
 // Gives the owner back read, write and search rights on every directory of
 // the tree below dir (dir included), never following a symbolic link, so

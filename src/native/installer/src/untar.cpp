@@ -173,7 +173,7 @@ HeaderResult check_end_of_archive(untar_ops* ops, untar_context* ctx, tar_block*
     veklog(VEK_HERE, VEKLOG_DEBUG, "end of tar");
     return HeaderResult::kEndOfArchive;
   }
-  veklog(VEK_HERE, VEKLOG_ERROR, "unexpected empty tar header");
+  veklog(VEK_HERE, VEKLOG_DEBUG, "unexpected empty tar header");
   errno = EINVAL;
   return HeaderResult::kFailed;
 }
@@ -194,7 +194,7 @@ HeaderResult read_tar_header(untar_ops* ops, untar_context* ctx, tar_header* hea
   if (is_zero_block(block.data)) return check_end_of_archive(ops, ctx, &block);
   memcpy(header, &block.header, sizeof *header);
   if (!is_ustar_archive(header) && !is_oldgnu_archive(header)) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "archive is an unsupported tar format");
+    veklog(VEK_HERE, VEKLOG_DEBUG, "archive is an unsupported tar format");
     errno = EINVAL;
     return HeaderResult::kFailed;
   }

@@ -167,6 +167,8 @@ bool file_exists(const char* path) {
   return errno == 0;
 }
 
+void set_missing_name_error() { errno = ENOENT; }
+
 bool make_directory(const char* path, int mode) {
   return mkdir(path, static_cast<mode_t>(mode)) == 0;
 }

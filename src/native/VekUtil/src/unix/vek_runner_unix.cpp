@@ -1,14 +1,69 @@
-// External process runner on Linux. So far: the list of active processes and
-// its mutex (starting, waiting for and signalling children come later).
+// External process runner on Linux: starts a program as a child with its own
+// working directory, arguments, environment and standard streams, waits for
+// it on the calling thread or a background one, feeds its output to handlers,
+// and keeps the list of running children so that they can be signalled.
+//
+// Children are started with a vfork-style clone, not fork: the child borrows
+// the parent's memory until it executes the program, so a start costs the
+// same from a small process as from a launcher hosting a Java VM of several
+// gigabytes, whose page tables fork would copy. The borrowing child may only
+// make system calls and use its own stack: no heap, no lock, no logging. The
+// parent therefore prepares everything beforehand, down to the log lines the
+// child may have to print (as a forked child's console logger would print
+// them, wrapping off), leaving only the system's error text to fill in.
 #include "vek_runner.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gnu/libc-version.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
 #include "vek_list.h"
+#include "vek_logging.h"
 #include "vek_mutex.h"
+#include "vek_mutex_guard.h"
+#include "vek_runner_signals.h"
+
+extern char** environ;
 
 namespace {
 
+constexpr int CHUNK_SIZE = 1024;                 // bytes per read handed to a handler
+constexpr int POLL_MS = 500;                     // one wait for output; also the quiet time that ends a drain
+constexpr size_t CHILD_STACK_SIZE = 64 * 1024;   // the borrowing child's own stack
+constexpr int KERNEL_SIGSET_BYTES = 8;           // sigset size the kernel's rt_sig* calls take
+constexpr int HIGHEST_SIGNAL = 64;
+
 vek_list_t* active_processes = nullptr;     // handles of running children, compared by pid
-vek_mutex_t* process_list_mutex = nullptr;  // "active external process list"
+vek_mutex_t* process_list_mutex = nullptr;  // "active external process list": the list, `running`, proc->handle
+// Bit n-1 set: signal n had its disposition saved by the signal block, and a
+// child gets it back at its default.
+std::atomic<uint64_t> signals_saved_at_block{0};
 
 // Receives pointers to the list slots.
 int compare_pids(const void* a, const void* b) {
@@ -17,11 +72,896 @@ int compare_pids(const void* a, const void* b) {
   return left->pid == right->pid ? 0 : 1;
 }
 
+const char* display_name(const vek_process_t* proc) {
+  return proc->name != nullptr ? proc->name : proc->exe;
+}
+
+// ---------------------------------------------------------------------------
+// What the child gets: one plain record, read by the child only.
+
+// A log line the child may print, split around the system's error text; for
+// the failed execution the errno number follows as well. `head` is NULL when
+// the threshold drops the line.
+struct ChildLine {
+  const char* head;      // "timestamp LEVEL [native] message up to the error text"
+  size_t head_size;
+  const char* tail;      // after the error text: "\n", or " (errno " before the number
+  size_t tail_size;
+  bool with_number;      // the errno number and ")\n" follow the tail
+};
+
+// The system calls the child makes go through these pointers, taken in the
+// parent: a first call through the procedure linkage table would have the
+// dynamic linker resolve it in the child, writing into the shared memory.
+struct ChildCalls {
+  long (*call)(long, ...);              // syscall(2)
+  int* (*error_location)();             // this thread's errno
+  const char* (*error_text)(int);       // text of an errno value, from a constant table
+};
+
+struct ChildPlan {
+  ChildCalls sys;
+  const char* exe;            // program to execute
+  char* const* argv;          // NULL-terminated
+  char* const* envp;          // NULL-terminated; the parent's environment when none was given
+  const char* dir;            // working directory, or NULL
+  const char* stdin_file;     // or NULL
+  int redirect;               // vek_redirect_type_t
+  const char* stdout_file;    // VEK_REDIRECT_FILE: names (NULL is /dev/null)
+  const char* stderr_file;
+  int out_write;              // VEK_REDIRECT_HANDLER: the pipes' write ends (both above 2)
+  int err_write;
+  int file_handle;            // VEK_REDIRECT_FD
+  int keep[3];                // descriptors kept open, ascending
+  int keep_count;
+  uint64_t default_signals;   // bit n-1: signal n back to its default
+  ChildLine chdir_warning;
+  ChildLine stdout_warning;
+  ChildLine stderr_warning;
+  ChildLine out_handler_warning;
+  ChildLine err_handler_warning;
+  ChildLine exec_error;
+};
+
+// ---------------------------------------------------------------------------
+// The child side. Runs on the borrowed memory until execve: system calls
+// through ChildCalls only, nothing allocated, nothing instrumented (the
+// sanitizers' bookkeeping belongs to the parent's thread).
+
+#define VEK_CHILD_SIDE __attribute__((no_sanitize("address", "thread", "undefined"), noinline))
+
+// The kernel's layout of a signal disposition for rt_sigaction (x86 and x86-64).
+struct kernel_sigaction {
+  void* handler;
+  unsigned long flags;
+  void* restorer;
+  uint64_t mask;
+};
+
+VEK_CHILD_SIDE int child_errno(const ChildPlan* p) { return *p->sys.error_location(); }
+
+VEK_CHILD_SIDE size_t child_length(const char* text) {
+  size_t n = 0;
+  while (text[n] != '\0') ++n;
+  return n;
+}
+
+// Prints a prepared line with the text (and, for the exec failure, the
+// number) of `error`, as one write.
+VEK_CHILD_SIDE void child_print(const ChildPlan* p, int fd, const ChildLine* line, int error) {
+  if (line->head == nullptr) return;
+  const char* text = p->sys.error_text(error);
+  if (text == nullptr) text = "Unknown error";
+  char digits[16];
+  size_t n = sizeof digits;
+  unsigned value = error < 0 ? 0u : static_cast<unsigned>(error);
+  do {
+    digits[--n] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 && n > 0);
+  struct iovec parts[5];
+  parts[0].iov_base = const_cast<char*>(line->head);
+  parts[0].iov_len = line->head_size;
+  parts[1].iov_base = const_cast<char*>(text);
+  parts[1].iov_len = child_length(text);
+  parts[2].iov_base = const_cast<char*>(line->tail);
+  parts[2].iov_len = line->tail_size;
+  parts[3].iov_base = digits + n;
+  parts[3].iov_len = sizeof digits - n;
+  parts[4].iov_base = const_cast<char*>(")\n");
+  parts[4].iov_len = 2;
+  p->sys.call(SYS_writev, fd, parts, line->with_number ? 5 : 3);
+}
+
+// Puts `fd` at `target` and closes the original; nothing when already there.
+VEK_CHILD_SIDE bool child_move(const ChildPlan* p, long fd, int target) {
+  if (fd == target) return true;
+  if (p->sys.call(SYS_dup3, fd, target, 0) < 0) return false;
+  p->sys.call(SYS_close, fd);
+  return true;
+}
+
+VEK_CHILD_SIDE long child_open(const ChildPlan* p, const char* path, int flags) {
+  return p->sys.call(SYS_openat, AT_FDCWD, path, flags | O_NOCTTY, 0600);
+}
+
+VEK_CHILD_SIDE bool child_is_kept(const ChildPlan* p, long fd) {
+  for (int i = 0; i < p->keep_count; ++i)
+    if (p->keep[i] == fd) return true;
+  return false;
+}
+
+// Closes what /proc/self/fd lists; false when it cannot be read.
+VEK_CHILD_SIDE bool child_close_listed(const ChildPlan* p) {
+  long dir = child_open(p, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  alignas(8) char buffer[2048];
+  for (;;) {
+    long got = p->sys.call(SYS_getdents64, dir, buffer, sizeof buffer);
+    if (got <= 0) break;
+    for (long at = 0; at < got;) {
+      // struct linux_dirent64: inode (8), offset (8), record length (2), type (1), name.
+      unsigned short record = *reinterpret_cast<unsigned short*>(buffer + at + 16);
+      const char* name = buffer + at + 19;
+      long fd = 0;
+      bool number = *name != '\0';
+      for (; *name != '\0'; ++name) {
+        if (*name < '0' || *name > '9') number = false;
+        fd = fd * 10 + (*name - '0');
+      }
+      if (number && fd != dir && !child_is_kept(p, fd)) p->sys.call(SYS_close, fd);
+      at += record;
+    }
+  }
+  p->sys.call(SYS_close, dir);
+  return true;
+}
+
+// Closes every inherited descriptor but the kept ones: close_range on the
+// gaps, else what /proc/self/fd lists, else every number below the soft
+// open-file limit.
+VEK_CHILD_SIDE void child_close_inherited(const ChildPlan* p) {
+  bool closed = true;
+  unsigned long first = 0;
+  for (int i = 0; i < p->keep_count; ++i) {
+    unsigned long kept = static_cast<unsigned long>(p->keep[i]);
+    if (kept > first && p->sys.call(SYS_close_range, first, kept - 1, 0) != 0) closed = false;
+    first = kept + 1;
+  }
+  if (closed && p->sys.call(SYS_close_range, first, ~0U, 0) == 0) return;
+  if (child_close_listed(p)) return;
+  uint64_t limits[2] = {1024, 1024};  // struct rlimit64: soft, hard
+  p->sys.call(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, limits);
+  long top = limits[0] > (1u << 20) ? (1L << 20) : static_cast<long>(limits[0]);
+  for (long fd = 0; fd < top; ++fd)
+    if (!child_is_kept(p, fd)) p->sys.call(SYS_close, fd);
+}
+
+// No handler of the parent may run on the borrowed memory, and the program
+// must start with the dispositions from before the signal block: handlers and
+// the block's saved signals go back to their default (ignored ones stay).
+VEK_CHILD_SIDE void child_reset_signals(const ChildPlan* p) {
+  for (int sig = 1; sig <= HIGHEST_SIGNAL; ++sig) {
+    if (sig == SIGKILL || sig == SIGSTOP) continue;
+    kernel_sigaction current;
+    if (p->sys.call(SYS_rt_sigaction, sig, nullptr, &current, KERNEL_SIGSET_BYTES) != 0) continue;
+    bool saved = (p->default_signals >> (sig - 1)) & 1u;
+    bool handled = current.handler != reinterpret_cast<void*>(SIG_DFL) &&
+                   current.handler != reinterpret_cast<void*>(SIG_IGN);
+    if (!saved && !handled) continue;
+    kernel_sigaction to_default;
+    to_default.handler = reinterpret_cast<void*>(SIG_DFL);
+    to_default.flags = 0;
+    to_default.restorer = nullptr;
+    to_default.mask = 0;
+    p->sys.call(SYS_rt_sigaction, sig, &to_default, nullptr, KERNEL_SIGSET_BYTES);
+  }
+}
+
+// Opens an output file for appending (or /dev/null) and puts it at `target`;
+// a file that cannot be opened is reported and replaced by /dev/null.
+VEK_CHILD_SIDE void child_open_output(const ChildPlan* p, const char* name, int target, const ChildLine* warning) {
+  long fd = name != nullptr ? child_open(p, name, O_WRONLY | O_CREAT | O_APPEND)
+                            : child_open(p, "/dev/null", O_WRONLY);
+  if (fd < 0) {
+    child_print(p, 1, warning, child_errno(p));
+    fd = child_open(p, "/dev/null", O_WRONLY);
+  }
+  if (fd >= 0) child_move(p, fd, target);
+}
+
+// Puts a pipe's write end at `target`, or /dev/null when that fails.
+VEK_CHILD_SIDE void child_attach_pipe(const ChildPlan* p, int write_end, int target, const ChildLine* warning) {
+  if (child_move(p, write_end, target)) return;
+  child_print(p, 1, warning, child_errno(p));
+  long fd = child_open(p, "/dev/null", O_WRONLY);
+  if (fd >= 0) child_move(p, fd, target);
+}
+
+VEK_CHILD_SIDE void child_redirect(const ChildPlan* p) {
+  switch (p->redirect) {
+    case VEK_REDIRECT_FILE:
+      child_open_output(p, p->stdout_file, 1, &p->stdout_warning);
+      child_open_output(p, p->stderr_file, 2, &p->stderr_warning);
+      break;
+    case VEK_REDIRECT_HANDLER:
+      child_attach_pipe(p, p->out_write, 1, &p->out_handler_warning);
+      child_attach_pipe(p, p->err_write, 2, &p->err_handler_warning);
+      break;
+    case VEK_REDIRECT_NONE: {
+      long fd = child_open(p, "/dev/null", O_WRONLY);
+      if (fd < 0) break;
+      for (int target = 1; target <= 2; ++target)
+        if (fd != target) p->sys.call(SYS_dup3, fd, target, 0);
+      if (fd > 2) p->sys.call(SYS_close, fd);
+      break;
+    }
+    case VEK_REDIRECT_FD:
+      for (int target = 0; target <= 2; ++target)
+        if (p->file_handle != target) p->sys.call(SYS_dup3, p->file_handle, target, 0);
+      if (p->file_handle > 2) p->sys.call(SYS_close, p->file_handle);
+      break;
+    default:  // VEK_REDIRECT_INHERIT
+      break;
+  }
+}
+
+// The child's whole life before its program: the same steps, in the same
+// order, as a forked child of this runner would take.
+VEK_CHILD_SIDE int child_main(void* arg) {
+  const ChildPlan* p = static_cast<const ChildPlan*>(arg);
+  child_reset_signals(p);
+  child_close_inherited(p);
+  if (p->dir != nullptr && p->sys.call(SYS_chdir, p->dir) != 0)
+    child_print(p, 1, &p->chdir_warning, child_errno(p));
+  if (p->stdin_file != nullptr) {
+    long fd = child_open(p, p->stdin_file, O_RDONLY);
+    if (fd < 0) fd = child_open(p, "/dev/null", O_RDONLY);
+    if (fd >= 0) child_move(p, fd, 0);
+  }
+  child_redirect(p);
+  for (int fd = 0; fd <= 2; ++fd) p->sys.call(SYS_fcntl, fd, F_SETFD, 0);
+  p->sys.call(SYS_setsid);
+  uint64_t empty_mask = 0;
+  p->sys.call(SYS_rt_sigprocmask, SIG_SETMASK, &empty_mask, nullptr, KERNEL_SIGSET_BYTES);
+  p->sys.call(SYS_execve, p->exe, p->argv, p->envp);
+  child_print(p, 2, &p->exec_error, child_errno(p));
+  p->sys.call(SYS_exit_group, 1);
+  return 1;
+}
+
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer's clone interceptor does its fork bookkeeping in the child,
+// which here would rewrite the parent's own bookkeeping in the shared memory;
+// the C library's entry point does not.
+using clone_function = int (*)(int (*)(void*), void*, int, void*, ...);
+clone_function library_clone() {
+  static clone_function found = [] {
+    void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    void* symbol = libc != nullptr ? dlsym(libc, "clone") : nullptr;
+    return symbol != nullptr ? reinterpret_cast<clone_function>(symbol) : &clone;
+  }();
+  return found;
+}
+#else
+constexpr auto library_clone = [] { return &clone; };
+#endif
+
+// Starts the child. All signals stay blocked in the calling thread while the
+// child borrows its memory, so that no handler of the parent runs in the
+// child; the child unblocks them just before it executes. Returns the pid,
+// or -1 with `error` set.
+pid_t clone_child(ChildPlan* plan, int* error) {
+  void* stack = mmap(nullptr, CHILD_STACK_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                     -1, 0);
+  if (stack == MAP_FAILED) {
+    *error = errno;
+    return -1;
+  }
+  uint64_t all = ~uint64_t{0};
+  uint64_t saved = 0;
+  // The raw call also blocks the C library's own signals, which pthread_sigmask leaves open.
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &saved, KERNEL_SIGSET_BYTES);
+  int saved_errno = errno;  // the child writes this thread's errno
+  pid_t pid = library_clone()(child_main, static_cast<char*>(stack) + CHILD_STACK_SIZE, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                    plan);
+  *error = errno;
+  errno = saved_errno;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &saved, nullptr, KERNEL_SIGSET_BYTES);
+  munmap(stack, CHILD_STACK_SIZE);
+  return pid;
+}
+
+// ---------------------------------------------------------------------------
+// The parent's preparation.
+
+// "YYYY-MM-DD hh:mm:ss.000" in local time, as the logging core stamps events.
+std::string timestamp_now() {
+  std::time_t now = std::time(nullptr);
+  std::tm local = {};
+  localtime_r(&now, &local);
+  char text[96];
+  snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.000", local.tm_year + 1900, local.tm_mon + 1,
+           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return text;
+}
+
+// The descriptors of one run: the two pipes for handlers. Closed on every
+// way out.
+class RunPipes {
+ public:
+  RunPipes() = default;
+  ~RunPipes() { close_all(); }
+  RunPipes(const RunPipes&) = delete;
+  RunPipes& operator=(const RunPipes&) = delete;
+
+  // Output pipe first, then error. Close-on-exec, so that no other child of
+  // this process inherits them (a stray write end would keep a pipe open),
+  // and above 2, so that the child's redirection cannot overwrite them.
+  bool open() {
+    return make(&out_read, &out_write) && make(&err_read, &err_write);
+  }
+  void close_write_ends() {
+    close_one(&out_write);
+    close_one(&err_write);
+  }
+  void close_all() {
+    close_write_ends();
+    close_one(&out_read);
+    close_one(&err_read);
+  }
+
+  int out_read = -1;
+  int out_write = -1;
+  int err_read = -1;
+  int err_write = -1;
+
+ private:
+  static void close_one(int* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  static bool lift(int* fd) {
+    if (*fd > 2) return true;
+    int moved = fcntl(*fd, F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return false;
+    close(*fd);
+    *fd = moved;
+    return true;
+  }
+  static bool make(int* read_end, int* write_end) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    *read_end = fds[0];
+    *write_end = fds[1];
+    return lift(read_end) && lift(write_end);
+  }
+};
+
+// The child's plan with the storage it points into; lives until the child has
+// executed its program.
+class PreparedChild {
+ public:
+  PreparedChild(const vek_process_t* proc, const RunPipes& pipes) {
+    plan_ = ChildPlan{};
+    plan_.sys.call = &syscall;
+    plan_.sys.error_location = &__errno_location;
+    plan_.sys.error_text = &strerrordesc_np;
+    plan_.exe = proc->exe;
+    build_vectors(proc);
+    plan_.dir = proc->dir;
+    plan_.stdin_file = proc->stdin_file;
+    plan_.redirect = proc->redirect;
+    plan_.out_write = pipes.out_write;
+    plan_.err_write = pipes.err_write;
+    plan_.file_handle = -1;
+    plan_.default_signals = signals_saved_at_block.load();
+    choose_streams(proc);
+    prepare_lines(proc);
+  }
+  PreparedChild(const PreparedChild&) = delete;
+  PreparedChild& operator=(const PreparedChild&) = delete;
+
+  ChildPlan* plan() { return &plan_; }
+
+ private:
+  void build_vectors(const vek_process_t* proc) {
+    size_t count = proc->args != nullptr ? vek_listGetSize(proc->args) : 0;
+    for (size_t i = 0; i < count; ++i) {
+      auto* arg = static_cast<char*>(vek_listGet(proc->args, i));
+      if (arg != nullptr) argv_.push_back(arg);
+    }
+    if (argv_.empty()) argv_.push_back(proc->exe);
+    argv_.push_back(nullptr);
+    plan_.argv = argv_.data();
+    if (proc->env == nullptr) {
+      plan_.envp = environ;  // read once here: another thread may replace it later
+      return;
+    }
+    size_t entries = vek_listGetSize(proc->env);
+    for (size_t i = 0; i < entries; ++i) {
+      auto* entry = static_cast<char*>(vek_listGet(proc->env, i));
+      if (entry != nullptr) envp_.push_back(entry);
+    }
+    envp_.push_back(nullptr);
+    plan_.envp = envp_.data();
+  }
+
+  // The kept descriptors: the pipes' write ends for handlers, the caller's
+  // descriptor, or the three standard streams.
+  void choose_streams(const vek_process_t* proc) {
+    switch (proc->redirect) {
+      case VEK_REDIRECT_HANDLER:
+        plan_.keep[0] = std::min(plan_.out_write, plan_.err_write);
+        plan_.keep[1] = std::max(plan_.out_write, plan_.err_write);
+        plan_.keep_count = 2;
+        break;
+      case VEK_REDIRECT_FD:
+        plan_.file_handle = proc->output.file_handle;
+        plan_.keep[0] = plan_.file_handle;
+        plan_.keep_count = 1;
+        break;
+      case VEK_REDIRECT_FILE:
+        plan_.stdout_file = proc->output.files.stdout_file;
+        plan_.stderr_file = proc->output.files.stderr_file;
+        [[fallthrough]];
+      default:
+        plan_.keep[0] = 0;
+        plan_.keep[1] = 1;
+        plan_.keep[2] = 2;
+        plan_.keep_count = 3;
+        break;
+    }
+  }
+
+  void prepare_lines(const vek_process_t* proc) {
+    std::string name = display_name(proc);
+    std::string stamp = timestamp_now();
+    line(&plan_.chdir_warning, stamp, VEKLOG_WARN,
+         "Could not change to specified working directory " + std::string(proc->dir != nullptr ? proc->dir : "") +
+             " for " + name + ": ");
+    line(&plan_.stdout_warning, stamp, VEKLOG_WARN,
+         "Could not redirect standard output to " + file_name(plan_.stdout_file) + ": ");
+    line(&plan_.stderr_warning, stamp, VEKLOG_WARN,
+         "Could not redirect standard error to " + file_name(plan_.stderr_file) + ": ");
+    line(&plan_.out_handler_warning, stamp, VEKLOG_WARN, "Could not redirect standard output to handler: ");
+    line(&plan_.err_handler_warning, stamp, VEKLOG_WARN, "Could not redirect standard error to handler: ");
+    line(&plan_.exec_error, stamp, VEKLOG_ERROR,
+         "Failed to execute new process '" + std::string(proc->exe) + "': ");
+    plan_.exec_error.tail = " (errno ";
+    plan_.exec_error.tail_size = 8;
+    plan_.exec_error.with_number = true;
+  }
+  static std::string file_name(const char* name) { return name != nullptr ? name : "/dev/null"; }
+
+  // The console logger's "%s %-5s [native] %s\n" up to the error text; left
+  // out when the threshold would drop it.
+  void line(ChildLine* out, const std::string& stamp, VEKLOG_LEVEL level, const std::string& message) {
+    *out = ChildLine{nullptr, 0, "\n", 1, false};
+    if (level < vek_getLogLevel()) return;
+    char level_text[16];
+    snprintf(level_text, sizeof level_text, "%-5s", veklog_getLevelText(level));
+    texts_.push_back(std::make_unique<std::string>(stamp + " " + level_text + " [native] " + message));
+    out->head = texts_.back()->c_str();
+    out->head_size = texts_.back()->size();
+  }
+
+  ChildPlan plan_;
+  std::vector<char*> argv_;
+  std::vector<char*> envp_;
+  std::vector<std::unique_ptr<std::string>> texts_;  // stable addresses for the lines' heads
+};
+
+// ---------------------------------------------------------------------------
+// The parent's run.
+
+// Lets vek_startProcess sleep until its run has published a handle, or has
+// failed before it could.
+struct StartNotice {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool settled = false;  // a handle was published or will never be
+};
+
+// Settles a start notice once: when the handle is published, or on any way
+// out of the run before that.
+class Settler {
+ public:
+  explicit Settler(std::shared_ptr<StartNotice> notice) : notice_(std::move(notice)) {}
+  ~Settler() { settle(); }
+  Settler(const Settler&) = delete;
+  Settler& operator=(const Settler&) = delete;
+
+  void settle() {
+    if (!notice_) return;
+    {
+      std::lock_guard<std::mutex> lock(notice_->mutex);
+      notice_->settled = true;
+    }
+    notice_->changed.notify_all();
+    notice_.reset();
+  }
+
+ private:
+  std::shared_ptr<StartNotice> notice_;
+};
+
+void publish(vek_process_t* proc, vek_process_handle_t* handle, bool active) {
+  VekMutexGuard guard(process_list_mutex);
+  proc->handle = handle;
+  if (active) vek_listAdd(active_processes, handle);
+}
+
+// The child has ended: it leaves the active list before it is reaped, so
+// that vek_signalProcess (which signals under the same mutex) never reaches
+// a pid the system may already have given to another process.
+void retire(vek_process_handle_t* handle) {
+  VekMutexGuard guard(process_list_mutex);
+  vek_listRemove(active_processes, handle);
+  handle->running = false;
+}
+
+// Blocks until the child has ended, without reaping it.
+bool await_end(pid_t pid) {
+  siginfo_t info;
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool has_ended(pid_t pid) {
+  siginfo_t info;
+  info.si_pid = 0;
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
+bool reap(pid_t pid, int* status) {
+  while (waitpid(pid, status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// One readiness report of one pipe: a chunk to its handler, its end, or an
+// error event without data, after which the pipe is no longer watched.
+void take_output(pollfd* watched, vek_data_handler_t handler, vek_process_handle_t* handle, const char* stream) {
+  if (watched->fd < 0 || watched->revents == 0) return;
+  if ((watched->revents & (POLLIN | POLLHUP)) == 0) {
+    if ((watched->revents & POLLNVAL) == 0) close(watched->fd);
+    watched->fd = -1;
+    return;
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "handling process %s data", stream);
+  char chunk[CHUNK_SIZE];
+  ssize_t got = read(watched->fd, chunk, sizeof chunk);
+  if (got > 0) {
+    if (handler != nullptr) handler(handle, chunk, static_cast<int>(got));
+  } else if (got == 0) {
+    close(watched->fd);
+    watched->fd = -1;
+  } else if (errno != EINTR && errno != EAGAIN) {
+    veklog(VEK_HERE, VEKLOG_WARN, "Failure reading stream from external process: %s", strerror(errno));
+  }
+}
+
+// Feeds the child's output to the handlers until both pipes are at their end,
+// or until the child has ended and a whole wait brings nothing more (a
+// grandchild may hold a pipe open for as long as it likes).
+void pump_output(const vek_process_t* proc, vek_process_handle_t* handle, RunPipes* pipes) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Beginning to monitor output from '%s' (pid %ld)", display_name(proc),
+         static_cast<long>(handle->pid));
+  pipes->close_write_ends();
+  pollfd watched[2] = {{pipes->out_read, POLLIN, 0}, {pipes->err_read, POLLIN, 0}};
+  pipes->out_read = pipes->err_read = -1;  // owned by `watched` from here
+  bool ended = false;
+  while (watched[0].fd >= 0 || watched[1].fd >= 0) {
+    int ready = poll(watched, 2, POLL_MS);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      veklog(VEK_HERE, VEKLOG_ERROR, "Could not read from child process '%s' (pid %ld): %s", display_name(proc),
+             static_cast<long>(handle->pid), strerror(errno));
+      break;
+    }
+    if (ready == 0 && ended) break;
+    take_output(&watched[0], proc->output.handlers.stdout_handler, handle, "stdout");
+    take_output(&watched[1], proc->output.handlers.stderr_handler, handle, "stderr");
+    if (!ended) ended = has_ended(handle->pid);
+  }
+  for (pollfd& w : watched)
+    if (w.fd >= 0) close(w.fd);
+}
+
+void decode_status(const vek_process_t* proc, int status, vek_process_result_t* result) {
+  if (WIFSIGNALED(status)) {
+    result->exit_signal = WTERMSIG(status);
+    veklog(VEK_HERE, VEKLOG_WARN,
+           "External process '%s' terminated after receiving a signal %d, which it did not handle.",
+           display_name(proc), result->exit_signal);
+    if (WCOREDUMP(status)) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "External process runner produced a core dump");
+      result->core_dumped = true;
+    }
+  } else if (WIFEXITED(status)) {
+    result->exit_code = WEXITSTATUS(status);
+  }
+}
+
+// Checks what can be checked before a child exists: the description, the
+// working directory and the caller's descriptor.
+bool check_description(const vek_process_t* proc) {
+  if (proc == nullptr || proc->exe == nullptr) {
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "Cannot start a process without a description and an executable. This is an internal programming error");
+    return false;
+  }
+  veklog(VEK_HERE, VEKLOG_VERBOSE, "Attempting to execute '%s'", proc->exe);
+  struct stat info;
+  if (proc->dir != nullptr && (stat(proc->dir, &info) != 0 || !S_ISDIR(info.st_mode))) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot start %s process, the specified working directory %s does not exist.",
+           display_name(proc), proc->dir);
+    return false;
+  }
+  if (proc->redirect == VEK_REDIRECT_FD && fcntl(proc->output.file_handle, F_GETFD) < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot start %s process, descriptor %d to redirect to is not open: %s",
+           display_name(proc), proc->output.file_handle, strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Waits for the started child (feeding its output to the handlers) and fills
+// `result`. False when the wait failed.
+bool follow_child(vek_process_t* proc, vek_process_handle_t* handle, RunPipes* pipes,
+                  vek_process_result_t* result) {
+  auto started = std::chrono::steady_clock::now();
+  *result = vek_process_result_t{-1, -1, false, 0.0};
+  if (proc->redirect == VEK_REDIRECT_HANDLER) {
+    pump_output(proc, handle, pipes);
+  } else {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "Waiting for '%s' (pid %ld) to finish", display_name(proc),
+           static_cast<long>(handle->pid));
+  }
+  int status = 0;
+  bool waited = await_end(handle->pid);
+  int wait_error = errno;
+  // Taken off the list even when the wait failed: a pid that cannot be
+  // waited for is not a child to signal any more.
+  retire(handle);
+  if (waited && !reap(handle->pid, &status)) {
+    waited = false;
+    wait_error = errno;
+  }
+  if (!waited) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not wait for the external process to finish: %s", strerror(wait_error));
+    return false;
+  }
+  decode_status(proc, status, result);
+  result->run_time = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  veklog(VEK_HERE, VEKLOG_DEBUG, "'%s' has finished, exit code %d, duration %g seconds", display_name(proc),
+         result->exit_code, result->run_time);
+  return true;
+}
+
+// One whole run. `notice` (may be empty) is settled as soon as the handle is
+// published, or when the run ends without one.
+bool run_child(vek_process_t* proc, vek_process_result_t* result, std::shared_ptr<StartNotice> notice) {
+  Settler settler(std::move(notice));
+  if (!check_description(proc)) return false;
+  RunPipes pipes;
+  if (proc->redirect == VEK_REDIRECT_HANDLER && !pipes.open()) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not created pipe'd file descriptors for the new process: %s",
+           strerror(errno));
+    return false;
+  }
+  std::unique_ptr<vek_process_handle_t, decltype(&free)> handle(
+      static_cast<vek_process_handle_t*>(calloc(1, sizeof(vek_process_handle_t))), &free);
+  if (!handle) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not start %s: out of memory", display_name(proc));
+    return false;
+  }
+  handle->threadid = pthread_self();
+  int error = 0;
+  {
+    PreparedChild child(proc, pipes);
+    handle->pid = clone_child(child.plan(), &error);
+  }
+  if (handle->pid < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not execute fork() call while attempting to start new process for %s: %s",
+           display_name(proc), strerror(error));
+    handle->pid = -1;
+    handle->running = false;
+    pipes.close_all();
+    publish(proc, handle.release(), false);
+    return false;
+  }
+  handle->running = true;
+  vek_process_handle_t* published = handle.release();
+  publish(proc, published, true);
+  settler.settle();
+  vek_process_result_t local;
+  return follow_child(proc, published, &pipes, result != nullptr ? result : &local);
+}
+
+// ---------------------------------------------------------------------------
+// Background runs.
+
+struct BackgroundRun {
+  vek_process_t* proc;
+  std::shared_ptr<StartNotice> notice;
+};
+
+// The thread's result: a heap vek_process_result_t, or NULL when the run failed.
+void* background_main(void* arg) {
+  std::unique_ptr<BackgroundRun> run(static_cast<BackgroundRun*>(arg));
+  auto* result = static_cast<vek_process_result_t*>(calloc(1, sizeof(vek_process_result_t)));
+  try {
+    if (result == nullptr) {
+      Settler(run->notice).settle();
+      veklog(VEK_HERE, VEKLOG_ERROR, "Could not start %s: out of memory", display_name(run->proc));
+      return nullptr;
+    }
+    if (run_child(run->proc, result, run->notice)) return result;
+  } catch (...) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not run %s: out of memory", display_name(run->proc));
+  }
+  free(result);
+  return nullptr;
+}
+
+// Waits for the background run to settle and answers its handle, or NULL
+// (the thread joined) when it failed before its child ran.
+vek_process_handle_t* await_start(vek_process_t* proc, pthread_t thread, const std::shared_ptr<StartNotice>& notice) {
+  {
+    std::unique_lock<std::mutex> lock(notice->mutex);
+    notice->changed.wait(lock, [&] { return notice->settled; });
+  }
+  vek_process_handle_t* handle;
+  {
+    VekMutexGuard guard(process_list_mutex);
+    handle = proc->handle;
+    if (handle != nullptr && handle->pid == -1) proc->handle = nullptr;
+  }
+  if (handle != nullptr && handle->pid != -1) return handle;
+  void* value = nullptr;
+  pthread_join(thread, &value);
+  free(value);
+  free(handle);
+  return nullptr;
+}
+
+bool compute_has_nptl() {
+  auto configured = [](int name) {
+    char text[256] = {};
+    size_t needed = confstr(name, text, sizeof text);
+    return needed > 0 ? std::string(text) : std::string();
+  };
+  std::string libc = configured(_CS_GNU_LIBC_VERSION);
+  if (libc.empty()) {
+    libc = std::string("glibc ") + gnu_get_libc_version() + " " + gnu_get_libc_release();
+    libc.resize(std::min<size_t>(libc.size(), 31));
+  }
+  std::string threads = configured(_CS_GNU_LIBPTHREAD_VERSION);
+  if (threads.empty()) threads = "linuxthreads";
+  // That release could report NPTL while running the old library.
+  if (libc == "glibc 2.3.2" && threads.find("NPTL") != std::string::npos && sysconf(_SC_THREAD_THREADS_MAX) >= 1)
+    threads = "linuxthreads";
+  return threads.find("NPTL") != std::string::npos;
+}
+
 }  // namespace
+
+namespace vek::runner {
+
+void set_signals_saved_at_block(const sigset_t* saved) {
+  uint64_t bits = 0;
+  for (int sig = 1; saved != nullptr && sig <= HIGHEST_SIGNAL; ++sig)
+    if (sigismember(saved, sig) == 1) bits |= uint64_t{1} << (sig - 1);
+  signals_saved_at_block.store(bits);
+}
+
+}  // namespace vek::runner
 
 extern "C" void vek_initialize_process_runner(void) {
   if (active_processes != nullptr) return;
   active_processes = vek_listCreate(1);
   vek_listSetCompare(active_processes, compare_pids);
   process_list_mutex = vek_createMutex("active external process list");
+}
+
+extern "C" bool vek_execProcess(vek_process_t* proc, vek_process_result_t* result) {
+  try {
+    return run_child(proc, result, nullptr);
+  } catch (...) {
+    // Only the preparation allocates; no child exists yet.
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not start %s: out of memory", proc != nullptr ? display_name(proc) : "");
+    return false;
+  }
+}
+
+extern "C" vek_process_handle_t* vek_startProcess(vek_process_t* proc) {
+  if (proc == nullptr) return nullptr;
+  try {
+    {
+      VekMutexGuard guard(process_list_mutex);
+      proc->handle = nullptr;
+    }
+    auto notice = std::make_shared<StartNotice>();
+    auto* run = new BackgroundRun{proc, notice};
+    pthread_t thread;
+    int failed = pthread_create(&thread, nullptr, background_main, run);
+    if (failed != 0) {
+      delete run;
+      veklog(VEK_HERE, VEKLOG_ERROR, "Could not start a new thread for the %s process: %s", display_name(proc),
+             strerror(failed));
+      return nullptr;
+    }
+    return await_start(proc, thread, notice);
+  } catch (...) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not start a new thread for the %s process: %s", display_name(proc),
+           strerror(ENOMEM));
+    return nullptr;
+  }
+}
+
+extern "C" bool vek_waitForProcess(vek_process_handle_t* handle, vek_process_result_t* result) {
+  if (handle == nullptr) {
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "Cannot wait for process: the provided handle does not represent a successfully launched process.");
+    return false;
+  }
+  void* value = nullptr;
+  int failed = pthread_join(handle->threadid, &value);
+  if (failed != 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not wait for the background process to exit: %s", strerror(failed));
+    return false;
+  }
+  if (value == nullptr) return false;
+  auto* produced = static_cast<vek_process_result_t*>(value);
+  if (result != nullptr) *result = *produced;
+  free(produced);
+  return true;
+}
+
+extern "C" bool vek_isProcessHandleActive(vek_process_handle_t* handle) {
+  if (handle == nullptr) return false;
+  VekMutexGuard guard(process_list_mutex);
+  return handle->running && handle->pid != -1;
+}
+
+extern "C" bool vek_signalProcess(vek_process_handle_t* handle, int signal_number) {
+  if (!vek_isProcessHandleActive(handle)) {
+    veklog(VEK_HERE, VEKLOG_WARN,
+           "Cannot signal process: the provided handle does not represent a process that was successfully started "
+           "and is still running.");
+    return false;
+  }
+  bool nptl = vek_linux_has_nptl();
+  VekMutexGuard guard(process_list_mutex);
+  vek_process_handle_t probe = *handle;
+  if (vek_listFind(active_processes, &probe) < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not find request process ID in the active process list.");
+    return false;
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Sending signal %d to process %d", signal_number, static_cast<int>(handle->pid));
+  if (handle->pid < 2) return false;
+  // Without NPTL the child's threads are processes of its own group (it leads a new session).
+  pid_t target = nptl ? handle->pid : -handle->pid;
+  if (kill(target, signal_number) != 0) {
+    veklog(VEK_HERE, VEKLOG_WARN, "Could not send signal %d to process %d: %s", signal_number,
+           static_cast<int>(handle->pid), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+extern "C" bool vek_linux_has_nptl(void) {
+  static const bool has_nptl = [] {
+    try {
+      return compute_has_nptl();
+    } catch (...) {
+      return true;  // every C library this builds against has it
+    }
+  }();
+  return has_nptl;
 }

@@ -1,7 +1,8 @@
-// Thread-local keys over pthread keys. One process-wide lock serialises the
-// key operations; errno is kept as the pthread call left it.
+// Thread-local keys over pthread keys. One process-wide, fork-safe lock
+// serialises the key operations; errno is kept as the pthread call left it.
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 
@@ -13,15 +14,33 @@ struct vek_threadlocal_key_t {
 
 namespace {
 
+// Every log delivery passes through here, so a fork while another thread
+// holds the lock must not leave the child's lock taken for ever: as with the
+// library's own mutexes, a forked child switches to a fresh twin. A child
+// that forks again re-initialises the twin for its own child (only the
+// forking thread survives, so nobody else can be using it).
 pthread_mutex_t gTLSMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t gTLSChildMutex = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<bool> tls_child_has_forked{false};
 
-// Runs one pthread call under gTLSMutex. A pthread call reports its error
+void tls_after_fork_in_child() {
+  if (tls_child_has_forked.exchange(true)) pthread_mutex_init(&gTLSChildMutex, nullptr);
+}
+
+pthread_mutex_t* tls_mutex() {
+  static pthread_once_t once = PTHREAD_ONCE_INIT;
+  pthread_once(&once, [] { pthread_atfork(nullptr, nullptr, &tls_after_fork_in_child); });
+  return tls_child_has_forked.load() ? &gTLSChildMutex : &gTLSMutex;
+}
+
+// Runs one pthread call under the lock. A pthread call reports its error
 // as the result, so errno is set from it and survives the unlock.
 template <typename Call>
 int locked_call(Call call) {
-  pthread_mutex_lock(&gTLSMutex);
+  pthread_mutex_t* mutex = tls_mutex();
+  pthread_mutex_lock(mutex);
   int result = call();
-  pthread_mutex_unlock(&gTLSMutex);
+  pthread_mutex_unlock(mutex);
   if (result != 0) errno = result;
   return result;
 }

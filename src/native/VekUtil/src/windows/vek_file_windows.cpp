@@ -81,12 +81,8 @@ std::string extended_length_form(const char* path) {
 }
 
 DWORD wide_attributes(const char* path) {
-  std::string extended = extended_length_form(path);
-  int count = MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, nullptr, 0);
-  if (count <= 0) return INVALID_FILE_ATTRIBUTES;
-  std::wstring wide(static_cast<size_t>(count), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, wide.data(), count);
-  return GetFileAttributesW(wide.c_str());
+  std::wstring wide = vek::file::wide_extended_path(path);
+  return wide.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wide.c_str());
 }
 
 void write_temp_name(char* suffix, unsigned long value) {
@@ -99,6 +95,16 @@ void write_temp_name(char* suffix, unsigned long value) {
 }  // namespace
 
 namespace vek::file {
+
+std::wstring wide_extended_path(const char* path) {
+  std::string extended = extended_length_form(path);
+  int count = MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, nullptr, 0);
+  if (count <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(count), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, wide.data(), count);
+  wide.resize(static_cast<size_t>(count) - 1);  // the terminator is the string's own
+  return wide;
+}
 
 bool is_full_path(const char* path) {
   size_t len = std::strlen(path);
@@ -148,6 +154,11 @@ bool file_exists(const char* path) {
   }
   errno = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EISDIR : 0;
   return errno == 0;
+}
+
+void set_missing_name_error() {
+  errno = ENOENT;
+  SetLastError(ERROR_FILE_NOT_FOUND);
 }
 
 bool make_directory(const char* path, int) {

@@ -29,8 +29,9 @@ int platform_write_file(int fd, const char* buf, size_t sz) {
   return static_cast<int>(written);
 }
 
-void platform_close_file(int fd) {
-  close(fd);
+// EINTR is not retried: on Linux the descriptor is gone whatever close says.
+bool platform_close_file(int fd) {
+  return close(fd) == 0 || errno == EINTR;
 }
 
 bool platform_make_directory(const char* name, int mode) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -67,6 +68,21 @@ ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset) {
   return (ssize_t)have;
 }
 
+// The link names the file even after it was renamed; opening the link itself
+// opens the running file even after its name was given to another one.
+bool platform_executable_path(char* path, size_t path_size, char* name, size_t name_size) {
+  const char* const self = "/proc/self/exe";
+  if (name_size == 0 || path_size <= strlen(self)) return false;
+  ssize_t length = readlink(self, name, name_size - 1);
+  if (length <= 0) return false;
+  name[length] = '\0';
+  int fd = platform_open_readonly(self);
+  if (fd < 0) return false;
+  close(fd);
+  strcpy(path, self);
+  return true;
+}
+
 int platform_process_id(void) { return (int)getpid(); }
 
 void platform_sleep_seconds(unsigned seconds) { sleep(seconds); }
@@ -79,16 +95,41 @@ char* platform_get_cwd(void) {
 
 bool platform_chdir(const char* dir) { return chdir(dir) == 0; }
 
-int platform_check_private_directory(const char* dir) {
+namespace {
+
+private_dir_id_t directory_id(const struct stat& st) {
+  return {(uint64_t)st.st_dev, (uint64_t)st.st_ino, (uint64_t)st.st_uid, (uint32_t)st.st_mode};
+}
+
+}  // namespace
+
+int platform_check_private_directory(const char* dir, private_dir_id_t* id) {
   struct stat st;
   if (lstat(dir, &st) != 0) return errno == ENOENT ? PRIVATE_DIR_MISSING : PRIVATE_DIR_UNSAFE;
   bool owned = S_ISDIR(st.st_mode) && st.st_uid == geteuid();
-  return owned && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 ? PRIVATE_DIR_OK : PRIVATE_DIR_UNSAFE;
+  if (!owned || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return PRIVATE_DIR_UNSAFE;
+  *id = directory_id(st);
+  return PRIVATE_DIR_OK;
+}
+
+bool platform_is_working_directory(const private_dir_id_t* id) {
+  struct stat st;
+  if (stat(".", &st) != 0) return false;
+  private_dir_id_t now = directory_id(st);
+  return now.device == id->device && now.inode == id->inode && now.owner == id->owner && now.mode == id->mode;
 }
 
 bool platform_create_private_directory(const char* dir) { return mkdir(dir, 0700) == 0; }
 
 void platform_rearm_interrupt(void (*)(int)) {}
+
+bool platform_stdout_is_terminal(void) { return isatty(STDOUT_FILENO) == 1; }
+
+uint64_t platform_monotonic_ms(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
+}
 
 void platform_install_bus_error_handler(void) {
   struct sigaction action;
@@ -96,15 +137,15 @@ void platform_install_bus_error_handler(void) {
   action.sa_handler = sigbus_handler;
   sigemptyset(&action.sa_mask);
   sigbus_installed = sigaction(SIGBUS, &action, &previous_sigbus) == 0;
-  if (!sigbus_installed) veklog(VEK_HERE, VEKLOG_WARN, "cannot install SIBGUS handler: %s", strerror(errno));
+  if (!sigbus_installed) veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot install SIBGUS handler: %s", strerror(errno));
   umask(022);
 }
 
 void platform_restore_bus_error_handler(void) {
   if (!sigbus_installed) return;
-  veklog(VEK_HERE, VEKLOG_DEBUG, "removing SIGBUS handler");
+  veklog(INSTALLER_HERE, VEKLOG_DEBUG, "removing SIGBUS handler");
   if (sigaction(SIGBUS, &previous_sigbus, nullptr) != 0) {
-    veklog(VEK_HERE, VEKLOG_WARN, "cannot restore SIGBUS handler:  %s", strerror(errno));
+    veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot restore SIGBUS handler:  %s", strerror(errno));
   }
   sigbus_installed = false;
 }
@@ -116,7 +157,7 @@ namespace {
 [[noreturn]] void exec_configuration(char** args) {
   execv(args[0], args);
   int error = errno;
-  veklog(VEK_HERE, VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),
+  veklog(INSTALLER_HERE, VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),
          error);
   _exit(1);
 }
@@ -126,7 +167,7 @@ namespace {
 int platform_run_configuration(char** args) {
   pid_t pid = fork();
   if (pid < 0) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "cannot fork: %s", strerror(errno));
+    veklog(INSTALLER_HERE, VEKLOG_ERROR, "cannot fork: %s", strerror(errno));
     return -1;
   }
   if (pid == 0) exec_configuration(args);
@@ -138,7 +179,7 @@ int platform_run_configuration(char** args) {
   if (done < 0) return -1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "configure failed with uncaught signal %d", WTERMSIG(status));
+    veklog(INSTALLER_HERE, VEKLOG_ERROR, "configure failed with uncaught signal %d", WTERMSIG(status));
     return -1;
   }
   return status;

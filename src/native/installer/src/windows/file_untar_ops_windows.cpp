@@ -23,8 +23,8 @@ int platform_write_file(int fd, const char* buf, size_t sz) {
   return _write(fd, buf, static_cast<unsigned>(sz));
 }
 
-void platform_close_file(int fd) {
-  _close(fd);
+bool platform_close_file(int fd) {
+  return _close(fd) == 0;
 }
 
 // Directory modes are not used here: directories stay writable.
@@ -41,17 +41,17 @@ int platform_creation_mask() {
 }
 
 bool platform_make_device(const char* device_name, int, int, int) {
-  veklog(VEK_HERE, VEKLOG_WARN, "cannot create %s; devices are not supported on windows", device_name);
+  veklog(FILE_UNTAR_OPS_HERE, VEKLOG_WARN, "cannot create %s; devices are not supported on windows", device_name);
   return true;
 }
 
 bool platform_make_symlink(const char* to, const char* from) {
-  veklog(VEK_HERE, VEKLOG_WARN, "cannot symlink %s -> %s; symlinks are not supported on windows", from, to);
+  veklog(FILE_UNTAR_OPS_HERE, VEKLOG_WARN, "cannot symlink %s -> %s; symlinks are not supported on windows", from, to);
   return true;
 }
 
 bool platform_make_hardlink(const char* to, const char* from) {
-  veklog(VEK_HERE, VEKLOG_WARN, "cannot link %s -> %s; hard links are not supported on windows", from, to);
+  veklog(FILE_UNTAR_OPS_HERE, VEKLOG_WARN, "cannot link %s -> %s; hard links are not supported on windows", from, to);
   return true;
 }
 

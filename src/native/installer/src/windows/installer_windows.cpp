@@ -1,5 +1,6 @@
 // System calls of the installer module on Windows.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <direct.h>
 #include <errno.h>
@@ -10,7 +11,9 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "installer_platform.h"
 #include "vek_logging.h"
@@ -55,6 +58,15 @@ ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset) {
   return result < 0 ? -1 : (ssize_t)have;
 }
 
+// A name cut to the buffer (the call then returns the buffer's size) is no answer.
+bool platform_executable_path(char* path, size_t path_size, char* name, size_t name_size) {
+  if (path_size == 0 || name_size == 0) return false;
+  DWORD length = GetModuleFileNameA(nullptr, path, (DWORD)path_size);
+  if (length == 0 || length >= path_size) return false;
+  snprintf(name, name_size, "%s", path);
+  return true;
+}
+
 int platform_process_id(void) { return (int)GetCurrentProcessId(); }
 
 void platform_sleep_seconds(unsigned seconds) { Sleep(seconds * 1000); }
@@ -67,23 +79,173 @@ char* platform_get_cwd(void) {
 
 bool platform_chdir(const char* dir) { return _chdir(dir) == 0; }
 
-int platform_check_private_directory(const char* dir) {
-  DWORD attributes = GetFileAttributesA(dir);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+namespace {
+
+struct handle_closer_t {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using owned_handle_t = std::unique_ptr<void, handle_closer_t>;
+
+struct local_freer_t {
+  void operator()(void* memory) const { LocalFree(memory); }
+};
+
+// Rights that let their holder change what the directory holds or who may
+// use it. Reading and listing are not among them.
+const DWORD WRITE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                           FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// The SID of the user the process runs as, in `storage`; null on failure.
+PSID current_user(std::vector<unsigned char>& storage) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  owned_handle_t guard(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  if (size == 0) return nullptr;
+  storage.assign(size, 0);
+  if (!GetTokenInformation(token, TokenUser, storage.data(), size, &size)) return nullptr;
+  return reinterpret_cast<TOKEN_USER*>(storage.data())->User.Sid;
+}
+
+bool is_deny_ace(BYTE type) {
+  return type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+         type == ACCESS_DENIED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+// The local system and the administrators may take any file anyway: their
+// rights do not let another user in.
+bool may_write(PSID sid, PSID user) {
+  return EqualSid(sid, user) || IsWellKnownSid(sid, WinLocalSystemSid) ||
+         IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+}
+
+// An entry that grants another user a right to write. Entries that only
+// apply to what is created inside count too: a file extracted there would
+// inherit them. Grants of a kind not understood here count as unsafe.
+bool grants_write_to_another(const ACE_HEADER* header, PSID user) {
+  if (is_deny_ace(header->AceType)) return false;
+  if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return true;
+  const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+  PSID sid = const_cast<DWORD*>(&ace->SidStart);
+  return (ace->Mask & WRITE_RIGHTS) != 0 && !may_write(sid, user);
+}
+
+// Opens the directory itself (never what a reparse point leads to) to read
+// its attributes, identity and security.
+owned_handle_t open_directory(const char* dir) {
+  HANDLE handle = CreateFileA(dir, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return owned_handle_t(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
+
+bool directory_identity(HANDLE handle, private_dir_id_t* id, DWORD* attributes) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  *id = {info.dwVolumeSerialNumber, ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow, 0, 0};
+  *attributes = info.dwFileAttributes;
+  return true;
+}
+
+bool handle_is_private(HANDLE handle) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                      nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    veklog(INSTALLER_HERE, VEKLOG_DEBUG, "cannot read the security of the extraction directory (error %lu)",
+           (unsigned long)GetLastError());
+    return false;
+  }
+  std::unique_ptr<void, local_freer_t> guard(descriptor);
+  std::vector<unsigned char> storage;
+  PSID user = current_user(storage);
+  return user != nullptr && platform_descriptor_is_private(descriptor, user);
+}
+
+}  // namespace
+
+bool platform_descriptor_is_private(void* descriptor, void* user) {
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr || !EqualSid(owner, user))
+    return false;
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
+    return false;
+  ACL_SIZE_INFORMATION info;
+  if (!GetAclInformation(dacl, &info, sizeof(info), AclSizeInformation)) return false;
+  for (DWORD i = 0; i < info.AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace) || grants_write_to_another(static_cast<ACE_HEADER*>(ace), user)) return false;
+  }
+  return true;
+}
+
+int platform_check_private_directory(const char* dir, private_dir_id_t* id) {
+  owned_handle_t handle = open_directory(dir);
+  if (!handle) {
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PRIVATE_DIR_MISSING
                                                                           : PRIVATE_DIR_UNSAFE;
   }
+  DWORD attributes = 0;
+  private_dir_id_t found;
+  if (!directory_identity(handle.get(), &found, &attributes)) return PRIVATE_DIR_UNSAFE;
   bool real_directory =
       (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-  return real_directory ? PRIVATE_DIR_OK : PRIVATE_DIR_UNSAFE;
+  if (!real_directory || !handle_is_private(handle.get())) return PRIVATE_DIR_UNSAFE;
+  *id = found;
+  return PRIVATE_DIR_OK;
 }
 
+bool platform_is_working_directory(const private_dir_id_t* id) {
+  owned_handle_t handle = open_directory(".");
+  private_dir_id_t now;
+  DWORD attributes = 0;
+  return handle && directory_identity(handle.get(), &now, &attributes) && now.device == id->device &&
+         now.inode == id->inode;
+}
+
+// Owner the user, and a protected access list (nothing inherited from the
+// parent, which may be C:\Windows\Temp or the root of a drive) granting the
+// user alone full access, inherited by everything extracted inside.
 bool platform_create_private_directory(const char* dir) {
-  if (CreateDirectoryA(dir, nullptr)) return true;
+  std::vector<unsigned char> storage;
+  PSID user = current_user(storage);
+  if (user == nullptr) {
+    errno = EACCES;
+    return false;
+  }
+  DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(user);
+  std::vector<unsigned char> acl_storage(acl_size, 0);
+  PACL acl = reinterpret_cast<PACL>(acl_storage.data());
+  SECURITY_DESCRIPTOR descriptor;
+  bool built = InitializeAcl(acl, acl_size, ACL_REVISION) &&
+               AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
+                                     user) &&
+               InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+               SetSecurityDescriptorOwner(&descriptor, user, FALSE) &&
+               SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+               SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  if (!built) {
+    veklog(INSTALLER_HERE, VEKLOG_DEBUG, "cannot build the security of the extraction directory (error %lu)",
+           (unsigned long)GetLastError());
+    errno = EACCES;
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+  if (CreateDirectoryA(dir, &attributes)) return true;
   errno = GetLastError() == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
   return false;
 }
+
+bool platform_stdout_is_terminal(void) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+uint64_t platform_monotonic_ms(void) { return (uint64_t)GetTickCount64(); }
 
 // The C runtime resets a handler to the default once it has run.
 void platform_rearm_interrupt(void (*handler)(int)) { signal(SIGINT, handler); }

@@ -1,0 +1,18 @@
+// The system calls behind the VM location of vek_jvmutils
+// (unix/vek_jvmutils_unix.cpp; the Windows build carries none of it).
+#ifndef VEK_JVMUTILS_PLATFORM_H
+#define VEK_JVMUTILS_PLATFORM_H
+
+namespace vek::jvm {
+
+// Sets or replaces one environment variable; false (errno set) on failure.
+bool set_environment(const char* name, const char* value);
+// Removes one environment variable; false (errno set) on failure.
+bool unset_environment(const char* name);
+// Replaces the process image with `program` and the NULL-terminated `argv`
+// after flushing the C streams. Returns only on failure (errno set).
+void execute(const char* program, char* const* argv);
+
+}  // namespace vek::jvm
+
+#endif  // VEK_JVMUTILS_PLATFORM_H
