@@ -485,7 +485,6 @@ void give_up_listening() {
 }
 
 void* msg_polling_thread(void*) {
-  pthread_setname_np(pthread_self(), POLLING_THREAD_NAME);
   int failed_passes = 0;
   std::vector<pollfd> wait_set;
   while (polling_should_run()) {
@@ -507,7 +506,11 @@ void ensure_polling_thread() {
   if (!polling_thread_running) {
     polling_thread_running = true;
     result = pthread_create(&polling_thread, nullptr, msg_polling_thread, nullptr);
-    if (result != 0) polling_thread_running = false;
+    if (result != 0) {
+      polling_thread_running = false;
+    } else {
+      pthread_setname_np(polling_thread, POLLING_THREAD_NAME);
+    }
   }
   vek_unlockMutex(polling_thread_mutex);  // before exit(), whose shutdown takes it again
   if (result == 0) return;
