@@ -178,9 +178,13 @@ std::vector<std::string> temp_candidates() {
   return candidates;
 }
 
+// A probe that failed for want of memory says nothing about its directory:
+// the choice is given up (and made again by the next call) rather than
+// settled for good on a later candidate.
 const char* choose_temp_dir() {
   for (const std::string& candidate : temp_candidates()) {
     if (probe_temp_candidate(candidate)) return strdup(candidate.c_str());
+    if (errno == ENOMEM) return nullptr;
   }
   std::string cwd;
   if (vek::file::working_directory(cwd) && probe_temp_candidate(cwd)) return strdup(cwd.c_str());

@@ -60,10 +60,14 @@ jclass load_with_classloader(JNIEnv* env, jobject classloader, const char* name)
     log_loader_problem(env, "(internal) Could not get correct method ID from classloader instance");
     return nullptr;
   }
-  std::string binary_name = name;
-  for (char& c : binary_name)
-    if (c == '/') c = '.';
-  jstring java_name = env->NewStringUTF(binary_name.c_str());
+  std::unique_ptr<char, decltype(&free)> binary_name(strdup(name), &free);
+  if (!binary_name) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "(internal) Could not copy the class name %s: %s", name, strerror(ENOMEM));
+    return nullptr;
+  }
+  for (char* c = binary_name.get(); *c != '\0'; ++c)
+    if (*c == '/') *c = '.';
+  jstring java_name = env->NewStringUTF(binary_name.get());
   if (java_name == nullptr) return nullptr;
   jobject found = env->CallObjectMethod(classloader, load_class, java_name);
   env->DeleteLocalRef(java_name);

@@ -3,6 +3,7 @@
 // the process lifecycle (Java VM coming and going, shutdown).
 #include "vek_logging.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -32,6 +33,8 @@ namespace {
 constexpr size_t FIRST_MESSAGE_BUFFER = 100;
 constexpr size_t LOGGER_LIST_GROWTH = 3;
 constexpr size_t TIMESTAMP_BUFFER = 25;
+constexpr size_t FAILSAFE_HEAD_BUFFER = 512;   // "(-- failsafe logger --) file:line "
+constexpr size_t FAILSAFE_LINE_BUFFER = 2048;  // a whole failsafe line without the heap
 
 // The threshold is read without a lock on every call; atomic only so that
 // concurrent reads and writes are defined, with no ordering promised.
@@ -40,7 +43,8 @@ vek_list_t* logger_list = nullptr;           // registered loggers, in registrat
 vek_mutex_t* LOGGER_LIST_LOCK = nullptr;     // guards logger_list
 vek_mutex_t* JAVA_VM_LOCK = nullptr;         // guards java_vm
 JavaVM* java_vm = nullptr;                   // the VM announced by the lifecycle
-vek_threadlocal_key_t* logging_lock = nullptr;  // non-null per thread while inside a delivery
+// Marks, per thread, "inside a delivery"; created on the first delivery.
+std::atomic<vek_threadlocal_key_t*> logging_lock{nullptr};
 
 // Any non-null value marks "inside a delivery"; it is never freed.
 char in_delivery_marker;
@@ -157,16 +161,17 @@ void log_formatted(const char* file, int line, VEKLOG_LEVEL level, jthrowable ex
   free(text);
 }
 
-// The thread-local marker key, created once per process on the first
-// delivery (a function-local static makes the creation race-free).
+// The thread-local marker key, created on the first delivery. A creation
+// that failed (out of memory) is tried again by the next delivery instead of
+// silencing logging for good; of two threads creating it at once, one wins.
 vek_threadlocal_key_t* delivery_marker_key() {
-  static vek_threadlocal_key_t* key = [] {
-    vek_threadlocal_key_t* created = nullptr;
-    if (!vek_createThreadLocalStorage(&created)) return static_cast<vek_threadlocal_key_t*>(nullptr);
-    vek_setThreadLocalData(created, nullptr);
-    logging_lock = created;
-    return created;
-  }();
+  vek_threadlocal_key_t* key = logging_lock.load();
+  if (key != nullptr) return key;
+  vek_threadlocal_key_t* created = nullptr;
+  if (!vek_createThreadLocalStorage(&created)) return nullptr;
+  vek_setThreadLocalData(created, nullptr);
+  if (logging_lock.compare_exchange_strong(key, created)) return created;
+  vek_deleteThreadLocalStorage(created);
   return key;
 }
 
@@ -178,6 +183,31 @@ std::vector<vek_logger_t> registered_loggers() {
   copy.reserve(count);
   for (size_t i = 0; i < count; ++i) copy.push_back(data_to_logger(vek_listGet(logger_list, i)));
   return copy;
+}
+
+void report_not_logged(const vek_log_event_t* event) {
+  vek_internal_log_error(VEK_HERE,
+                         "[ERROR] Problem detected during logging process. Message '%s:%d %s' not properly logged",
+                         event->filename != nullptr ? event->filename : "", event->line,
+                         event->text != nullptr ? event->text : "");
+}
+
+// A logger is a C function, but one written in C++ may throw: the event is
+// then reported as not logged and the other loggers still get it.
+void call_logger(vek_logger_t logger, vek_log_event_t* event) noexcept {
+  try {
+    logger(event);
+  } catch (...) {
+    report_not_logged(event);
+  }
+}
+
+void deliver_to_each_logger(vek_log_event_t* event) noexcept {
+  try {
+    for (vek_logger_t logger : registered_loggers()) call_logger(logger, event);
+  } catch (...) {
+    report_not_logged(event);  // the copy of the registry could not be made
+  }
 }
 
 // Gives the event this thread's Java environment while a VM is registered;
@@ -221,6 +251,31 @@ void lifecycle_change(VEK_LIFECYCLE_STAGE stage, JavaVM* vm) {
 void append_indented(std::string& out, const char* item) {
   out += "\n  ";
   out += item;
+}
+
+// vek_truncate_filename; throws when out of memory.
+char* truncate_filename(const char* path) {
+  std::string rest = path;
+  for (const char* suffix : {".cpp", ".c", ".h", ".hpp"}) {
+    size_t n = strlen(suffix);
+    if (rest.size() >= n && rest.compare(rest.size() - n, n, suffix) == 0) {
+      rest.erase(rest.size() - n);
+      break;
+    }
+  }
+  for (const char* marker : {"/native-test/", "/native/", "\\native-test\\", "\\native\\"}) {
+    size_t at = rest.find(marker);
+    if (at != std::string::npos) {
+      rest.erase(0, at + strlen(marker));
+      break;
+    }
+  }
+  if (!rest.empty()) {
+    std::vector<char> normalised(rest.size() * 2, '\0');
+    if (vek_normalizePath(rest.c_str(), normalised.data(), normalised.size() - 1))
+      return strdup(normalised.data());
+  }
+  return strdup(rest.c_str());
 }
 
 }  // namespace
@@ -309,14 +364,12 @@ extern "C" void vek_log_to_all_loggers(vek_log_event_t* event) {
   // Without the key re-entrance could not be detected, and a logger that
   // logs would recurse without end: refuse rather than risk that.
   if (key == nullptr || vek_getThreadLocalData(key) != nullptr) {
-    vek_internal_log_error(VEK_HERE,
-                           "[ERROR] Problem detected during logging process. Message '%s:%d %s' not properly logged",
-                           event->filename, event->line, event->text);
+    report_not_logged(event);
     return;
   }
   vek_setThreadLocalData(key, &in_delivery_marker);
   bool attached_here = attach_event_to_vm(event);
-  for (vek_logger_t logger : registered_loggers()) logger(event);
+  deliver_to_each_logger(event);
   if (attached_here) {
     JavaVM* vm = registered_vm();
     if (vm != nullptr) vek_detachThreadFromJVM(vm);
@@ -324,60 +377,78 @@ extern "C" void vek_log_to_all_loggers(vek_log_event_t* event) {
   vek_setThreadLocalData(key, nullptr);
 }
 
+// The failsafe logger must still speak when memory has run out, and it is
+// what the message formatter calls when it cannot allocate: the line is built
+// in a stack buffer, and on the heap only when it is longer (cut to the stack
+// buffer when even that fails). One write per line, so that concurrent
+// failsafe lines do not interleave.
 extern "C" void vek_internal_log_error(const char* file, int line, const char* format, ...) {
   unique_text short_name(vek_truncate_filename(file), &free);
-  std::string out = "(-- failsafe logger --) ";
-  out += short_name ? short_name.get() : (file != nullptr ? file : "");
-  out += ":" + std::to_string(line) + " ";
+  char head[FAILSAFE_HEAD_BUFFER];
+  int head_written = snprintf(head, sizeof head, "(-- failsafe logger --) %s:%d ",
+                              short_name ? short_name.get() : (file != nullptr ? file : ""), line);
+  size_t head_length = head_written < 0 ? 0 : std::min(static_cast<size_t>(head_written), sizeof head - 1);
+  if (format == nullptr) format = "";
+  char stack_line[FAILSAFE_LINE_BUFFER];
+  memcpy(stack_line, head, head_length);
+  size_t room = sizeof stack_line - head_length - 1;  // keeps one byte for the line end
   va_list args;
   va_start(args, format);
-  char* message = msg_formatter(format != nullptr ? format : "", args);
+  va_list pass;
+  va_copy(pass, args);
+  int text_written = vsnprintf(stack_line + head_length, room, format, pass);
+  va_end(pass);
+  size_t text_length = text_written < 0 ? 0 : static_cast<size_t>(text_written);
+  unique_text heap_line(nullptr, &free);
+  if (text_length >= room) {
+    heap_line.reset(static_cast<char*>(malloc(head_length + text_length + 2)));
+    if (heap_line) {
+      memcpy(heap_line.get(), head, head_length);
+      vsnprintf(heap_line.get() + head_length, text_length + 1, format, args);
+    } else {
+      text_length = room - 1;
+    }
+  }
   va_end(args);
-  if (message != nullptr) out += message;
-  free(message);
-  out += "\n";
-  // One write per line, so that concurrent failsafe lines do not interleave.
-  fwrite(out.data(), 1, out.size(), stderr);
+  char* out = heap_line ? heap_line.get() : stack_line;
+  out[head_length + text_length] = '\n';
+  fwrite(out, 1, head_length + text_length + 1, stderr);
   fflush(stderr);
 }
 
 extern "C" char* vek_truncate_filename(const char* path) {
   if (path == nullptr) return nullptr;
-  std::string rest = path;
-  for (const char* suffix : {".cpp", ".c", ".h", ".hpp"}) {
-    size_t n = strlen(suffix);
-    if (rest.size() >= n && rest.compare(rest.size() - n, n, suffix) == 0) {
-      rest.erase(rest.size() - n);
-      break;
-    }
+  try {
+    return truncate_filename(path);
+  } catch (...) {
+    return nullptr;
   }
-  for (const char* marker : {"/native-test/", "/native/", "\\native-test\\", "\\native\\"}) {
-    size_t at = rest.find(marker);
-    if (at != std::string::npos) {
-      rest.erase(0, at + strlen(marker));
-      break;
-    }
-  }
-  if (!rest.empty()) {
-    std::vector<char> normalised(rest.size() * 2, '\0');
-    if (vek_normalizePath(rest.c_str(), normalised.data(), normalised.size() - 1))
-      return strdup(normalised.data());
-  }
-  return strdup(rest.c_str());
 }
 
 extern "C" void veklog_dumpCmdLineArgs(int argc, char** argv, VEKLOG_LEVEL level, const char* comment) {
-  std::string text;
-  for (int i = 0; argv != nullptr && i < argc && argv[i] != nullptr; ++i) append_indented(text, argv[i]);
-  if (text.empty()) return;
-  veklog(VEK_HERE, level, "%s: %s", comment != nullptr ? comment : "Command line options", text.c_str());
+  if (level < log_level.load(std::memory_order_relaxed)) return;
+  const char* heading = comment != nullptr ? comment : "Command line options";
+  try {
+    std::string text;
+    for (int i = 0; argv != nullptr && i < argc && argv[i] != nullptr; ++i) append_indented(text, argv[i]);
+    if (text.empty()) return;
+    veklog(VEK_HERE, level, "%s: %s", heading, text.c_str());
+  } catch (...) {
+    vek_internal_log_error(VEK_HERE, "Could not log the %s: %s", heading, strerror(ENOMEM));
+  }
 }
 
 extern "C" void veklog_dumpEnvironment(VEKLOG_LEVEL level, const char* comment) {
-  std::string text;
-  char** entries = vek::logging::environment();
-  for (size_t i = 0; entries != nullptr && entries[i] != nullptr; ++i) append_indented(text, entries[i]);
-  veklog(VEK_HERE, level, "%s:%s", comment != nullptr ? comment : "Current process environment", text.c_str());
+  if (level < log_level.load(std::memory_order_relaxed)) return;
+  const char* heading = comment != nullptr ? comment : "Current process environment";
+  try {
+    std::string text;
+    char** entries = vek::logging::environment();
+    for (size_t i = 0; entries != nullptr && entries[i] != nullptr; ++i) append_indented(text, entries[i]);
+    veklog(VEK_HERE, level, "%s:%s", heading, text.c_str());
+  } catch (...) {
+    vek_internal_log_error(VEK_HERE, "Could not log the %s: %s", heading, strerror(ENOMEM));
+  }
 }
 
 extern "C" void vek_initialize_logging(void) {

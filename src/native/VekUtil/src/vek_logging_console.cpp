@@ -3,8 +3,10 @@
 #include "vek_logging_console.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,10 +23,17 @@ constexpr size_t FORMAT_OVERHEAD = 100;  // room for timestamp, level and "[nati
 std::atomic<bool> console_log_enabled{true};
 std::atomic<bool> word_wrap_enabled{true};
 
-// Created once per process, on the first event; a function-local static
-// keeps two first events on different threads from creating two.
+std::atomic<vek_mutex_t*> console_mutex{nullptr};  // "console logger": keeps lines whole
+
+// Created on the first event; a creation that failed is tried again by the
+// next one, and of two first events on different threads one mutex wins.
 vek_mutex_t* write_mutex() {
-  static vek_mutex_t* mutex = vek_createMutex("console logger");
+  vek_mutex_t* mutex = console_mutex.load();
+  if (mutex != nullptr) return mutex;
+  vek_mutex_t* created = vek_createMutex("console logger");
+  if (created == nullptr) return nullptr;
+  if (console_mutex.compare_exchange_strong(mutex, created)) return created;
+  vek_destroyMutex(created);
   return mutex;
 }
 
@@ -67,10 +76,7 @@ void print_java_stack_trace(JNIEnv* env, jthrowable except) {
   env->PopLocalFrame(nullptr);
 }
 
-}  // namespace
-
-extern "C" void vek_consoleLogger(vek_log_event_t* event) {
-  if (event == nullptr || !console_log_enabled.load(std::memory_order_relaxed)) return;
+void write_event(vek_log_event_t* event) {
   vek_mutex_t* mutex = write_mutex();
   FILE* stream = event->level >= VEKLOG_ERROR ? stderr : stdout;
   std::string text = format_line(event);
@@ -81,6 +87,21 @@ extern "C" void vek_consoleLogger(vek_log_event_t* event) {
   fwrite(text.data(), 1, text.size(), stream);
   fflush(stream);
   if (event->except != nullptr && event->env != nullptr) print_java_stack_trace(event->env, event->except);
+}
+
+}  // namespace
+
+// Out of memory the line cannot be formatted: the failsafe logger carries
+// the message instead.
+extern "C" void vek_consoleLogger(vek_log_event_t* event) {
+  if (event == nullptr || !console_log_enabled.load(std::memory_order_relaxed)) return;
+  try {
+    write_event(event);
+  } catch (...) {
+    vek_internal_log_error(VEK_HERE, "Could not write a log line to the console (%s): %s %s",
+                           strerror(ENOMEM), veklog_getLevelText(event->level),
+                           event->text != nullptr ? event->text : "");
+  }
 }
 
 extern "C" void veklog_console_setEnabled(bool enabled) {

@@ -1,18 +1,36 @@
-// Signal handling on a dedicated thread. So far: the module state and the
-// lifecycle handler that drops the inherited signal handling in a forked
-// child (installing the block and the signal thread come later).
+// Signal handling on a dedicated thread. The main thread blocks the
+// termination signals before any other thread exists, so every later thread
+// (those of a Java VM included) inherits the block, and one thread collects
+// the signals with sigtimedwait and dispatches them in ordinary thread
+// context, where the program's exit routine may log, lock and call anything.
+//
+// When the exit routine ends the handling, every thread but the signal
+// thread still blocks the signals, and none of them can be made to unblock
+// from here. The signal thread therefore stays, parked with the signals
+// unblocked, so that the kernel delivers later signals to it under the
+// restored dispositions; a new installation retires it first.
 #include "vek_sighandler.h"
 
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "vek_lifecycle.h"
 #include "vek_list.h"
+#include "vek_logging.h"
 #include "vek_mutex.h"
+#include "vek_mutex_guard.h"
+#include "vek_runner_signals.h"
 
 namespace {
+
+constexpr long SIGNAL_WAIT_NANOSECONDS = 250000000;  // one wait; bounds how late the thread sees it is to stop
+constexpr size_t SAVED_LIST_GROWTH = 4;              // at most four handled signals
 
 // A disposition saved when the block was installed.
 struct vek_sig_action_t {
@@ -20,52 +38,328 @@ struct vek_sig_action_t {
   struct sigaction* action;  // heap copy of its disposition before the block
 };
 
-vek_list_t* saved_signals = nullptr;             // non-NULL exactly while the block is installed
-volatile bool user_signal_handler_installed = false;  // the exit routine is to be used
-volatile bool signal_thread_running = false;     // the signal thread is to go on
-vek_mutex_t* signal_thread_mutex = nullptr;      // guards signal_thread_running
-volatile bool is_child_after_fork = false;       // set in a forked child
+// What the signal thread does once the exit routine has ended the handling.
+enum ParkState : int {
+  NOT_PARKED = 0,  // no parked thread
+  PARKED = 1,      // parked with the signals unblocked, receiving them under the restored dispositions
+  RETIRING = 2,    // a new installation asked it to block them again and end
+};
 
-void stop_signal_thread() {
-  vek_mutex_t* mutex = signal_thread_mutex;
-  if (mutex != nullptr && vek_lockMutex(mutex)) {
-    signal_thread_running = false;
-    vek_unlockMutex(mutex);
-  } else {
-    signal_thread_running = false;
+vek_list_t* saved_signals = nullptr;          // vek_sig_action_t*; non-NULL exactly while installed; under the mutex
+struct sigaction saved_ttin = {};             // SIGTTIN before the block; valid while installed
+struct sigaction saved_ttou = {};             // SIGTTOU before the block; valid while installed
+std::atomic<bool> is_sighup_discarded{false};  // swallow SIGHUP
+std::atomic<bool> is_sigint_discarded{false};  // swallow SIGINT
+std::atomic<bool> is_sigquit_discarded{false};  // swallow SIGQUIT
+std::atomic<bool> is_sigterm_discarded{false};  // swallow SIGTERM
+std::atomic<vek_daemon_exit_t> user_signal_handler{nullptr};  // the registered exit routine
+std::atomic<bool> user_signal_handler_installed{false};      // the routine is to be used
+bool signal_thread_running = false;            // the signal thread is to go on; under the mutex
+// "signal handler polling thread": guards saved_signals and
+// signal_thread_running. Created with the module and kept for the life of
+// the process, so that no thread can meet it half destroyed.
+vek_mutex_t* signal_thread_mutex = nullptr;
+std::atomic<bool> block_was_installed{false};  // the forking thread may still block the signals
+std::atomic<int> park_state{NOT_PARKED};       // ParkState of the signal thread
+
+vek_mutex_t* state_mutex() {
+  if (signal_thread_mutex == nullptr) signal_thread_mutex = vek_createMutex("signal handler polling thread");
+  return signal_thread_mutex;
+}
+
+std::atomic<bool>* discard_flag(int signal_number) {
+  switch (signal_number) {
+    case SIGHUP: return &is_sighup_discarded;
+    case SIGINT: return &is_sigint_discarded;
+    case SIGQUIT: return &is_sigquit_discarded;
+    case SIGTERM: return &is_sigterm_discarded;
+    default: return nullptr;
   }
 }
 
-// Gives back the dispositions from before the block and unblocks everything
-// in the calling thread.
-void restore_saved_dispositions() {
-  for (size_t i = 0; i < vek_listGetSize(saved_signals); ++i) {
-    auto* saved = static_cast<vek_sig_action_t*>(vek_listGet(saved_signals, i));
-    sigaction(saved->signum, saved->action, nullptr);
+void free_saved(vek_list_t* list) {
+  for (size_t i = 0; i < vek_listGetSize(list); ++i) {
+    auto* saved = static_cast<vek_sig_action_t*>(vek_listGet(list, i));
     free(saved->action);
     free(saved);
   }
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
-  vek_listDestroy(saved_signals);
+  vek_listDestroy(list);
+}
+
+// Gives back every saved disposition and forgets them. With `unblock_all`
+// the calling thread also unblocks every signal. The flags go first, so that
+// the signal thread stops at its next wait.
+void remove_signal_handling(bool unblock_all) {
+  user_signal_handler_installed.store(false);
+  VekMutexGuard guard(state_mutex());
+  signal_thread_running = false;
+  if (saved_signals == nullptr) return;
+  for (size_t i = 0; i < vek_listGetSize(saved_signals); ++i) {
+    auto* saved = static_cast<vek_sig_action_t*>(vek_listGet(saved_signals, i));
+    sigaction(saved->signum, saved->action, nullptr);
+  }
+  sigaction(SIGTTIN, &saved_ttin, nullptr);
+  sigaction(SIGTTOU, &saved_ttou, nullptr);
+  if (unblock_all) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
+  }
+  free_saved(saved_signals);
   saved_signals = nullptr;
+  vek::runner::set_signals_saved_at_block(nullptr);
 }
 
-void remove_signal_handling() {
-  stop_signal_thread();
-  user_signal_handler_installed = false;
-  if (saved_signals != nullptr) restore_saved_dispositions();
+bool thread_should_go_on() {
+  VekMutexGuard guard(state_mutex());
+  return signal_thread_running;
 }
 
-// Only the forking thread survives a fork, so the child has no signal thread:
-// it gets back the dispositions from before the block and an empty mask.
+// A signal nobody handles any more is passed on as the process would have
+// received it before the block. SIG_DFL ends the process through exit(), so
+// that exit processing and the shutdown notification still run.
+void hand_to_saved_disposition(int signal_number, siginfo_t* info) {
+  struct sigaction action = {};
+  bool found = false;
+  {
+    VekMutexGuard guard(state_mutex());
+    for (size_t i = 0; saved_signals != nullptr && i < vek_listGetSize(saved_signals); ++i) {
+      auto* saved = static_cast<vek_sig_action_t*>(vek_listGet(saved_signals, i));
+      if (saved->signum != signal_number) continue;
+      action = *saved->action;
+      found = true;
+      break;
+    }
+  }
+  if (!found) return;  // ignored before the block: dropped
+  if ((action.sa_flags & SA_SIGINFO) != 0) {
+    action.sa_sigaction(signal_number, info, nullptr);
+  } else if (action.sa_handler == SIG_DFL) {
+    exit(1);
+  } else if (action.sa_handler != SIG_IGN) {
+    action.sa_handler(signal_number);
+  }
+}
+
+// The exit routine ended the handling: restore the earlier dispositions and
+// let the kernel deliver later signals to this thread, the only one that can
+// unblock them. The state is parked first so that an installation racing
+// with this retires the thread.
+void end_handling_on_signal_thread(const sigset_t& set) {
+  park_state.store(PARKED);
+  remove_signal_handling(false);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void park(const sigset_t& set) {
+  for (int state = park_state.load(); state == PARKED; state = park_state.load()) park_state.wait(PARKED);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  park_state.store(NOT_PARKED);
+  park_state.notify_all();
+}
+
+// Called by an installation: a parked thread must block the signals again
+// before the new signal thread waits for them, or it would take them first.
+void retire_parked_thread() {
+  int expected = PARKED;
+  if (!park_state.compare_exchange_strong(expected, RETIRING)) return;
+  park_state.notify_all();
+  for (int state = park_state.load(); state == RETIRING; state = park_state.load()) park_state.wait(RETIRING);
+}
+
+void dispatch(int signal_number, siginfo_t* info, const sigset_t& set) {
+  vek_daemon_exit_t routine = user_signal_handler.load();
+  if (user_signal_handler_installed.load() && routine != nullptr) {
+    if (routine(signal_number) != 0) end_handling_on_signal_thread(set);
+    return;
+  }
+  hand_to_saved_disposition(signal_number, info);
+}
+
+bool is_discarded(int signal_number) {
+  std::atomic<bool>* flag = discard_flag(signal_number);
+  return flag == nullptr || flag->load();
+}
+
+// Owns the heap copy of the set it is started with.
+void* signal_thread(void* argument) {
+  sigset_t set = *static_cast<sigset_t*>(argument);
+  free(argument);
+  do {
+    siginfo_t info = {};
+    struct timespec timeout = {0, SIGNAL_WAIT_NANOSECONDS};
+    int received = sigtimedwait(&set, &info, &timeout);
+    if (received > 0 && !is_discarded(received)) dispatch(received, &info, set);
+  } while (thread_should_go_on());
+  if (park_state.load() != NOT_PARKED) park(set);
+  return nullptr;
+}
+
+// Adds a heap copy of `action` for `signal_number` to `list`.
+bool save_disposition(vek_list_t* list, int signal_number, const struct sigaction& action) {
+  auto* saved = static_cast<vek_sig_action_t*>(malloc(sizeof(vek_sig_action_t)));
+  auto* copy = static_cast<struct sigaction*>(malloc(sizeof(struct sigaction)));
+  if (saved == nullptr || copy == nullptr || !vek_listAdd(list, saved)) {
+    free(saved);
+    free(copy);
+    return false;
+  }
+  *copy = action;
+  saved->signum = signal_number;
+  saved->action = copy;
+  return true;
+}
+
+// Builds the set and saves the earlier dispositions: SIGINT, SIGTERM and
+// SIGQUIT are always handled (an ignored one is not saved, so it stays
+// dropped); SIGHUP only when it is not ignored, so that a process started
+// immune to hang-ups stays so. False when memory ran out.
+bool build_signal_set(vek_list_t* list, sigset_t* set) {
+  sigemptyset(set);
+  for (int signal_number : {SIGINT, SIGTERM, SIGQUIT}) {
+    struct sigaction current = {};
+    sigaction(signal_number, nullptr, &current);
+    if (current.sa_handler != SIG_IGN && !save_disposition(list, signal_number, current)) return false;
+    sigaddset(set, signal_number);
+  }
+  struct sigaction hup = {};
+  bool read = sigaction(SIGHUP, nullptr, &hup) == 0;
+  if (!read) {
+    veklog(VEK_HERE, VEKLOG_WARN, "Could not determine the signal state for signal %d, assuming default. Error: %s",
+           SIGHUP, strerror(errno));
+    hup = {};
+    hup.sa_handler = SIG_DFL;
+  }
+  if (!read || hup.sa_handler != SIG_IGN) {
+    if (!save_disposition(list, SIGHUP, hup)) return false;
+    sigaddset(set, SIGHUP);
+  }
+  return true;
+}
+
+// The process runner's children start without the fork handling and reset
+// these to their default themselves: every saved disposition, and SIGTTIN
+// and SIGTTOU unless they were ignored before the block ignored them.
+void publish_saved_signals(vek_list_t* list) {
+  sigset_t saved;
+  sigemptyset(&saved);
+  for (size_t i = 0; i < vek_listGetSize(list); ++i)
+    sigaddset(&saved, static_cast<vek_sig_action_t*>(vek_listGet(list, i))->signum);
+  if (saved_ttin.sa_handler != SIG_IGN) sigaddset(&saved, SIGTTIN);
+  if (saved_ttou.sa_handler != SIG_IGN) sigaddset(&saved, SIGTTOU);
+  vek::runner::set_signals_saved_at_block(&saved);
+}
+
+// A background process that touches its terminal must not be stopped.
+void ignore_terminal_stops() {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGTTOU, &ignore, &saved_ttou);
+  sigaction(SIGTTIN, &ignore, &saved_ttin);
+}
+
+bool start_signal_thread(const sigset_t& set) {
+  auto* thread_set = static_cast<sigset_t*>(malloc(sizeof(sigset_t)));
+  int error = ENOMEM;
+  if (thread_set != nullptr) {
+    *thread_set = set;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    error = pthread_create(&thread, &attributes, signal_thread, thread_set);
+    pthread_attr_destroy(&attributes);
+  }
+  if (error == 0) return true;
+  free(thread_set);
+  vek_internal_log_error(VEK_HERE, "Could not start a separate thread to handle signals %d: %s", error,
+                         strerror(error));
+  return false;
+}
+
+// Only the forking thread survives a fork, so the child has no signal
+// thread: it gets back the dispositions from before the block and an empty
+// mask, also when the handling had already ended in the parent (the forking
+// thread may still block the signals then).
 void signals_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* /*vm*/) {
   if (stage != VEK_CHILD_AFTER_FORK) return;
-  is_child_after_fork = true;
-  remove_signal_handling();
+  park_state.store(NOT_PARKED);
+  remove_signal_handling(true);
+  if (block_was_installed.load()) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
+  }
 }
 
 }  // namespace
 
-extern "C" void vek_initialize_signals(void) { vek_addLifecycleNotification(signals_lifecycle); }
+extern "C" void vek_installSignalBlock(void) {
+  if (vek_isSignalBlockInstalled()) return;
+  retire_parked_thread();
+  vek_list_t* list = vek_listCreate(SAVED_LIST_GROWTH);
+  sigset_t set;
+  if (list == nullptr || !build_signal_set(list, &set)) {
+    if (list != nullptr) free_saved(list);
+    vek_internal_log_error(VEK_HERE, "Could not save the signal dispositions: %s", strerror(ENOMEM));
+    return;
+  }
+  ignore_terminal_stops();
+  publish_saved_signals(list);
+  {
+    VekMutexGuard guard(state_mutex());
+    saved_signals = list;
+    signal_thread_running = true;
+  }
+  block_was_installed.store(true);
+  int error = pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  if (error != 0) {
+    vek_internal_log_error(VEK_HERE, "Could not mask undesirable signals in main thread: %s", strerror(error));
+    return;
+  }
+  if (!start_signal_thread(set)) remove_signal_handling(true);
+}
+
+extern "C" bool vek_isSignalBlockInstalled(void) {
+  VekMutexGuard guard(state_mutex());
+  return saved_signals != nullptr;
+}
+
+extern "C" int vek_registerSignalHandlers(vek_daemon_exit_t handler) {
+  if (!vek_isSignalBlockInstalled()) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot install a signal handler unless vek_installSignalBlock() has already been called");
+    return 0;
+  }
+  if (handler == nullptr) {
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "(INTERNAL) Invalid or NULL exit routine passed to vek_registerSignalHandlers(). No signal handling "
+           "routines will be registered for this process.");
+    return 0;
+  }
+  user_signal_handler.store(handler);
+  user_signal_handler_installed.store(true);
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Signal handlers registered");
+  return 1;
+}
+
+extern "C" bool vek_setSignalDiscarded(int signal_number, bool discarded) {
+  if (!vek_isSignalBlockInstalled()) {
+    veklog(VEK_HERE, VEKLOG_WARN,
+           "Cannot set discard state for signal #%d as the internal signal handler is not installed.", signal_number);
+    return false;
+  }
+  std::atomic<bool>* flag = discard_flag(signal_number);
+  if (flag == nullptr) {
+    veklog(VEK_HERE, VEKLOG_WARN, "Unsupported signal number %d passed to vek_setSignalDiscarded(). No action taken",
+           signal_number);
+    return false;
+  }
+  flag->store(discarded);
+  return true;
+}
+
+extern "C" void vek_initialize_signals(void) {
+  state_mutex();
+  vek_addLifecycleNotification(signals_lifecycle);
+}

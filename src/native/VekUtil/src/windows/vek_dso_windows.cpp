@@ -59,8 +59,13 @@ void* open_library(const char* name, int /*flag*/) {
 
 void* find_symbol(void* handle, const char* symbol) {
   if (handle != nullptr) return as_data_pointer(GetProcAddress(static_cast<HMODULE>(handle), symbol));
-  for (HMODULE module : loaded_modules()) {
-    if (FARPROC proc = GetProcAddress(module, symbol)) return as_data_pointer(proc);
+  try {
+    for (HMODULE module : loaded_modules()) {
+      if (FARPROC proc = GetProcAddress(module, symbol)) return as_data_pointer(proc);
+    }
+  } catch (...) {
+    // No memory for the module list: the symbol cannot be searched for.
+    errno = ENOMEM;
   }
   return nullptr;
 }

@@ -80,9 +80,16 @@ std::string extended_length_form(const char* path) {
   return "\\\\?\\" + clean;
 }
 
+// Out of memory the path cannot be converted: reported as not found
+// (errno ENOMEM) rather than thrown through the C interface.
 DWORD wide_attributes(const char* path) {
-  std::wstring wide = vek::file::wide_extended_path(path);
-  return wide.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wide.c_str());
+  try {
+    std::wstring wide = vek::file::wide_extended_path(path);
+    return wide.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wide.c_str());
+  } catch (...) {
+    errno = ENOMEM;
+    return INVALID_FILE_ATTRIBUTES;
+  }
 }
 
 void write_temp_name(char* suffix, unsigned long value) {
