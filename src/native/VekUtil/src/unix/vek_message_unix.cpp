@@ -66,7 +66,7 @@ vek_mutex_t* socket_list_mutex = nullptr;     // "inter-launcher socket list"
 vek_mutex_t* polling_thread_mutex = nullptr;  // "inter-launcher polling thread": guards polling_thread_running
 pthread_t polling_thread;                     // valid while polling_thread_running
 volatile bool polling_thread_running = false; // the polling thread runs while this is true
-int wake_pipe[2] = {-1, -1};                  // a byte in it ends the polling thread's current wait
+int wake_pipe[2] = {-1, -1};                  // a byte in it ends the polling thread's current wait; lives with the thread
 vek_list_t* connection_list = nullptr;        // connections being answered (connection_data*)
 vek_mutex_t* connection_mutex = nullptr;      // "inter-launcher connections": guards connection_list
 thread_local bool on_connection_thread = false;
@@ -380,7 +380,25 @@ void close_socket(socket_data* record) {
 
 // ---- The polling thread ----------------------------------------------------
 
+// The pipe is made with the thread, not at start-up: a daemon closes every
+// descriptor it inherited, and a number reused meanwhile (the pid file, say)
+// would have the thread polling a file that is always readable.
+void open_wake_pipe() {
+  if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) == 0) return;
+  veklog(VEK_HERE, VEKLOG_WARN, "Could not create the wake-up pipe of the inter-launcher communications thread: %s",
+         strerror(errno));
+  wake_pipe[0] = wake_pipe[1] = -1;
+}
+
+void close_wake_pipe() {
+  for (int& end : wake_pipe) {
+    if (end >= 0) close(end);
+    end = -1;
+  }
+}
+
 void wake_polling_thread() {
+  VekMutexGuard lock(polling_thread_mutex);  // the pipe is made and closed under it
   if (wake_pipe[1] < 0) return;
   const char byte = 0;
   ssize_t ignored = write(wake_pipe[1], &byte, 1);  // a full pipe wakes the thread as well
@@ -504,6 +522,7 @@ void ensure_polling_thread() {
   int result = 0;
   if (!vek_lockMutex(polling_thread_mutex)) return;
   if (!polling_thread_running) {
+    open_wake_pipe();
     polling_thread_running = true;
     result = pthread_create(&polling_thread, nullptr, msg_polling_thread, nullptr);
     if (result != 0) {
@@ -533,6 +552,8 @@ void stop_polling_thread() {
   int result = pthread_join(polling_thread, nullptr);
   if (result != 0)
     veklog(VEK_HERE, VEKLOG_WARN, "Could not wait for inter-launcher communications thread to exit: %s", strerror(result));
+  VekMutexGuard lock(polling_thread_mutex);
+  close_wake_pipe();
 }
 
 // ---- Client ----------------------------------------------------------------
@@ -613,11 +634,6 @@ extern "C" void vek_message_native_init(void) {
     connection_list = vek_listCreate(1);
     connection_mutex = vek_createMutex("inter-launcher connections");
   }
-  if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    veklog(VEK_HERE, VEKLOG_WARN, "Could not create the wake-up pipe of the inter-launcher communications thread: %s",
-           strerror(errno));
-    wake_pipe[0] = wake_pipe[1] = -1;
-  }
 }
 
 extern "C" void vek_message_native_shutdown(void) {
@@ -642,10 +658,6 @@ extern "C" void vek_message_native_shutdown(void) {
   socket_list_mutex = nullptr;
   vek_destroyMutex(polling_thread_mutex);
   polling_thread_mutex = nullptr;
-  for (int& end : wake_pipe) {
-    if (end >= 0) close(end);
-    end = -1;
-  }
 }
 
 extern "C" int vek_startMessageServer(const char* path) {
