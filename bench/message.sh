@@ -45,7 +45,7 @@ trap cleanup EXIT
 echo "=== building VekUtil and the benchmark programs"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target VekUtil >/dev/null
-cmake --install "$build" --prefix "$build/prefix" >/dev/null
+cmake --install "$build" --prefix "$build/prefix" --component VekUtil >/dev/null
 export PKG_CONFIG_PATH="$build/prefix/lib/pkgconfig"
 # shellcheck disable=SC2046
 cc -O2 -std=c11 -o "$work/message_server" "$src/message_server.c" $(pkg-config --cflags --libs vekutil)

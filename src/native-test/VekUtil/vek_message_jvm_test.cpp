@@ -84,14 +84,6 @@ class MessageJvmTest : public ::testing::Test {
   JNIEnv* env_ = nullptr;
 };
 
-// Runs before any VM is announced when the suite runs in one process.
-TEST(MessageJvmBeforeTheVm, WithoutAnAnnouncedVmTheBridgeAnswersNothing) {
-  vek_lifecycleInit();
-  vek_message_t* request = bytes_message(VEK_MESSAGE_SUPPORT_BUNDLE, 1, "x");
-  EXPECT_EQ(nullptr, vek_VmMessageProcessor(request, false));
-  vek_destroyMessage(request);
-}
-
 TEST_F(MessageJvmTest, TheJavaHandlerAnswersAndItsReplyComesBackWhole) {
   const std::string binary("a\0b\xff", 4);
   struct Case {
@@ -190,33 +182,6 @@ TEST_F(MessageJvmTest, AThreadOutsideTheVmIsAttachedForOneMessage) {
   worker.join();
   EXPECT_EQ("Support bundle requested", answer);
   EXPECT_FALSE(attached_after);
-}
-
-// Objects lacking a message field: null, the ERROR line, and the field
-// lookup's exception left pending for the caller.
-TEST_F(MessageJvmTest, ConversionNeedsEveryField) {
-  struct Case {
-    const char* name;
-    jobject object;
-    const char* error;
-  };
-  jclass object_class = env_->FindClass("java/lang/Object");
-  const Case cases[] = {
-      {"no type", env_->AllocObject(object_class), "Could not find the type field in the returned message object."},
-      {"no response flag", vektest::callStatic(env_, "vektest/MessageShapes", "typeOnly", "()Ljava/lang/Object;"),
-       "Could not find the 'response expected' field in the returned message object."},
-      {"no data", vektest::callStatic(env_, "vektest/MessageShapes", "noData", "()Ljava/lang/Object;"),
-       "Could not find the data field in the returned message object."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_NE(nullptr, c.object);
-    vektest::RecordLogs logs;
-    EXPECT_EQ(nullptr, vek_convert_java_message_to_native(env_, c.object));
-    EXPECT_TRUE(RecordingLogger::contains(logs.take(), VEKLOG_ERROR, c.error));
-    EXPECT_NE(nullptr, vektest::takeException(env_));
-  }
-  EXPECT_EQ(nullptr, vek_convert_java_message_to_native(env_, nullptr));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 # The installed package as a user meets it (cmake -P):
-#   1. `cmake --install` of this build into a fresh prefix;
+#   1. `cmake --install` of the library package (component VekUtil) into a fresh prefix;
 #   2. the consumer project configured, built and run against it with
 #      find_package(VekUtil) (the build's own toolchain, for cross builds);
 #   3. on Linux the same program built by the C compiler with the flags
@@ -25,7 +25,7 @@ endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component VekUtil)
 
 file(GLOB headers RELATIVE ${SOURCE_DIR}/src/native/VekUtil/include ${SOURCE_DIR}/src/native/VekUtil/include/*.h)
 foreach(h IN LISTS headers)
