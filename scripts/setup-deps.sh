@@ -22,6 +22,7 @@ packages=(
   zip xz-utils
   clang-14 libclang-rt-14-dev
   openssl osslsigncode
+  pkgconf
 )
 # i386 packages, each with the packages whose files the private root needs
 # when apt refuses it (the runtime libraries come from g++-multilib/lib32z1).

@@ -82,6 +82,33 @@ bool vek_redirectStdErrToFile(const char* file);
 
 /* Whether a stop request to a running launcher waits until it is gone. */
 void vek_setWaitForShutdown(bool waiting);
+
+/* Requests to a running launcher. The launcher is found by its pid file
+ * (`unique_name` in `state_location`; NULL: vek_getStateLocation()) and
+ * reached through the socket file of `app_name` there (vek_getMessagePath).
+ * Each sends one message describing the sender and waits, without limit,
+ * for the reply; true when the launcher answered VEK_MESSAGE_OK. Everything
+ * else is logged and gives false: a launcher that does not run, no reply, or
+ * another answer. */
+
+/* A thread dump. Without a reply it is asked for with SIGQUIT to the process
+ * in the pid file, and true means the signal was sent. */
+bool vek_sendLauncherThreadDumpRequest(const char* app_name, const char* unique_name, const char* state_location);
+/* A heap dump into `filename`, of live objects only when `onlyLive`. */
+bool vek_sendLauncherHeapDumpRequest(const char* app_name, const char* unique_name, const char* state_location,
+                                     const char* filename, bool onlyLive);
+bool vek_sendLauncherSupportBundleRequest(const char* app_name, const char* unique_name, const char* state_location);
+/* A new debug level: `type` and `requested_level` are passed unchanged; their
+ * meaning belongs to the launcher. */
+bool vek_sendLauncherSetDebugMessage(const char* app_name, const char* unique_name, const char* state_location,
+                                     int type, const char* requested_level);
+/* Stops the launcher: the stop message when its socket file exists, else (or
+ * when it was not answered with VEK_MESSAGE_OK) SIGTERM to the process in the
+ * pid file. A launcher that does not run counts as stopped (true) unless
+ * `force` asks to try anyway. After a stop that was carried out, and when
+ * vek_setWaitForShutdown(true) was called, returns only once the launcher
+ * is gone. False when the stop could not be carried out. */
+bool vek_stopNamedLauncher(const char* app_name, const char* unique_name, const char* state_location, bool force);
 #endif
 
 #ifdef __cplusplus
