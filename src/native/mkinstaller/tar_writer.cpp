@@ -1,6 +1,6 @@
-// Writes a directory tree as one gzip member holding an old-GNU tar archive.
-// libarchive lays out the tar headers; zlib compresses, so that the gzip
-// header carries neither a name nor a time.
+// Writes a directory tree as an old-GNU tar archive in bounded gzip members.
+// libarchive lays out the tar headers; member_writer_t compresses, so that
+// the gzip headers carry neither a name nor a time.
 #include "tar_writer.h"
 
 #include <archive.h>
@@ -8,7 +8,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,44 +16,26 @@
 #include <utility>
 #include <vector>
 
+#include "member_writer.h"
+
 namespace {
 
 const size_t COPY_BUFFER_SIZE = 65536;
 
-// Receives the tar stream from libarchive and deflates it into the output.
+// Receives the tar stream from libarchive and compresses it into the output.
 struct deflate_sink_t {
-  output_file_t* out;            // where the gzip member goes
-  z_stream zs;                   // deflate state, gzip wrapper
-  std::string error;             // first failure, empty while all is well
-  unsigned char buffer[COPY_BUFFER_SIZE];  // compressed bytes on their way out
+  member_writer_t* members;  // bounded gzip members on their way out
+  std::string error;         // first failure, empty while all is well
 };
-
-bool deflate_into(deflate_sink_t* sink, const void* data, size_t size, int flush) {
-  sink->zs.next_in = (Bytef*)const_cast<void*>(data);
-  sink->zs.avail_in = (uInt)size;
-  int rc;
-  do {
-    sink->zs.next_out = sink->buffer;
-    sink->zs.avail_out = sizeof(sink->buffer);
-    rc = deflate(&sink->zs, flush);
-    if (rc == Z_STREAM_ERROR) {
-      sink->error = "compression failed";
-      return false;
-    }
-    size_t produced = sizeof(sink->buffer) - sink->zs.avail_out;
-    if (!sink->out->write(sink->buffer, produced, &sink->error)) return false;
-  } while (sink->zs.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-  return true;
-}
 
 la_ssize_t sink_write(struct archive*, void* client, const void* buffer, size_t length) {
   auto* sink = static_cast<deflate_sink_t*>(client);
-  return deflate_into(sink, buffer, length, Z_NO_FLUSH) ? (la_ssize_t)length : -1;
+  return sink->members->write(buffer, length, &sink->error) ? (la_ssize_t)length : -1;
 }
 
 int sink_close(struct archive*, void* client) {
   auto* sink = static_cast<deflate_sink_t*>(client);
-  return deflate_into(sink, "", 0, Z_FINISH) ? ARCHIVE_OK : ARCHIVE_FATAL;
+  return sink->members->finish(&sink->error) ? ARCHIVE_OK : ARCHIVE_FATAL;
 }
 
 // Every entry below `root`, as paths relative to it, sorted bytewise so that
@@ -200,14 +181,9 @@ bool write_directory_archive(const std::string& dir, const tar_options_t& option
   std::vector<std::string> names;
   if (!collect_entries(dir, "", &names, error)) return false;
 
+  member_writer_t members(out, options.level, member_writer_t::default_threads());
   auto sink = std::make_unique<deflate_sink_t>();
-  sink->out = &out;
-  memset(&sink->zs, 0, sizeof(sink->zs));
-  // windowBits 16 + 15: a gzip wrapper with no name and a zero time.
-  if (deflateInit2(&sink->zs, options.level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    *error = "cannot start compression";
-    return false;
-  }
+  sink->members = &members;
   std::unique_ptr<struct archive, decltype(&archive_write_free)> a(archive_write_new(), archive_write_free);
   archive_write_set_format_gnutar(a.get());
   bool ok = archive_write_open(a.get(), sink.get(), nullptr, sink_write, sink_close) == ARCHIVE_OK;
@@ -219,7 +195,6 @@ bool write_directory_archive(const std::string& dir, const tar_options_t& option
                                  : sink->error;
     ok = false;
   }
-  deflateEnd(&sink->zs);
   if (ok && !sink->error.empty()) {
     *error = sink->error;
     ok = false;

@@ -6,14 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "member_writer.h"
 #include "output_file.h"
 
 struct tar_options_t {
   int64_t mtime = 0;  // stored on every entry: SOURCE_DATE_EPOCH or 0
-  int level = 9;      // gzip compression level
+  int level = MEMBER_LEVEL_DEFAULT;  // compression level, MEMBER_LEVEL_MIN to MEMBER_LEVEL_MAX
 };
 
-// Appends one gzip member holding a tar archive of the contents of `dir`
+// Appends bounded gzip members holding a tar archive of the contents of `dir`
 // (names relative to it, sorted bytewise, owner 0/0, `options.mtime`) to
 // `out`. The same tree always gives the same bytes. Keeps symbolic links,
 // hard links (same inode), FIFOs and devices; sockets are skipped with a
