@@ -538,7 +538,7 @@ std::map<std::string, std::string> tree_listing(const std::string& root, bool wi
 // The tree the installer unpacks is the tree that was packed, byte for byte,
 // whether mkinstaller archived the directory (bounded members, decoded on
 // worker threads), re-compressed GNU tar's .tar.gz, or kept it as it is
-// (one zlib stream). Files straddle the 1 MiB member boundaries.
+// (one zlib stream). Files straddle the 512 KiB member boundaries.
 TEST_F(E2E, InstalledTreeIsIdenticalToTheSource) {
   std::string product = make_product();
   const std::string long_dir = product + "/" + std::string(90, 'n');
@@ -547,7 +547,7 @@ TEST_F(E2E, InstalledTreeIsIdenticalToTheSource) {
   uint32_t state = 12345;
   for (char& c : noise) c = (char)((state = state * 1103515245u + 12345u) >> 24);
   vektest::writeFile(product + "/data/noise.bin", noise);
-  for (size_t size : {0u, 1u, 511u, 512u, (1u << 20) - 1, 1u << 20, (1u << 20) + 1})
+  for (size_t size : {0u, 1u, 511u, 512u, (1u << 19) - 1, 1u << 19, (1u << 19) + 1})
     vektest::writeFile(product + "/data/sizes/f" + std::to_string(size), std::string(size, (char)('a' + size % 26)));
   vektest::writeFile(long_dir + "/" + std::string(90, 'm') + ".txt", "long name\n");
   if (!windows()) {

@@ -20,7 +20,7 @@ const char* const USAGE =
     "followed by one gzip-compressed tar archive per ENTRY, the table of\n"
     "contents and the trailer. An ENTRY is a directory, archived with its\n"
     "contents at the top level, or an existing .tar.gz, whose tar data is\n"
-    "compressed again. Archives are written as gzip members of 1 MiB of tar\n"
+    "compressed again. Archives are written as gzip members of 512 KiB of tar\n"
     "data each, compressed on every processor, which the installer decodes on\n"
     "every processor. Every entry is read back with the installer's own reader\n"
     "before OUTPUT is written. A signed Windows STUB loses its signature: sign\n"
