@@ -355,6 +355,18 @@ TEST_F(Payload, SizePassSumsBoundedTrailersAndCountsOtherEntries) {
             (std::vector<long long>{(long long)kSmallTar.size(), kSmallCount, kSmallCount}));
 }
 
+// Regression guard for the 32-bit build: the trailer sum is 64-bit. 8,200
+// members of 512 KiB of zeros claim 4.3 GB in a file of 4 MB.
+TEST_F(Payload, TrailerSumGoesBeyondFourGigabytes) {
+  std::string zeros = bounded_member(std::string(MEMBER_MAX_DATA, '\0'));
+  std::string entry;
+  const size_t members = 8200;
+  entry.reserve(zeros.size() * members);
+  for (size_t i = 0; i < members; ++i) entry += zeros;
+  EXPECT_EQ(count_entries(installer({entry}), nullptr, true),
+            (std::vector<long long>{(long long)members * MEMBER_MAX_DATA}));
+}
+
 TEST_F(Payload, SizeBudgetStopsTheTrailerWalk) {
   std::string path = installer({bounded_members(kSmallTar, 1000)});
   size_budget = NO_SIZE_BUDGET;
