@@ -167,7 +167,7 @@ if [ "$with_native" = 1 ]; then
 fi
 variants+=(bsdtar pigz gzip)
 if [ "$with_makeself" = 1 ]; then
-  makeself "$tree" "$work/makeself.run" "benchmark product" ./bin/zorva >/dev/null
+  makeself "$tree" "$work/makeself.run" "benchmark product" ./bin/zorva >/dev/null 2>&1
   variants+=(makeself makeself-nocheck)
 fi
 rm -rf "$tree"  # every variant works from its archive alone
