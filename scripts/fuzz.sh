@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Builds the fuzz preset and runs every libFuzzer target for FUZZ_SECONDS
-# (default 60) on a copy of its seed corpus in build/fuzz/corpus-work, so that
+# Builds the fuzz preset and runs every libFuzzer target on a copy of its seed
+# corpus in build/fuzz/corpus-work for FUZZ_SECONDS each, or, when that is not
+# set, for an equal share of FUZZ_TOTAL_SECONDS (default 300: the stage's time
+# budget, whatever the number of targets), so that
 # the corpora in the source tree are never written. Any crash, sanitizer
 # report, leak, timeout or out-of-memory fails the target and the script.
 # Reproduce a finding with: build/fuzz/bin/fuzz_<target> <artifact file>
 set -uo pipefail
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-60}
-targets=(untar toc getopt url_decode normalize_path)
+targets=(untar toc members getopt url_decode normalize_path)
+seconds=${FUZZ_SECONDS:-$(( ${FUZZ_TOTAL_SECONDS:-300} / ${#targets[@]} ))}
 build=build/fuzz
 
 if ! { cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; }; then

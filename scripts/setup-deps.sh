@@ -160,3 +160,6 @@ if gcc -m32 -static -o "$probe/p" "$probe/p.c" 2>/dev/null && ! "$probe/p" 2>/de
   fi
   "$probe/p" || { say "32-bit programs still do not run"; exit 1; }
 fi
+
+# libdeflate for the Windows installer, built from Debian's source package.
+bash scripts/setup-mingw-libdeflate.sh

@@ -13,6 +13,7 @@ import struct
 import subprocess
 import tarfile
 import tempfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MTIME = 1400000000
@@ -116,6 +117,64 @@ def toc_seeds():
     out("toc", "version-2", bytes(bad))
 
 
+def bounded(data, announced=None, name=None, hcrc=False):
+    """One bounded member: the length subfield 'VM' in the extra field."""
+    c = zlib.compressobj(6, zlib.DEFLATED, -15)
+    body = c.compress(data) + c.flush()
+    flags = 0x04 | (0x08 if name else 0) | (0x02 if hcrc else 0)
+    extra = b"VM" + struct.pack("<HI", 4, 0)
+    head = bytes([0x1F, 0x8B, 8, flags, 0, 0, 0, 0, 0, 0xFF]) + struct.pack("<H", len(extra)) + extra
+    if name:
+        head += name + b"\0"
+    total = len(head) + (2 if hcrc else 0) + len(body) + 8
+    head = head[:16] + struct.pack("<I", total if announced is None else announced) + head[20:]
+    if hcrc:
+        head += struct.pack("<H", zlib.crc32(head) & 0xFFFF)
+    return head + body + struct.pack("<II", zlib.crc32(data), len(data))
+
+
+def bounded_run(data, chunk):
+    return b"".join(bounded(data[i:i + chunk]) for i in range(0, len(data), chunk)) or bounded(b"")
+
+
+def members_seeds():
+    # First byte: how many of the last bytes lie beyond the entry's extent.
+    a = open(os.path.join(HERE, "untar", "gnutar-gnu.tar"), "rb").read()
+    run = bounded_run(a, 1024)
+    out("members", "three-members", b"\0" + run)
+    out("members", "zero-padding", b"\0" + run + b"\0" * 100)
+    out("members", "crossing-the-extent", b"\x10" + run)
+    out("members", "then-plain-gzip", b"\0" + bounded(a[:1024]) + gzip.compress(a[1024:], mtime=0))
+    out("members", "lying-length", b"\0" + bounded(a[:1024], announced=40) + bounded(a[1024:]))
+    out("members", "name-and-header-crc", b"\0" + bounded(a[:1536], name=b"part1", hcrc=True) + bounded(a[1536:]))
+    out("members", "plain-gzip", b"\0" + gzip.compress(a, mtime=0))
+    # A signed Windows installer: the trailer sits before the certificate table.
+    out("toc", "signed-pe", signed_pe(payload([run], image=minimal_pe())))
+
+
+def minimal_pe():
+    img = bytearray(0x400)
+    img[0:2] = b"MZ"
+    img[0x3C:0x40] = struct.pack("<I", 0x80)
+    img[0x80:0x84] = b"PE\0\0"
+    img[0x84:0x88] = struct.pack("<HH", 0x8664, 1)
+    img[0x94:0x96] = struct.pack("<H", 112 + 8 * 16)
+    opt = 0x98
+    img[opt:opt + 2] = struct.pack("<H", 0x20B)
+    img[opt + 60:opt + 64] = struct.pack("<I", 0x200)
+    img[opt + 108:opt + 112] = struct.pack("<I", 16)
+    sec = opt + 112 + 8 * 16
+    img[sec + 16:sec + 24] = struct.pack("<II", 0x200, 0x200)
+    return bytes(img)
+
+
+def signed_pe(file, padding=3, table=0x80):
+    file = bytearray(file + b"\0" * padding)
+    entry = 0x98 + 112 + 8 * 4
+    file[entry:entry + 8] = struct.pack("<II", len(file), table)
+    return bytes(file) + b"\x5a" * table
+
+
 def text_seeds():
     argvs = {
         "installer-long": b"\x01:hmv\0installer\0--silent\0--installdir\0/opt/z\0-Dnimbo.debug=1\0--oxv=url=https://h:1\0-hv\0operand",
@@ -141,6 +200,7 @@ def main():
     finally:
         shutil.rmtree(tmp)
     toc_seeds()
+    members_seeds()
     text_seeds()
 
 

@@ -598,4 +598,55 @@ TEST_F(LinuxHostile, PayloadsThatDoNotFitAreRefused) {
   run_all(cases);
 }
 
+// ---- Bounded gzip members -------------------------------------------------------
+
+// Entries of bounded members, as the packaging tool writes them, with their
+// headers made to lie. The size pass reads only headers and trailers; what
+// it cannot see is found when the members are decoded, and the run still
+// ends before the configuration program with nothing left behind.
+TEST_F(Hostile, LyingBoundedMembersAreRefused) {
+  const std::string tar = product_entries() + file("data", std::string(200000, 'd')) + END_OF_ARCHIVE;
+  const size_t chunk = 50000;
+  auto members = [&](const std::function<std::string(size_t, const std::string&)>& member) {
+    std::string out;
+    for (size_t at = 0, i = 0; at < tar.size(); at += chunk, ++i) out += member(i, tar.substr(at, chunk));
+    return out;
+  };
+  auto installer_with = [](const std::vector<std::string>& entries) {
+    return [entries](const Place&) {
+      payloadtest::Layout layout;
+      layout.stub = vektest::readFile(target().installer);
+      layout.entries = entries;
+      return payloadtest::join_installer(layout);
+    };
+  };
+  const std::string good_second = payloadtest::bounded_members(file("second", "2") + END_OF_ARCHIVE);
+  auto lie_at = [&](size_t victim, uint32_t announced) {
+    return members([=](size_t i, const std::string& data) {
+      return payloadtest::bounded_member(data, i == victim ? announced : 0);
+    });
+  };
+  std::string flipped_crc = members([](size_t i, const std::string& data) {
+    std::string m = payloadtest::bounded_member(data);
+    if (i == 3) m[m.size() - 8] ^= 0x20;
+    return m;
+  });
+  std::vector<HostileCase> cases = {
+      {"member length reaching into the next entry", installer_with({lie_at(4, 1 << 19), good_second}),
+       "Compressed entry data is truncated"},
+      {"member length of 4 GiB", installer_with({lie_at(2, 0xfffffff0u), good_second}),
+       "the gzip member's length is out of range"},
+      {"member length shorter than the member", installer_with({lie_at(1, 1000), good_second}),
+       "Compressed entry data is"},
+      {"CRC of a later member flipped", installer_with({flipped_crc, good_second}), "incorrect data check"},
+      {"positive control", installer_with({members([](size_t, const std::string& d) {
+                                              return payloadtest::bounded_member(d);
+                                            }),
+                                            good_second}),
+       "",
+       {{"data", std::string(200000, 'd')}, {"second", "2"}}},
+  };
+  run_all(cases);
+}
+
 }  // namespace

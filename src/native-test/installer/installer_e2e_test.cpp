@@ -798,24 +798,29 @@ TEST_F(LinuxE2E, ReadOnlyDirectoryInstallsForAnOrdinaryUser) {
 TEST_F(LinuxE2E, FiveGigabyteFileIsCountedAndExtractedWhole) {
   if (target().kind != "linux-x86") GTEST_SKIP() << "run for the 32-bit build";
   const uint64_t size = 5ull << 30;
-  const size_t chunk = 1 << 20;
+  const size_t chunk = 1 << 19;  // a bounded member's most
+  auto padded = [](const std::string& data) { return data + std::string((512 - data.size() % 512) % 512, '\0'); };
+  // One entry of bounded members, as the packaging tool writes them: the
+  // product, then the big file's header, its zeros and its tail.
+  std::string head = payloadtest::tar_header("bin/zorva", strlen(e2etest::PROBE_SCRIPT), '0', 0755) +
+                     padded(e2etest::PROBE_SCRIPT) + payloadtest::tar_header("README", 7) + padded("sample\n") +
+                     payloadtest::tar_header("huge.bin", size);
   std::string tail = std::string(chunk - 8, '\0') + "THE-END!";
   std::string archive = dir_.file("huge.tar.gz");
   {
     std::ofstream out(archive, std::ios::binary);
-    out << payloadtest::gzip_member(payloadtest::tar_header("huge.bin", size));
-    std::string zeros = payloadtest::gzip_member(std::string(chunk, '\0'), 9);
+    out << payloadtest::bounded_member(head);
+    std::string zeros = payloadtest::bounded_member(std::string(chunk, '\0'));
     for (uint64_t done = 0; done + chunk < size; done += chunk) out << zeros;
-    out << payloadtest::gzip_member(tail + std::string(1024, '\0'));
+    out << payloadtest::bounded_member(tail) << payloadtest::bounded_member(std::string(1024, '\0'));
   }
-  std::string installer = pack({make_product(), archive});
+  std::string installer = pack({"--keep-gzip", archive});
   fs::remove(archive);
   Outcome r = run(installer, {"--silent"}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}});
   ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
   std::string dir = extraction_dir(r);
-  // README (7) + zorva + directory bin (4096) + the big file
-  uint64_t script = fs::file_size(dir + "/bin/zorva");
-  EXPECT_TRUE(logged(r, std::to_string(size + 7 + script + 4096) + " bytes required")) << r.output.substr(0, 4000);
+  // The size pass sums the members' trailers: the whole tar stream.
+  EXPECT_TRUE(logged(r, std::to_string(head.size() + size + 1024) + " bytes required")) << r.output.substr(0, 4000);
   EXPECT_EQ(fs::file_size(dir + "/huge.bin"), size);
   std::ifstream in(dir + "/huge.bin", std::ios::binary);
   in.seekg((std::streamoff)(size - 8));
@@ -823,6 +828,172 @@ TEST_F(LinuxE2E, FiveGigabyteFileIsCountedAndExtractedWhole) {
   in.read(end, 8);
   EXPECT_EQ(std::string(end, 8), "THE-END!");
   fs::remove_all(dir);
+}
+
+// ---- What the installer unpacks, and signed installers -----------------------
+
+// Everything below root: kind, permission bits (Linux), content or link
+// target. Windows keeps neither links nor modes: files and directories only.
+std::map<std::string, std::string> tree_listing(const std::string& root, bool windows) {
+  std::map<std::string, std::string> tree;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    std::string name = it->path().string().substr(root.size());
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) != 0) continue;
+    if (windows && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
+    std::string what = S_ISDIR(st.st_mode) ? "dir" : S_ISLNK(st.st_mode) ? "link " + fs::read_symlink(it->path()).string()
+                                                                           : "file " + vektest::readFile(it->path());
+    if (!windows) what += " mode " + std::to_string(st.st_mode & 07777);
+    tree[name] = what;
+  }
+  return tree;
+}
+
+// The tree the installer unpacks is the tree that was packed, byte for byte,
+// whether mkinstaller archived the directory (bounded members, decoded on
+// worker threads), re-compressed GNU tar's .tar.gz, or kept it as it is
+// (one zlib stream). Files straddle the 512 KiB member boundaries.
+TEST_F(E2E, InstalledTreeIsIdenticalToTheSource) {
+  std::string product = make_product();
+  const std::string long_dir = product + "/" + std::string(90, 'n');
+  for (const std::string& dir : {product + "/data/sizes", product + "/empty/deeper", long_dir}) fs::create_directories(dir);
+  std::string noise(3 * 1024 * 1024 + 777, '\0');
+  uint32_t state = 12345;
+  for (char& c : noise) c = (char)((state = state * 1103515245u + 12345u) >> 24);
+  vektest::writeFile(product + "/data/noise.bin", noise);
+  for (size_t size : {0u, 1u, 511u, 512u, (1u << 19) - 1, 1u << 19, (1u << 19) + 1})
+    vektest::writeFile(product + "/data/sizes/f" + std::to_string(size), std::string(size, (char)('a' + size % 26)));
+  vektest::writeFile(long_dir + "/" + std::string(90, 'm') + ".txt", "long name\n");
+  if (!windows()) {
+    fs::create_symlink("../noise.bin", product + "/data/sizes/link");
+    fs::create_hard_link(product + "/README", product + "/README.hard");
+    fs::permissions(product + "/data/sizes/f1", fs::perms(0600));
+  }
+  std::string archive = dir_.file("gnu.tar.gz");
+  ASSERT_EQ(std::system(("tar --format=gnu -C " + product + " -czf " + archive + " .").c_str()), 0);
+  struct Case {
+    const char* name;
+    std::vector<std::string> entries;
+  };
+  const Case cases[] = {
+      {"packed directory", {product}},
+      {"re-compressed GNU tar archive", {archive}},
+      {"GNU tar archive kept as it is", {"--keep-gzip", archive}},
+  };
+  std::map<std::string, std::string> expected = tree_listing(product, windows());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string installer = pack(c.entries);
+    Outcome r = run(installer, {}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}});
+    ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
+    std::string dir = extraction_dir(r);
+    ASSERT_FALSE(dir.empty());
+    std::map<std::string, std::string> got = tree_listing(dir, windows());
+    EXPECT_EQ(got.size(), expected.size());
+    for (const auto& [name, what] : expected) {
+      auto found = got.find(name);
+      if (found == got.end()) {
+        ADD_FAILURE() << name << " missing";
+      } else if (found->second != what) {
+        ADD_FAILURE() << name << " differs";
+      }
+    }
+    fs::remove_all(dir);
+  }
+}
+
+// A bus error while the workers decode ahead (the installer blocked writing
+// a file) ends the run as before: the workers are told to stop, the
+// directory is removed and nothing is configured.
+TEST_F(LinuxE2E, BusErrorDuringExtractionStopsTheRun) {
+  std::string product = make_product();
+  fs::create_directories(product + "/data");
+  vektest::writeFile(product + "/data/big.bin", std::string(3 << 20, 'b'));
+  for (int i = 0; i < 8; ++i) vektest::writeFile(product + "/data/more" + std::to_string(i), std::string(1 << 20, 'm'));
+  std::string installer = pack({product});
+  auto before = [&](pid_t pid) {
+    std::string dir = temp_ + "/" + std::to_string(pid);
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir + "/data").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dir + "/data/big.bin").c_str(), 0644), 0);
+  };
+  auto during = [&](pid_t pid) {
+    std::string fifo = temp_ + "/" + std::to_string(pid) + "/data/big.bin";
+    int fd = open(fifo.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buffer[4096];
+    ASSERT_GT(read(fd, buffer, sizeof buffer), 0);  // the installer writes: the workers are ahead of it
+    kill(pid, SIGBUS);
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+    close(fd);
+  };
+  Outcome r = run(installer, {}, {{"NIMBO_DEBUG", "1"}, {"ASAN_OPTIONS", "detect_leaks=0"}}, before, during);
+  EXPECT_EQ(r.exit_code, failure_code());
+  EXPECT_TRUE(logged(r, "ERROR [native] SIGBUS detected, the install location is out of space.  Cleaning up."))
+      << r.output.substr(0, 4000);
+  EXPECT_TRUE(logged(r, "2 worker threads") || logged(r, "1 worker threads") || logged(r, "3 worker threads"));
+  EXPECT_FALSE(configured());
+  EXPECT_TRUE(temp_is_empty());
+}
+
+uint32_t le32_in(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | (unsigned char)bytes.at(at + (size_t)i);
+  return value;
+}
+
+// Where data directory 4 of a PE32+ file puts its certificate table.
+uint32_t certificate_table_offset(const std::string& pe) {
+  size_t optional = le32_in(pe, 0x3c) + 24;
+  return le32_in(pe, optional + 112 + 8 * 4);
+}
+
+// Vendors sign the Windows installer after packing. The signature appends a
+// certificate table after the payload, padded to 8 bytes with zeros first:
+// the installer finds its trailer before both. Signed with osslsigncode and a
+// self-signed code-signing certificate made by openssl; the signature
+// verifies; the installer runs under Wine with no padding and with 7 bytes.
+TEST_F(E2E, SignedInstallerRuns) {
+  if (!windows()) GTEST_SKIP() << "Authenticode signatures are for the Windows installer";
+  std::string key = dir_.file("key.pem"), cert = dir_.file("cert.pem");
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
+                         " -days 2 -subj '/CN=Moravel test code signing' -addext keyUsage=digitalSignature"
+                         " -addext extendedKeyUsage=codeSigning >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  std::string packed = vektest::readFile(pack({make_product()}));
+  ASSERT_EQ(packed.size() % 8, 0u) << "the packer pads to a multiple of 8";
+  Layout layout;
+  ASSERT_TRUE(payloadtest::split_installer(packed, &layout));
+  for (size_t padding : {0u, 7u}) {
+    SCOPED_TRACE("padding " + std::to_string(padding));
+    // A file one byte past a multiple of 8 makes the signing tool pad 7 bytes.
+    std::string file = packed;
+    if (padding == 7) {
+      size_t bare = payloadtest::join_installer(layout).size();
+      file = payloadtest::join_installer(layout, 1, 0, (9 - bare % 8) % 8);
+      ASSERT_EQ(file.size() % 8, 1u);
+    }
+    std::string unsigned_file = dir_.file("unsigned.exe"), signed_file = dir_.file("signed.exe");
+    vektest::writeFile(unsigned_file, file);
+    fs::remove(signed_file);
+    ASSERT_EQ(std::system(("osslsigncode sign -certs " + cert + " -key " + key + " -n Moravel -in " + unsigned_file +
+                           " -out " + signed_file + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    ASSERT_EQ(std::system(("osslsigncode verify -CAfile " + cert + " -in " + signed_file + " >/dev/null 2>&1").c_str()),
+              0)
+        << "the signature does not verify";
+    EXPECT_EQ(certificate_table_offset(vektest::readFile(signed_file)), file.size() + padding)
+        << "the signing tool padded otherwise";
+    fs::permissions(signed_file, fs::perms(0755));
+    fs::remove(record_);
+    Outcome r = run(signed_file, {"--silent"}, {{"NIMBO_DEBUG", "1"}});
+    ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
+    EXPECT_TRUE(logged(r, "Signed installer: the payload ends at offset")) << r.output.substr(0, 4000);
+    EXPECT_TRUE(configured());
+  }
 }
 
 }  // namespace

@@ -105,9 +105,13 @@ TEST_F(MkInstaller, LayoutIsStubEntriesTableAndTrailer) {
   EXPECT_EQ(layout.stub, stub);
   ASSERT_EQ(layout.entries.size(), 2u);
   EXPECT_EQ(layout.entries[0], layout.entries[1]);
-  EXPECT_EQ(payloadtest::join_installer(layout), bytes) << "table and trailer differ from the format";
-  // gzip header: no name flag, zero time
-  EXPECT_EQ((unsigned char)layout.entries[0][3], 0);
+  // Zero bytes between the table and the trailer make the file a multiple of
+  // 8 bytes, so that a signing tool adds no padding of its own.
+  EXPECT_EQ(bytes.size() % 8, 0u);
+  size_t padding = (8 - (stub.size() + 2 * layout.entries[0].size() + 24 + 16) % 8) % 8;
+  EXPECT_TRUE(payloadtest::join_installer(layout, 1, 0, padding) == bytes) << "table and trailer differ from the format";
+  // gzip header: only the extra field (the member's length), zero time
+  EXPECT_EQ((unsigned char)layout.entries[0][3], 0x04);
   EXPECT_EQ(layout.entries[0].substr(4, 4), std::string(4, '\0'));
 }
 
@@ -265,7 +269,8 @@ TEST_F(MkInstaller, LongNamedLinksAreWrittenAsTheReaderTakesThem) {
   EXPECT_EQ(sequence, expected);
 }
 
-// Archives the reader takes go in byte for byte; others are rewritten.
+// With --keep-gzip, archives the reader takes go in byte for byte; others
+// are rewritten all the same.
 TEST_F(MkInstaller, ReadableArchivesAreKeptOthersRewritten) {
   std::string src = dir_.file("src");
   fs::create_directories(src);
@@ -288,7 +293,7 @@ TEST_F(MkInstaller, ReadableArchivesAreKeptOthersRewritten) {
     std::string command = std::regex_replace(std::regex_replace(c.command, std::regex("ARCHIVE"), archive),
                                              std::regex("SRC"), src);
     ASSERT_EQ(std::system(command.c_str()), 0);
-    std::string installer = pack(archive);
+    std::string installer = pack("--keep-gzip " + archive);
     std::string original = vektest::readFile(archive);
     EXPECT_EQ(vektest::readFile(installer).find(original) != std::string::npos, c.kept);
     EXPECT_EQ(header_sequence(installer), std::vector<std::string>{"0 file"});
@@ -310,6 +315,126 @@ TEST_F(MkInstaller, ListsEntriesWithOffsetsAndFiles) {
   Result bad = mkinstaller("-l " INSTALLER_PATH);
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.output.find("carries no readable payload"), std::string::npos) << bad.output;
+}
+
+// ---- Bounded members, re-compression, signed stubs ----------------------------
+
+// Runs a shell command; its standard output.
+std::string shell(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[65536];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+  pclose(pipe);
+  return out;
+}
+
+uint32_t le32_at(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | (unsigned char)bytes[at + (size_t)i];
+  return value;
+}
+
+// Every member of a packed entry announces its own length, holds at most
+// 512 KiB of tar data (all but the last exactly that much), and the whole is
+// plain gzip that gzip -d and tar read.
+TEST_F(MkInstaller, EntriesAreBoundedMembersThatGzipReads) {
+  std::string tree = dir_.file("big-tree");
+  fs::create_directories(tree + "/bin");
+  vektest::writeFile(tree + "/bin/zorva", "#!/bin/sh\n");
+  std::string noise(2500000, '\0');
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = (char)((i * 2654435761u) >> 13);
+  vektest::writeFile(tree + "/noise.bin", noise);
+  vektest::writeFile(tree + "/text.txt", std::string(1500000, 't'));
+  std::string installer = pack(tree);
+  payloadtest::Layout layout;
+  ASSERT_TRUE(payloadtest::split_installer(vektest::readFile(installer), &layout));
+  const std::string& entry = layout.entries[0];
+  std::vector<uint32_t> lengths;
+  for (size_t at = 0; at < entry.size();) {
+    ASSERT_GE(entry.size() - at, 28u);
+    ASSERT_EQ(entry.substr(at, 4), std::string("\x1f\x8b\x08\x04", 4)) << "member at " << at;
+    ASSERT_EQ(entry.substr(at + 12, 4), std::string("VM\x04\0", 4)) << "member at " << at;
+    uint32_t size = le32_at(entry, at + 16);
+    ASSERT_LE(at + size, entry.size());
+    lengths.push_back(le32_at(entry, at + size - 4));
+    at += size;
+  }
+  ASSERT_GE(lengths.size(), 8u);
+  for (size_t i = 0; i + 1 < lengths.size(); ++i) EXPECT_EQ(lengths[i], 1u << 19) << "member " << i;
+  EXPECT_LE(lengths.back(), 1u << 19);
+  std::string gz = dir_.file("entry.tar.gz");
+  vektest::writeFile(gz, entry);
+  std::string listing = shell("gzip -dc " + gz + " | tar -tvf - 2>&1");
+  EXPECT_NE(listing.find("2500000"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("text.txt"), std::string::npos) << listing;
+  EXPECT_EQ(shell("gzip -dc " + gz + " | tar -xOf - noise.bin"), noise);
+}
+
+// A .tar.gz is re-compressed into bounded members with the same tar data
+// (zero padding after its last member accepted, as gzip -d does), or copied
+// byte for byte with --keep-gzip; damage is refused either way.
+TEST_F(MkInstaller, TarGzEntriesAreRecompressedUnlessKept) {
+  std::string src = make_tree();
+  fs::remove(src + "/pipe");
+  if (fs::exists(src + "/null")) fs::remove(src + "/null");
+  std::string archive = dir_.file("gnu.tar.gz");
+  ASSERT_EQ(std::system(("tar --format=gnu -C " + src + " -cf - . | gzip -9 >" + archive).c_str()), 0);
+  std::string original = vektest::readFile(archive);
+  std::string tar = shell("gzip -dc " + archive);
+  ASSERT_FALSE(tar.empty());
+
+  payloadtest::Layout layout;
+  ASSERT_TRUE(payloadtest::split_installer(vektest::readFile(pack(archive, "recompressed")), &layout));
+  EXPECT_EQ(layout.entries[0].substr(12, 2), "VM") << "not re-compressed into bounded members";
+  std::string again = dir_.file("again.tar.gz");
+  vektest::writeFile(again, layout.entries[0]);
+  EXPECT_TRUE(shell("gzip -dc " + again) == tar) << "the tar data changed";
+
+  ASSERT_TRUE(payloadtest::split_installer(vektest::readFile(pack("--keep-gzip " + archive, "kept")), &layout));
+  EXPECT_TRUE(layout.entries[0] == original) << "--keep-gzip changed the entry";
+
+  std::string padded = dir_.file("padded.tar.gz");
+  vektest::writeFile(padded, original + std::string(300, '\0'));
+  ASSERT_TRUE(payloadtest::split_installer(vektest::readFile(pack(padded, "padded")), &layout));
+  vektest::writeFile(again, layout.entries[0]);
+  EXPECT_TRUE(shell("gzip -dc " + again) == tar);
+
+  std::string junk = dir_.file("junk.tar.gz");
+  vektest::writeFile(junk, original + std::string(10, '\0') + "junk");
+  Result r = mkinstaller("-s " INSTALLER_PATH " -o " + dir_.file("junk-out") + " " + junk);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("data after the last gzip member"), std::string::npos) << r.output;
+}
+
+// A signed stub's certificate table would end up inside the installer, where
+// it signs nothing: it is cut off with a notice, and the table's directory
+// entry cleared. A table that does not end the stub cannot be cut off.
+TEST_F(MkInstaller, SignedStubLosesItsSignature) {
+  std::string tree = make_tree();
+  fs::remove(tree + "/pipe");  // a Windows payload holds no FIFOs or devices
+  fs::remove(tree + "/null");
+  std::string pe = payloadtest::minimal_pe();
+  std::string stub = dir_.file("signed-stub.exe");
+  vektest::writeFile(stub, payloadtest::with_certificate(pe, 0));
+  std::string out = dir_.file("from-signed");
+  Result r = mkinstaller("-s " + stub + " -o " + out + " " + tree);
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("is signed; its signature is removed"), std::string::npos) << r.output;
+  std::string bytes = vektest::readFile(out);
+  EXPECT_EQ(bytes.substr(0, pe.size()), pe) << "the stub must be the unsigned image";
+  EXPECT_EQ(bytes.size() % 8, 0u);
+  EXPECT_EQ(mkinstaller("-l " + out).status, 0);
+
+  std::string odd = payloadtest::with_certificate(pe, 0);
+  payloadtest::put_le32(&odd, payloadtest::pe::kCertEntryAt + 4, 0x100);  // ends before the file does
+  vektest::writeFile(stub, odd);
+  r = mkinstaller("-s " + stub + " -o " + dir_.file("refused") + " " + tree);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("certificate table that does not end the file"), std::string::npos) << r.output;
+  EXPECT_FALSE(fs::exists(dir_.file("refused")));
 }
 
 }  // namespace

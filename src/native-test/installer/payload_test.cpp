@@ -1,11 +1,15 @@
-// The installer's payload reader in-process: the table of contents and the
-// reader of one entry, bounded by its extent, on crafted installer files.
+// The installer's payload reader in-process: the table of contents (and its
+// trailer before a signature), the reader of one entry bounded by its
+// extent, and the decoder of bounded members with its worker threads, on
+// crafted installer files.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 #include <functional>
 #include <memory>
 
+#include "member_format.h"
 #include "payload.h"
 #include "payload_test_support.h"
 #include "size_untar_ops.h"
@@ -14,9 +18,18 @@
 
 namespace {
 
+using payloadtest::bounded_member;
+using payloadtest::bounded_members;
 using payloadtest::gzip_member;
 using payloadtest::Layout;
 using payloadtest::tar_of;
+
+// Decoder threads for the lifetime of the object; the default afterwards.
+class ScopedWorkers {
+ public:
+  explicit ScopedWorkers(int workers) { payload_set_decode_workers(workers); }
+  ~ScopedWorkers() { payload_set_decode_workers(-1); }
+};
 
 class Payload : public ::testing::Test {
  protected:
@@ -34,9 +47,10 @@ class Payload : public ::testing::Test {
     return path;
   }
 
-  // Counts every entry with the size operations, as the size pass does:
-  // per entry the byte count, or -1 when the entry failed.
-  std::vector<long long> count_entries(const std::string& path, bool* toc_failed = nullptr) {
+  // Counts every entry with the size operations, as the extract pass reads
+  // it (every member decoded, or with `size_pass` as the size pass counts
+  // it): per entry the byte count, or -1 when the entry failed.
+  std::vector<long long> count_entries(const std::string& path, bool* toc_failed = nullptr, bool size_pass = false) {
     std::vector<long long> counts;
     toc_entries toc;
     if (!init_toc(path.c_str(), &toc)) return {-2};
@@ -46,7 +60,8 @@ class Payload : public ::testing::Test {
     toc_entry entry;
     while (read_entry_from_toc(&toc, &entry)) {
       vek_uint64_t bytes = 0;
-      counts.push_back(extract_tarball(&entry, &ops, &bytes) ? (long long)bytes : -1);
+      bool ok = size_pass ? size_entry(&entry, &ops, &bytes) : extract_tarball(&entry, &ops, &bytes);
+      counts.push_back(ok ? (long long)bytes : -1);
     }
     if (toc_failed) *toc_failed = toc.failed;
     close_toc(&toc);
@@ -108,7 +123,7 @@ TEST_F(Payload, DamagedEntriesFail) {
       {"flipped length", length},
       {"flipped data", body},
       {"garbage behind the member", good + "garbage"},
-      {"zero padding behind the member", good + std::string(512, '\0')},
+      {"zero padding, then garbage", good + std::string(100, '\0') + "x"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -229,6 +244,242 @@ TEST_F(Payload, ReaderDeliversEachMemberAndStopsAtTheEnd) {
   EXPECT_EQ(out, "first second");
   EXPECT_EQ(stream->next_offset, (int64_t)file.size() - 4) << "read past the extent";
   entry_stream_close(stream.get());
+  std::fclose(f);
+}
+
+// ---- Endings, bounded members, signatures --------------------------------------
+
+// Reads a whole entry [offset, end) of `path` through an entry stream.
+std::string read_entry(const std::string& path, int64_t offset, int64_t end, ssize_t* last = nullptr) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return "<cannot open>";
+  auto stream = std::make_unique<entry_stream_t>();
+  std::string out;
+  ssize_t got = -1;
+  if (entry_stream_open(stream.get(), fileno(f), offset, end)) {
+    std::vector<char> buffer(10240);
+    while ((got = entry_stream_read(stream.get(), buffer.data(), buffer.size())) > 0) out.append(buffer.data(), (size_t)got);
+  }
+  entry_stream_close(stream.get());
+  std::fclose(f);
+  if (last) *last = got;
+  return out;
+}
+
+// gzip -d ignores zero bytes after the last member; so does the reader, for
+// either kind of member, however far the zeros reach.
+TEST_F(Payload, ZeroPaddingAfterTheLastMemberIsAccepted) {
+  for (std::string kind : {"zlib", "bounded"}) {
+    std::string members = kind == "zlib" ? gzip_member(kSmallTar) : bounded_members(kSmallTar, 1000);
+    for (size_t zeros : {1u, 512u, 70000u}) {
+      SCOPED_TRACE(kind + " + " + std::to_string(zeros) + " zero bytes");
+      std::string path = installer({members + std::string(zeros, '\0'), gzip_member(tar_of({{"c.txt", "xyz"}}))});
+      EXPECT_EQ(count_entries(path), (std::vector<long long>{kSmallCount, 3}));
+      if (kind == "bounded") {
+        EXPECT_EQ(count_entries(path, nullptr, true), (std::vector<long long>{(long long)kSmallTar.size(), 3}));
+      }
+    }
+  }
+}
+
+TEST_F(Payload, BoundedMembersDecodeAlikeOnAnyNumberOfWorkers) {
+  std::string data(3 << 20, '\0');
+  std::mt19937 random(7);
+  for (size_t i = 0; i < data.size(); i += 2) data[i] = (char)(random() % 7);  // half compressible
+  std::string tar = tar_of({{"big.bin", data}, {"small.txt", "small"}});
+  std::string entry = bounded_members(tar, 64 << 10);
+  std::string path = dir_.file("members");
+  vektest::writeFile(path, "xx" + entry + "NEXT");
+  for (int workers : {0, 1, 2, 3}) {
+    SCOPED_TRACE(std::to_string(workers) + " workers");
+    ScopedWorkers scoped(workers);
+    ssize_t last = -1;
+    EXPECT_TRUE(read_entry(path, 2, 2 + (int64_t)entry.size(), &last) == tar) << "decoded bytes differ";
+    EXPECT_EQ(last, 0);
+    EXPECT_EQ(count_entries(installer({entry})), (std::vector<long long>{(long long)data.size() + 5}));
+  }
+}
+
+// Each row damages a run of bounded members (a good entry follows, which
+// must stay good). The extract pass fails every row; the size pass, which
+// reads only headers and trailers, fails those whose structure is broken and
+// counts the others (their damage is found when they are decoded).
+TEST_F(Payload, DamagedBoundedMembersFail) {
+  const std::string first = bounded_member(kSmallTar.substr(0, 1000));
+  const std::string second = bounded_member(kSmallTar.substr(1000, 1000));
+  const std::string rest = bounded_members(kSmallTar.substr(2000), 1000);
+  auto flip = [](std::string member, size_t from_end, unsigned char mask) {
+    member[member.size() - from_end] ^= (char)mask;
+    return member;
+  };
+  std::string over_full(MEMBER_MAX_DATA + 1, 'o');
+  struct Case {
+    const char* name;
+    std::string entry;
+    bool counted;  // the size pass still counts it
+  };
+  const Case cases[] = {
+      {"flipped CRC", first + flip(second, 8, 0x01) + rest, true},
+      {"length one more than the data", first + flip(second, 4, 0x01) + rest, true},
+      {"flipped deflate data", first + flip(second, 20, 0x55) + rest, true},
+      {"announced length one short", first + bounded_member(kSmallTar.substr(1000, 1000), (uint32_t)second.size() - 1) + rest, false},
+      {"announced length one long", first + bounded_member(kSmallTar.substr(1000, 1000), (uint32_t)second.size() + 1) + rest, false},
+      {"member reaching past the extent", first + second + bounded_member(kSmallTar.substr(2000), 1 << 19), false},
+      {"announced length of 4 GiB", first + bounded_member(kSmallTar.substr(1000, 1000), 0xffffffffu) + rest, false},
+      {"gzip member without its length", first + gzip_member(kSmallTar.substr(1000, 1000)) + rest, false},
+      {"last member cut short", first + second + rest.substr(0, rest.size() - 3), false},
+      {"more data than a member holds", first + bounded_member(over_full) + rest, false},
+      {"claims more than a member holds", first + flip(second, 2, 0x40) + rest, false},
+      {"garbage after the last member", first + second + rest + "junk", false},
+  };
+  std::string good = gzip_member(tar_of({{"c.txt", "xyz"}}));
+  for (int workers : {0, 2}) {
+    ScopedWorkers scoped(workers);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(workers) + " workers");
+      std::string path = installer({c.entry, good});
+      EXPECT_EQ(count_entries(path), (std::vector<long long>{-1, 3}));
+      std::vector<long long> sized = count_entries(path, nullptr, true);
+      ASSERT_EQ(sized.size(), 2u);
+      EXPECT_EQ(sized[0] != -1, c.counted);
+      EXPECT_EQ(sized[1], 3);
+    }
+  }
+}
+
+// The size pass sums a bounded entry's trailers (the tar data's length) and
+// counts any other entry with the tar reader (file data and directories).
+TEST_F(Payload, SizePassSumsBoundedTrailersAndCountsOtherEntries) {
+  std::string path = installer({bounded_members(kSmallTar, 1000), gzip_member(kSmallTar), kSmallTar});
+  EXPECT_EQ(count_entries(path, nullptr, true),
+            (std::vector<long long>{(long long)kSmallTar.size(), kSmallCount, kSmallCount}));
+}
+
+// Regression guard for the 32-bit build: the trailer sum is 64-bit. 8,200
+// members of 512 KiB of zeros claim 4.3 GB in a file of 4 MB.
+TEST_F(Payload, TrailerSumGoesBeyondFourGigabytes) {
+  std::string zeros = bounded_member(std::string(MEMBER_MAX_DATA, '\0'));
+  std::string entry;
+  const size_t members = 8200;
+  entry.reserve(zeros.size() * members);
+  for (size_t i = 0; i < members; ++i) entry += zeros;
+  EXPECT_EQ(count_entries(installer({entry}), nullptr, true),
+            (std::vector<long long>{(long long)members * MEMBER_MAX_DATA}));
+}
+
+TEST_F(Payload, SizeBudgetStopsTheTrailerWalk) {
+  std::string path = installer({bounded_members(kSmallTar, 1000)});
+  size_budget = NO_SIZE_BUDGET;
+  size_budget.available = 2500;
+  std::vector<long long> counts = count_entries(path, nullptr, true);
+  size_budget_t budget = size_budget;
+  size_budget = NO_SIZE_BUDGET;
+  EXPECT_EQ(counts, (std::vector<long long>{-1}));
+  EXPECT_TRUE(budget.exhausted);
+  EXPECT_EQ(budget.reached, 3000u) << "stops at the first member that reaches the budget";
+}
+
+// Regression: the last entry's extent ran to the end of the file when the
+// table came first, so the trailer counted as data after its last member.
+TEST_F(Payload, LastExtentEndsAtTheTrailerOrTheTable) {
+  for (size_t padding : {0u, 5u}) {
+    SCOPED_TRACE(std::to_string(padding) + " bytes between table and trailer");
+    std::string a = bounded_members(kSmallTar, 1000), b = gzip_member(tar_of({{"c.txt", "xyz"}}));
+    std::string file = "stub";
+    int64_t table = (int64_t)file.size();
+    payloadtest::put_be64(&file, table + 24);
+    payloadtest::put_be64(&file, table + 24 + (int64_t)a.size());
+    payloadtest::put_be64(&file, 0);
+    file += a + b;
+    file.append(padding, '\0');
+    int64_t trailer = (int64_t)file.size();
+    payloadtest::put_be64(&file, 1);
+    payloadtest::put_be64(&file, table);
+    std::string path = dir_.file("table-first");
+    vektest::writeFile(path, file);
+    toc_entries toc;
+    ASSERT_TRUE(init_toc(path.c_str(), &toc));
+    EXPECT_EQ(toc.trailer_offset, trailer);
+    toc_entry entry;
+    ASSERT_TRUE(read_entry_from_toc(&toc, &entry));
+    ASSERT_TRUE(read_entry_from_toc(&toc, &entry));
+    EXPECT_EQ(entry.end_offset, trailer);
+    close_toc(&toc);
+    EXPECT_EQ(count_entries(path), (std::vector<long long>{kSmallCount, 3}));
+  }
+}
+
+// A signature appended to a Windows installer: the reader finds the trailer
+// before the certificate table and its zero padding, or else reads the
+// file's end as always (which then fails: it holds the table). Crafted
+// headers never crash the reader or make it read outside the file.
+TEST_F(Payload, TrailerBeforeACertificateTable) {
+  auto installer_on = [](const std::string& stub, size_t padding_to_eight = 0) {
+    Layout layout{stub, {bounded_members(kSmallTar, 1000)}};
+    std::string file = payloadtest::join_installer(layout, 1, 0, padding_to_eight);
+    return file;
+  };
+  std::string pe = payloadtest::minimal_pe();
+  std::string unsigned_file = installer_on(pe);
+  auto set = [](std::string file, size_t at, uint32_t value) {
+    payloadtest::put_le32(&file, at, value);
+    return file;
+  };
+  struct Case {
+    std::string name;
+    std::string file;
+    bool readable;
+  };
+  std::vector<Case> cases = {{"unsigned", unsigned_file, true}};
+  for (size_t padding = 0; padding <= 7; ++padding)
+    cases.push_back({"signed, padding " + std::to_string(padding), payloadtest::with_certificate(unsigned_file, padding), true});
+  std::string signed3 = payloadtest::with_certificate(unsigned_file, 3);
+  std::string nonzero = signed3;
+  nonzero[unsigned_file.size() + 1] = 'x';
+  cases.push_back({"padding with a non-zero byte", nonzero, false});
+  cases.push_back({"eight bytes of padding", payloadtest::with_certificate(unsigned_file, 8), false});
+  cases.push_back({"table inside the image", set(signed3, payloadtest::pe::kCertEntryAt, 0x100), false});
+  cases.push_back({"table short of the end", set(signed3, payloadtest::pe::kCertEntryAt + 4, 0x2ff), false});
+  cases.push_back({"offset and size overflowing", set(set(signed3, payloadtest::pe::kCertEntryAt, 0xffffff00u),
+                                                      payloadtest::pe::kCertEntryAt + 4, 0x200), false});
+  cases.push_back({"e_lfanew past the end", set(signed3, 0x3c, 0x7ffffff0u), false});
+  cases.push_back({"four data directories", payloadtest::with_certificate(installer_on(payloadtest::minimal_pe(4)), 3), false});
+  cases.push_back({"bad optional header magic", set(signed3, payloadtest::pe::kOptionalAt, 0x999), false});
+  cases.push_back({"section past the payload", set(signed3, payloadtest::pe::kOptionalAt + 112 + 8 * 16 + 16, 0x7fffffff), false});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir_.file("signed" + std::to_string(files_++));
+    vektest::writeFile(path, c.file);
+    if (c.readable) {
+      EXPECT_EQ(count_entries(path), (std::vector<long long>{kSmallCount}));
+      EXPECT_EQ(count_entries(path, nullptr, true), (std::vector<long long>{(long long)kSmallTar.size()}));
+    } else {
+      EXPECT_EQ(count_entries(path), (std::vector<long long>{-2}));
+    }
+  }
+}
+
+// Workers told to stop (as the end of a run cut short by a bus error does)
+// finish the member they hold; the reader then fails instead of waiting.
+TEST_F(Payload, CancelledDecodersFailTheReaderInsteadOfHanging) {
+  ScopedWorkers scoped(2);
+  std::string tar = tar_of({{"big.bin", std::string(4 << 20, 'x')}});
+  std::string entry = bounded_members(tar, 64 << 10);
+  std::string path = dir_.file("cancelled");
+  vektest::writeFile(path, entry);
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  auto stream = std::make_unique<entry_stream_t>();
+  ASSERT_TRUE(entry_stream_open(stream.get(), fileno(f), 0, (int64_t)entry.size()));
+  char buffer[4096];
+  ASSERT_EQ(entry_stream_read(stream.get(), buffer, sizeof buffer), (ssize_t)sizeof buffer);
+  payload_cancel_decoders();
+  ssize_t got;
+  size_t total = sizeof buffer;
+  while ((got = entry_stream_read(stream.get(), buffer, sizeof buffer)) > 0) total += (size_t)got;
+  EXPECT_EQ(got, -1);
+  EXPECT_LT(total, tar.size());
+  entry_stream_close(stream.get());  // joins the workers
   std::fclose(f);
 }
 

@@ -202,7 +202,6 @@ bool rewrite_archive(const std::string& path, const tar_options_t& options, outp
   archive_ptr a = open_archive(path, error);
   if (!a) return false;
   tar_stream_t stream(out, options);
-  if (!stream.start(error)) return false;
   struct archive_entry* e;
   int rc;
   while ((rc = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {

@@ -20,18 +20,24 @@
 namespace {
 
 const char* const USAGE =
-    "Usage: mkinstaller -s STUB -o OUTPUT [-z LEVEL] [-v] ENTRY...\n"
+    "Usage: mkinstaller -s STUB -o OUTPUT [-z LEVEL] [-k] [-v] ENTRY...\n"
     "       mkinstaller -l INSTALLER\n"
     "\n"
     "Writes OUTPUT (mode 0755): the installer executable STUB (of any target)\n"
     "followed by one gzip-compressed tar archive per ENTRY, the table of\n"
     "contents and the trailer. An ENTRY is a directory, archived with its\n"
-    "contents at the top level, or an existing .tar.gz taken as it is. Every\n"
-    "entry is read back with the installer's own reader before OUTPUT is written.\n"
+    "contents at the top level, or an existing archive: a .tar.gz the\n"
+    "installer's reader takes as it stands has its tar data compressed again,\n"
+    "any other archive is rewritten as old-GNU tar. Archives are written as\n"
+    "gzip members of 512 KiB of tar data each, compressed on every processor,\n"
+    "which the installer decodes on every processor. Every entry is read back\n"
+    "with the installer's own reader before OUTPUT is written. A signed\n"
+    "Windows STUB loses its signature: sign OUTPUT instead.\n"
     "\n"
     "  -s, --stub FILE     installer executable to carry the payload\n"
     "  -o, --output FILE   installer to write\n"
-    "  -z, --level N       gzip level 1-9 for archived directories (default 9)\n"
+    "  -z, --level N       compression level 1-12 (default 6, about gzip -6 in size)\n"
+    "  -k, --keep-gzip     copy such .tar.gz entries as they are (decoded by one thread)\n"
     "  -v, --verbose       show the installer reader's messages while verifying\n"
     "  -l, --list FILE     list the entries, their offsets and their files\n"
     "  -h, --help          show this text\n"
@@ -82,8 +88,9 @@ class temporary_files_t {
 };
 
 // Replaces every archive entry that the installer cannot read as it stands
-// by its rewritten copy.
+// by its rewritten copy, which is already in bounded members.
 bool prepare_entries(installer_spec_t* spec, temporary_files_t* temporaries, std::string* error) {
+  spec->rewritten.assign(spec->entries.size(), false);
   for (size_t i = 0; i < spec->entries.size(); ++i) {
     std::string& entry = spec->entries[i];
     if (is_directory(entry)) continue;
@@ -92,7 +99,10 @@ bool prepare_entries(installer_spec_t* spec, temporary_files_t* temporaries, std
     bool ok = prepare_archive_entry(entry, spec->tar, temp_template, &rewritten, error);
     if (!rewritten.empty()) temporaries->add(rewritten);
     if (!ok) return false;
-    if (!rewritten.empty()) entry = rewritten;
+    if (!rewritten.empty()) {
+      entry = rewritten;
+      spec->rewritten[i] = true;
+    }
   }
   return true;
 }
@@ -118,6 +128,7 @@ int main(int argc, char** argv) {
   const struct option options[] = {{"stub", required_argument, nullptr, 's'},
                                    {"output", required_argument, nullptr, 'o'},
                                    {"level", required_argument, nullptr, 'z'},
+                                   {"keep-gzip", no_argument, nullptr, 'k'},
                                    {"verbose", no_argument, nullptr, 'v'},
                                    {"list", required_argument, nullptr, 'l'},
                                    {"help", no_argument, nullptr, 'h'},
@@ -125,11 +136,12 @@ int main(int argc, char** argv) {
   installer_spec_t spec;
   std::string list;
   int c;
-  while ((c = getopt_long(argc, argv, "s:o:z:vl:h", options, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "s:o:z:kvl:h", options, nullptr)) != -1) {
     switch (c) {
       case 's': spec.stub = optarg; break;
       case 'o': spec.output = optarg; break;
       case 'z': spec.tar.level = atoi(optarg); break;
+      case 'k': spec.keep_gzip = true; break;
       case 'v': spec.verbose = true; break;
       case 'l': list = optarg; break;
       case 'h': fputs(USAGE, stdout); return 0;
@@ -145,7 +157,8 @@ int main(int argc, char** argv) {
   for (int i = optind; i < argc; ++i) spec.entries.push_back(argv[i]);
   if (spec.stub.empty() || spec.output.empty()) return usage_error("both --stub and --output are required");
   if (spec.entries.empty()) return usage_error("at least one payload entry is required");
-  if (spec.tar.level < 1 || spec.tar.level > 9) return usage_error("the gzip level must be 1 to 9");
+  if (spec.tar.level < MEMBER_LEVEL_MIN || spec.tar.level > MEMBER_LEVEL_MAX)
+    return usage_error("the compression level must be 1 to 12");
   if (!parse_epoch(&spec)) return 2;
   spec.tar.windows = is_windows_stub(spec.stub);
   temporary_files_t temporaries;

@@ -9,11 +9,14 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <deque>
 #include <memory>
 
+#include "member_writer.h"
 #include "payload.h"
+#include "pe_layout.h"
 #include "size_untar_ops.h"
 #include "vek_logging.h"
 
@@ -78,18 +81,168 @@ bool is_directory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool read_whole_file(const std::string& path, std::string* bytes, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::unique_ptr<char[]> buffer(new char[COPY_BUFFER_SIZE]);
+  bytes->clear();
+  bool ok = true;
+  for (;;) {
+    ssize_t got = read(fd, buffer.get(), COPY_BUFFER_SIZE);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = "cannot read " + path + ": " + std::strerror(errno);
+      ok = false;
+    }
+    if (got <= 0) break;
+    bytes->append(buffer.get(), (size_t)got);
+  }
+  close(fd);
+  return ok;
+}
+
+// The stub as it goes into the installer. A signature covers the file it was
+// made for: a signed stub's certificate table would end up in the middle of
+// the installer, so it is cut off and its directory entry and checksum
+// cleared; the vendor signs the finished installer.
+bool prepare_stub(const std::string& path, std::string* stub, std::string* error) {
+  if (!read_whole_file(path, stub, error)) return false;
+  pe_layout_t pe;
+  int64_t size = (int64_t)stub->size();
+  if (!parse_pe_layout(reinterpret_cast<const unsigned char*>(stub->data()), size, &pe) || pe.cert_size == 0)
+    return true;
+  if (pe.cert_offset < pe.image_end || pe.cert_offset + pe.cert_size != size) {
+    *error = path + " has a certificate table that does not end the file; cannot remove its signature "
+             "(use the unsigned build of the stub)";
+    return false;
+  }
+  fprintf(stderr, "mkinstaller: %s is signed; its signature is removed (sign the installer after packing)\n",
+          path.c_str());
+  stub->resize((size_t)pe.cert_offset);
+  memset(&(*stub)[(size_t)pe.cert_entry_offset], 0, 8);
+  memset(&(*stub)[(size_t)pe.checksum_offset], 0, 4);
+  return true;
+}
+
+// Inflates a .tar.gz (every member, zero padding after the last one as gzip
+// -d allows) and compresses its tar data again into bounded members.
+class recompressor_t {
+ public:
+  recompressor_t(const std::string& path, const tar_options_t& options, output_file_t& out)
+      : path_(path), members_(out, options.level, member_writer_t::default_threads()) {
+    memset(&zs_, 0, sizeof(zs_));
+  }
+  ~recompressor_t() {
+    if (started_) inflateEnd(&zs_);
+  }
+
+  bool run(std::string* error) {
+    fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      *error = "cannot open " + path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    bool ok = start(error) && inflate_all(error) && members_.finish(error);
+    close(fd_);
+    return ok;
+  }
+
+ private:
+  bool start(std::string* error) {
+    if (!fill(error)) return false;
+    if (zs_.avail_in < 2 || input_[0] != 0x1f || input_[1] != 0x8b) {
+      *error = path_ + (zs_.avail_in == 0 ? " is empty" : " is not a gzip-compressed file (expected a directory or a .tar.gz)");
+      return false;
+    }
+    started_ = inflateInit2(&zs_, 16 + MAX_WBITS) == Z_OK;
+    if (!started_) *error = "cannot start decompression";
+    return started_;
+  }
+
+  bool fill(std::string* error) {
+    ssize_t got;
+    do {
+      got = read(fd_, input_, sizeof(input_));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+      *error = "cannot read " + path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    zs_.next_in = input_;
+    zs_.avail_in = (uInt)got;
+    return true;
+  }
+
+  bool damaged(const std::string& what, std::string* error) {
+    *error = path_ + ": " + what + "; it cannot be extracted by the installer";
+    return false;
+  }
+
+  // After the last member only zero bytes may follow.
+  bool rest_is_zero(std::string* error) {
+    do {
+      for (uInt i = 0; i < zs_.avail_in; ++i)
+        if (zs_.next_in[i] != 0) return damaged("data after the last gzip member", error);
+      if (!fill(error)) return false;
+    } while (zs_.avail_in > 0);
+    return true;
+  }
+
+  bool inflate_all(std::string* error) {
+    bool in_member = true;
+    for (;;) {
+      if (zs_.avail_in == 0) {
+        if (!fill(error)) return false;
+        if (zs_.avail_in == 0) return in_member ? damaged("gzip data cut short", error) : true;
+      }
+      if (!in_member) {
+        if (zs_.next_in[0] == 0) return rest_is_zero(error);
+        inflateReset(&zs_);
+        in_member = true;
+      }
+      zs_.next_out = output_;
+      zs_.avail_out = sizeof(output_);
+      int rc = inflate(&zs_, Z_NO_FLUSH);
+      if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+        return damaged(std::string("damaged gzip data (") + (zs_.msg ? zs_.msg : "error") + ")", error);
+      if (!members_.write(output_, sizeof(output_) - zs_.avail_out, error)) return false;
+      if (rc == Z_STREAM_END) in_member = false;
+    }
+  }
+
+  std::string path_;
+  member_writer_t members_;
+  z_stream zs_;
+  bool started_ = false;
+  int fd_ = -1;
+  unsigned char input_[COPY_BUFFER_SIZE];
+  unsigned char output_[4 * COPY_BUFFER_SIZE];
+};
+
+bool write_entry(const installer_spec_t& spec, size_t index, output_file_t& out, std::string* error) {
+  const std::string& entry = spec.entries[index];
+  if (is_directory(entry)) return write_directory_archive(entry, spec.tar, out, error);
+  bool rewritten = index < spec.rewritten.size() && spec.rewritten[index];
+  if (spec.keep_gzip || rewritten) return copy_file_into(entry, out, true, error);
+  return std::make_unique<recompressor_t>(entry, spec.tar, out)->run(error);
+}
+
 bool write_layout(const installer_spec_t& spec, output_file_t& out, std::string* error) {
-  if (!copy_file_into(spec.stub, out, false, error)) return false;
+  std::string stub;
+  if (!prepare_stub(spec.stub, &stub, error) || !out.write(stub.data(), stub.size(), error)) return false;
   std::string table;
-  for (const std::string& entry : spec.entries) {
+  for (size_t i = 0; i < spec.entries.size(); ++i) {
     int64_t offset = out.offset();
-    bool ok = is_directory(entry) ? write_directory_archive(entry, spec.tar, out, error)
-                                  : copy_file_into(entry, out, true, error);
-    if (!ok) return false;
+    if (!write_entry(spec, i, out, error)) return false;
     append_be64(&table, offset);
   }
   int64_t table_offset = out.offset();
   append_be64(&table, 0);
+  // Zero bytes between the table and the trailer, which no reader looks at.
+  table.append((size_t)((8 - (table_offset + (int64_t)table.size() + TOC_TRAILER_SIZE) % 8) % 8), '\0');
   append_be64(&table, TOC_VERSION);
   append_be64(&table, table_offset);
   return out.write(table.data(), table.size(), error);

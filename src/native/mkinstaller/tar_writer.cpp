@@ -1,6 +1,7 @@
-// Writes tar streams in the old GNU form, header by header, and packs
-// directory trees with it. Headers are laid out here rather than by a
-// library: the installer's reader accepts exactly one long-link form.
+// Writes tar streams in the old GNU form, header by header, into bounded
+// gzip members, and packs directory trees with it. Headers are laid out here
+// rather than by a library: the installer's reader accepts exactly one
+// long-link form.
 #include "tar_writer.h"
 
 #include <dirent.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -94,38 +96,10 @@ std::string unrepresentable_reason(const tar_entry_t& entry, const tar_options_t
 }
 
 tar_stream_t::tar_stream_t(output_file_t& out, const tar_options_t& options)
-    : out_(out), options_(options), buffer_(new unsigned char[COPY_BUFFER_SIZE]) {
-  memset(&zs_, 0, sizeof(zs_));
-}
+    : options_(options), members_(out, options.level, member_writer_t::default_threads()) {}
 
-tar_stream_t::~tar_stream_t() {
-  if (started_) deflateEnd(&zs_);
-}
-
-bool tar_stream_t::start(std::string* error) {
-  // windowBits 16 + 15: a gzip wrapper with no name and a zero time.
-  if (deflateInit2(&zs_, options_.level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    *error = "cannot start compression";
-    return false;
-  }
-  started_ = true;
-  return true;
-}
-
-bool tar_stream_t::put(const void* data, size_t size, int flush, std::string* error) {
-  zs_.next_in = (Bytef*)const_cast<void*>(data);
-  zs_.avail_in = (uInt)size;
-  int rc;
-  do {
-    zs_.next_out = buffer_.get();
-    zs_.avail_out = COPY_BUFFER_SIZE;
-    rc = deflate(&zs_, flush);
-    if (rc == Z_STREAM_ERROR) {
-      *error = "compression failed";
-      return false;
-    }
-    if (!out_.write(buffer_.get(), COPY_BUFFER_SIZE - zs_.avail_out, error)) return false;
-  } while (zs_.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+bool tar_stream_t::put(const void* data, size_t size, std::string* error) {
+  if (!members_.write(data, size, error)) return false;
   written_ += size;
   return true;
 }
@@ -133,7 +107,7 @@ bool tar_stream_t::put(const void* data, size_t size, int flush, std::string* er
 bool tar_stream_t::pad_block(std::string* error) {
   static const char zeros[BLOCK] = {0};
   size_t rest = (size_t)(written_ % BLOCK);
-  return rest == 0 || put(zeros, BLOCK - rest, Z_NO_FLUSH, error);
+  return rest == 0 || put(zeros, BLOCK - rest, error);
 }
 
 bool tar_stream_t::put_header(const tar_entry_t& entry, char type, const std::string& name, uint64_t size,
@@ -159,7 +133,7 @@ bool tar_stream_t::put_header(const tar_entry_t& entry, char type, const std::st
   unsigned sum = 0;
   for (size_t i = 0; i < BLOCK; ++i) sum += ((unsigned char*)&h)[i];
   snprintf(h.chksum, 7, "%06o", sum);  // six digits, NUL, and the blank already there
-  return put(&h, BLOCK, Z_NO_FLUSH, error);
+  return put(&h, BLOCK, error);
 }
 
 // A GNU record ('L' long name, 'K' long link target): the text and a NUL
@@ -168,7 +142,7 @@ bool tar_stream_t::put_long_record(char type, const std::string& text, std::stri
   tar_entry_t record;
   record.mode = 0644;
   return put_header(record, type, LONG_NAME_TAG, text.size() + 1, error) &&
-         put(text.c_str(), text.size() + 1, Z_NO_FLUSH, error) && pad_block(error);
+         put(text.c_str(), text.size() + 1, error) && pad_block(error);
 }
 
 bool tar_stream_t::add_entry(const tar_entry_t& entry, std::string* error) {
@@ -195,7 +169,7 @@ bool tar_stream_t::add_data(const void* data, size_t size, std::string* error) {
     *error = "internal error: more data than the entry's size";
     return false;
   }
-  if (!put(data, size, Z_NO_FLUSH, error)) return false;
+  if (!put(data, size, error)) return false;
   data_left_ -= size;
   packed_bytes += size;
   return data_left_ != 0 || pad_block(error);
@@ -208,7 +182,7 @@ bool tar_stream_t::finish(std::string* error) {
   }
   std::vector<char> zeros(RECORD, 0);
   size_t end = (size_t)((written_ + 2 * BLOCK + RECORD - 1) / RECORD * RECORD);
-  return put(zeros.data(), end - (size_t)written_, Z_NO_FLUSH, error) && put("", 0, Z_FINISH, error);
+  return put(zeros.data(), end - (size_t)written_, error) && members_.finish(error);
 }
 
 void show_packing_progress(bool force) {
@@ -364,7 +338,6 @@ bool write_directory_archive(const std::string& dir, const tar_options_t& option
   std::vector<std::string> names;
   if (!collect_entries(dir, "", &names, error)) return false;
   tar_stream_t stream(out, options);
-  if (!stream.start(error)) return false;
   tree_packer_t packer(dir, options, stream);
   for (const std::string& name : names)
     if (!packer.add(name, error)) return false;

@@ -4,17 +4,15 @@
 #ifndef MKINSTALLER_TAR_WRITER_H
 #define MKINSTALLER_TAR_WRITER_H
 
-#include <zlib.h>
-
 #include <cstdint>
-#include <memory>
 #include <string>
 
+#include "member_writer.h"
 #include "output_file.h"
 
 struct tar_options_t {
   int64_t mtime = 0;     // stored on every entry: SOURCE_DATE_EPOCH or 0
-  int level = 9;         // gzip compression level
+  int level = MEMBER_LEVEL_DEFAULT;  // compression level, MEMBER_LEVEL_MIN to MEMBER_LEVEL_MAX
   bool windows = false;  // the payload is for the Windows installer, which cannot make devices or FIFOs
 };
 
@@ -35,43 +33,38 @@ struct tar_entry_t {
 // extraction directory, and kinds the target cannot make.
 std::string unrepresentable_reason(const tar_entry_t& entry, const tar_options_t& options);
 
-// Writes a tar stream through one gzip member into an output. Names longer
+// Writes a tar stream into an output as bounded gzip members. Names longer
 // than a header holds go in GNU 'L' records, long link targets in 'K'
 // records; a link with a long name always gets a 'K' record first (K, L,
 // header), the only long-link form the installer's reader accepts.
 class tar_stream_t {
  public:
   tar_stream_t(output_file_t& out, const tar_options_t& options);
-  ~tar_stream_t();
   tar_stream_t(const tar_stream_t&) = delete;
   tar_stream_t& operator=(const tar_stream_t&) = delete;
 
   // Each false with *error set; after a failure the stream is unusable.
-  bool start(std::string* error);
   // The headers of one entry; a file's data follows with add_data, exactly
   // entry.size bytes in all.
   bool add_entry(const tar_entry_t& entry, std::string* error);
   bool add_data(const void* data, size_t size, std::string* error);
-  // Ends the archive (end-of-archive blocks) and the gzip member.
+  // Ends the archive (end-of-archive blocks) and writes the last members.
   bool finish(std::string* error);
 
  private:
-  bool put(const void* data, size_t size, int flush, std::string* error);
+  bool put(const void* data, size_t size, std::string* error);
   bool put_header(const tar_entry_t& entry, char type, const std::string& name, uint64_t size,
                   std::string* error);
   bool put_long_record(char type, const std::string& text, std::string* error);
   bool pad_block(std::string* error);
 
-  output_file_t& out_;
   tar_options_t options_;
-  z_stream zs_;                  // deflate state, gzip wrapper without name or time
-  bool started_ = false;         // zs_ is initialised
+  member_writer_t members_;      // compresses the tar bytes on every processor
   uint64_t written_ = 0;         // tar bytes so far
   uint64_t data_left_ = 0;       // data still owed to the current file
-  std::unique_ptr<unsigned char[]> buffer_;  // compressed bytes on their way out
 };
 
-// Appends one gzip member holding a tar archive of the contents of `dir`
+// Appends bounded gzip members holding a tar archive of the contents of `dir`
 // (names relative to it, sorted bytewise, owner 0/0, `options.mtime`) to
 // `out`. The same tree always gives the same bytes. Keeps symbolic links,
 // hard links (same inode), FIFOs and devices; sockets are skipped with a

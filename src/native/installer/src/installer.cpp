@@ -320,7 +320,7 @@ bool run_pass(const char* archive, untar_ops* ops, vek_uint64_t* total) {
   toc_entry entry;
   while (ok && read_entry_from_toc(&toc, &entry)) {
     vek_uint64_t bytes = 0;
-    ok = extract_tarball(&entry, ops, total ? &bytes : nullptr);
+    ok = total ? size_entry(&entry, ops, &bytes) : extract_tarball(&entry, ops, nullptr);
     if (total) size_budget.counted = *total += bytes;
   }
   ok = ok && !toc.failed;
@@ -494,6 +494,7 @@ int installer_main(int argc, const char** argv) {
     veklog(VEK_HERE, VEKLOG_WARN, "cannot install CTRL+C handler: %s", strerror(errno));
   }
   if (INSTALLER_BUS_ERROR_RETURN() != 0) {
+    payload_cancel_decoders();  // the jump skipped the stream's close
     veklog(VEK_HERE, VEKLOG_ERROR, "SIGBUS detected, the install location is out of space.  Cleaning up.");
     run_state.result = -1;
     return end_run();

@@ -12,6 +12,9 @@
 #include "file_untar_ops.h"
 #include "installer.h"
 #include "installer_platform.h"
+#include "member_decoder.h"
+#include "payload_platform.h"
+#include "pe_layout.h"
 #include "vek_logging.h"
 
 const size_budget_t NO_SIZE_BUDGET = {VEK_UINT64_UNKNOWN, 0, 0, false};
@@ -66,9 +69,10 @@ bool fail_toc(int fd) {
   return false;
 }
 
-// An entry's bytes end where the next one (in file order) or the table starts.
+// An entry's bytes end where the next one (in file order), the table or the
+// trailer starts; an offset past all of them keeps the file's end.
 int64_t entry_extent_end(const toc_entries* toc, int64_t offset) {
-  int64_t end = toc->max_offset;
+  int64_t end = toc->trailer_offset > offset ? toc->trailer_offset : toc->max_offset;
   if (toc->toc_offset > offset && toc->toc_offset < end) end = toc->toc_offset;
   for (int64_t pos = toc->toc_offset; pos >= 0 && pos + 8 <= toc->max_offset; pos += 8) {
     unsigned char bytes[8];
@@ -78,6 +82,59 @@ int64_t entry_extent_end(const toc_entries* toc, int64_t offset) {
     if (value > offset && value < end) end = value;
   }
   return end;
+}
+
+int64_t read_be64_at(int fd, int64_t offset, bool* ok) {
+  unsigned char bytes[8];
+  *ok = platform_read_at(fd, bytes, sizeof(bytes), offset) == (ssize_t)sizeof(bytes);
+  return *ok ? big_to_host_endian(bytes) : 0;
+}
+
+// Whether a trailer at `at` describes a payload that lies between the end of
+// the executable's image and the trailer: version 1, the table inside, every
+// entry offset past the image and before the table ends, a terminating 0,
+// and the gzip magic where the first entry starts.
+bool trailer_fits(int fd, int64_t at, int64_t image_end) {
+  bool ok = false;
+  if (at < image_end || read_be64_at(fd, at, &ok) != TOC_VERSION || !ok) return false;
+  int64_t table = read_be64_at(fd, at + 8, &ok);
+  if (!ok || table < image_end || table > at - 8) return false;
+  for (int64_t pos = table; pos + 8 <= at; pos += 8) {
+    int64_t value = read_be64_at(fd, pos, &ok);
+    if (!ok) return false;
+    if (value == 0) return pos > table;  // at least one entry
+    if (value < image_end || value >= at) return false;
+    unsigned char magic[2];
+    if (pos == table && (platform_read_at(fd, magic, 2, value) != 2 || magic[0] != 0x1f || magic[1] != 0x8b))
+      return false;
+  }
+  return false;
+}
+
+// Where the trailer starts. A signed Windows installer carries its
+// certificate table after the payload, and the signing tool pads the file
+// with up to 7 zero bytes before it: the trailer is then the first of those
+// positions that holds a payload; anywhere else it is the file's last 16
+// bytes.
+int64_t find_trailer(int fd, int64_t size) {
+  pe_layout_t pe;
+  if (!read_pe_layout(fd, size, &pe) || pe.cert_size == 0 || pe.cert_offset < pe.image_end ||
+      pe.cert_offset + pe.cert_size != size) {
+    return size - TOC_TRAILER_SIZE;
+  }
+  for (int64_t padding = 0; padding <= 7; ++padding) {
+    unsigned char byte = 0;
+    int64_t end = pe.cert_offset - padding;
+    if (padding > 0 && (platform_read_at(fd, &byte, 1, end) != 1 || byte != 0)) break;
+    if (trailer_fits(fd, end - TOC_TRAILER_SIZE, pe.image_end)) {
+      veklog(VEK_HERE, VEKLOG_DEBUG,
+             "Signed installer: the payload ends at offset %" VEK_PRId64 ", %d bytes before the certificate table",
+             (long long)end, (int)padding);
+      return end - TOC_TRAILER_SIZE;
+    }
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG, "The certificate table is not preceded by a payload; reading the file's end");
+  return size - TOC_TRAILER_SIZE;
 }
 
 }  // namespace
@@ -96,7 +153,8 @@ bool init_toc(const char* toc_file, toc_entries* toc) {
     return fail_toc(fd);
   }
   veklog(VEK_HERE, VEKLOG_DEBUG2, "Reading version and table of contents offset");
-  if (platform_seek(fd, -TOC_TRAILER_SIZE, SEEK_END) < 0) {
+  int64_t trailer = find_trailer(fd, size);
+  if (platform_seek(fd, trailer, SEEK_SET) < 0) {
     veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to end of file: %s", strerror(errno));
     return fail_toc(fd);
   }
@@ -115,7 +173,7 @@ bool init_toc(const char* toc_file, toc_entries* toc) {
     veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to beginning of table of contents: %s", strerror(errno));
     return fail_toc(fd);
   }
-  *toc = {fd, 0, size, offset, false};
+  *toc = {fd, 0, size, offset, trailer, false};
   veklog(VEK_HERE, VEKLOG_DEBUG,
          "Successfully initialized table of contents (fd %d, min offset %" VEK_PRId64
          ", max offset %" VEK_PRId64 ")",
@@ -157,10 +215,42 @@ void close_toc(toc_entries* toc) {
 
 namespace {
 
+// -1: one per processor; see payload_set_decode_workers.
+int decode_workers_setting = -1;
+
+unsigned decode_workers() {
+  if (decode_workers_setting >= 0) return (unsigned)decode_workers_setting;
+  unsigned processors = platform_processor_count();
+  if (processors <= 1) return 0;  // a worker would only take turns with the reader
+  return processors < MEMBER_POOL_MAX_WORKERS ? processors : MEMBER_POOL_MAX_WORKERS;
+}
+
 ssize_t fail_stream(entry_stream_t* stream, int error) {
   stream->failed = true;
   errno = error;
   return -1;
+}
+
+// Whether [from, end) of fd holds nothing but zero bytes, read through
+// scratch (`size` bytes). Logs what else it finds.
+bool rest_is_zero(int fd, int64_t from, int64_t end, unsigned char* scratch, size_t size) {
+  for (int64_t pos = from; pos < end;) {
+    size_t want = end - pos < (int64_t)size ? (size_t)(end - pos) : size;
+    if (platform_read_at(fd, scratch, want, pos) != (ssize_t)want) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Cannot read entry data: %s", strerror(errno));
+      return false;
+    }
+    for (size_t i = 0; i < want; ++i) {
+      if (scratch[i] != 0) {
+        veklog(VEK_HERE, VEKLOG_ERROR,
+               "Compressed entry data is damaged at offset %" VEK_PRId64 ": data after the last gzip member",
+               (long long)(pos + (int64_t)i));
+        return false;
+      }
+    }
+    pos += (int64_t)want;
+  }
+  return true;
 }
 
 // Fetches the next compressed bytes of the extent into the input buffer.
@@ -197,9 +287,31 @@ ssize_t read_plain(entry_stream_t* stream, void* buf, size_t count) {
   return got;
 }
 
+// Between members a zero byte cannot start another one (the gzip magic comes
+// first): the rest of the extent must then be zero, in the input buffer and
+// behind it. True when it is; the extent is then used up.
+bool skip_zero_padding(entry_stream_t* stream) {
+  z_stream& zs = stream->zs;
+  int64_t buffered_at = stream->next_offset - (int64_t)zs.avail_in;
+  for (uInt i = 0; i < zs.avail_in; ++i) {
+    if (zs.next_in[i] != 0) {
+      veklog(VEK_HERE, VEKLOG_ERROR,
+             "Compressed entry data is damaged at offset %" VEK_PRId64 ": data after the last gzip member",
+             (long long)(buffered_at + (int64_t)i));
+      return false;
+    }
+  }
+  zs.avail_in = 0;
+  if (!rest_is_zero(stream->fd, stream->next_offset, stream->end_offset, stream->input, ENTRY_INPUT_SIZE))
+    return false;
+  stream->next_offset = stream->end_offset;
+  return true;
+}
+
 // Decodes member after member until buf is full or the extent is used up.
 // A member that is cut off by the end of the extent is an error, as is
-// anything in the extent that is not a complete gzip member.
+// anything in the extent that is neither a complete gzip member nor the zero
+// padding after the last one.
 ssize_t read_gzip(entry_stream_t* stream, void* buf, size_t count) {
   z_stream& zs = stream->zs;
   zs.next_out = (Bytef*)buf;
@@ -216,6 +328,10 @@ ssize_t read_gzip(entry_stream_t* stream, void* buf, size_t count) {
       if (!refill_input(stream)) return fail_stream(stream, errno);
     }
     if (!stream->in_member) {
+      if (zs.next_in[0] == 0) {
+        if (!skip_zero_padding(stream)) return fail_stream(stream, EIO);
+        break;
+      }
       inflateReset(&zs);
       stream->in_member = true;
     }
@@ -231,6 +347,168 @@ ssize_t read_gzip(entry_stream_t* stream, void* buf, size_t count) {
   return (ssize_t)(requested - zs.avail_out);
 }
 
+// ---- Bounded members ---------------------------------------------------------
+
+// What stands at a position of an extent where a member may start.
+enum member_at_t {
+  MEMBER_FOUND,       // a bounded member of *size bytes, wholly inside the extent
+  MEMBER_EXTENT_END,  // the extent ends here, or only zero bytes follow
+  MEMBER_DAMAGED,     // anything else (logged; errno EIO)
+};
+
+const char* probe_fault(member_probe_t probe) {
+  switch (probe) {
+    case MEMBER_PLAIN_GZIP: return "the gzip member does not carry its length";
+    case MEMBER_BAD_LENGTH: return "the gzip member's length is out of range";
+    case MEMBER_NEED_MORE: return "the gzip header is too long";
+    default: return "no gzip member starts here";
+  }
+}
+
+// Reads the header of the member at pos through scratch (ENTRY_INPUT_SIZE
+// bytes) and checks that the member ends inside the extent.
+member_at_t find_member(int fd, int64_t pos, int64_t end, unsigned char* scratch, uint32_t* size) {
+  if (pos >= end) return MEMBER_EXTENT_END;
+  size_t want = end - pos < 64 ? (size_t)(end - pos) : 64;
+  member_probe_t probe = MEMBER_NOT_GZIP;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (platform_read_at(fd, scratch, want, pos) != (ssize_t)want) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Cannot read entry data: %s", strerror(errno));
+      errno = EIO;
+      return MEMBER_DAMAGED;
+    }
+    if (scratch[0] == 0) {
+      errno = EIO;
+      return rest_is_zero(fd, pos, end, scratch, ENTRY_INPUT_SIZE) ? MEMBER_EXTENT_END : MEMBER_DAMAGED;
+    }
+    probe = member_probe(scratch, want, size);
+    if (probe != MEMBER_NEED_MORE || *size > ENTRY_INPUT_SIZE || pos + (int64_t)*size > end) break;
+    want = *size;  // a longer extra field: read it whole once
+  }
+  errno = EIO;
+  if (probe == MEMBER_NEED_MORE && pos + (int64_t)*size > end) probe = MEMBER_BOUNDED;  // reported as cut off
+  if (probe != MEMBER_BOUNDED) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Compressed entry data is damaged at offset %" VEK_PRId64 ": %s",
+           (long long)pos, probe_fault(probe));
+    return MEMBER_DAMAGED;
+  }
+  if (pos + (int64_t)*size > end) {
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "Compressed entry data is truncated at offset %" VEK_PRId64 ": the gzip member at offset %" VEK_PRId64
+           " needs %u bytes",
+           (long long)end, (long long)pos, (unsigned)*size);
+    return MEMBER_DAMAGED;
+  }
+  return MEMBER_FOUND;
+}
+
+// Hands members to the pool while it has free slots. False (logged, errno
+// set) on damage or a read error.
+bool queue_members(entry_stream_t* stream) {
+  while (!stream->all_queued) {
+    bool out_of_memory = false;
+    member_slot_t* slot = member_pool_free_slot(stream->pool, &out_of_memory);
+    if (out_of_memory) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Cannot allocate the buffers of the gzip member decoder");
+      errno = ENOMEM;
+      return false;
+    }
+    if (!slot) return true;
+    uint32_t size = 0;
+    member_at_t found = find_member(stream->fd, stream->next_offset, stream->end_offset, stream->input, &size);
+    if (found == MEMBER_DAMAGED) return false;
+    if (found == MEMBER_EXTENT_END) {
+      stream->all_queued = true;
+      return true;
+    }
+    if (platform_read_at(stream->fd, slot->in, size, stream->next_offset) != (ssize_t)size) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Cannot read entry data: %s", strerror(errno));
+      errno = EIO;
+      return false;
+    }
+    slot->offset = stream->next_offset;
+    slot->size = size;
+    member_pool_queue(stream->pool, slot);
+    stream->next_offset += size;
+  }
+  return true;
+}
+
+// The decoded member to hand out next, waiting for its worker; NULL (errno
+// 0) at the end of the extent, or NULL with errno set on damage (logged).
+member_slot_t* next_member(entry_stream_t* stream) {
+  if (!queue_members(stream)) return nullptr;
+  member_slot_t* slot = member_pool_next(stream->pool);
+  errno = 0;
+  if (!slot || slot->state == SLOT_DONE) return slot;
+  veklog(VEK_HERE, VEKLOG_ERROR, "Compressed entry data is damaged in the gzip member at offset %" VEK_PRId64 ": %s",
+         (long long)slot->offset, slot->why);
+  errno = EIO;
+  return nullptr;
+}
+
+ssize_t read_members(entry_stream_t* stream, void* buf, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    if (!stream->current) {
+      stream->current = next_member(stream);
+      if (!stream->current && errno != 0) return fail_stream(stream, errno);
+      if (!stream->current) break;
+    }
+    member_slot_t* slot = stream->current;
+    size_t take = slot->out_len - slot->consumed < count - done ? slot->out_len - slot->consumed : count - done;
+    memcpy((unsigned char*)buf + done, slot->out + slot->consumed, take);
+    slot->consumed += take;
+    done += take;
+    if (slot->consumed == slot->out_len) {
+      member_pool_release(stream->pool, slot);
+      stream->current = nullptr;
+      // Keep the workers busy while the reader writes what it got.
+      if (!queue_members(stream)) return fail_stream(stream, errno);
+    }
+  }
+  return (ssize_t)done;
+}
+
+bool open_members(entry_stream_t* stream) {
+  stream->members = true;
+  stream->pool = member_pool_start(decode_workers());
+  if (!stream->pool) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot start the gzip member decoder: out of memory");
+    errno = ENOMEM;
+    return false;
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Decoding bounded gzip members with %s, %u worker threads",
+         member_inflate_library(), member_pool_workers(stream->pool));
+  return true;
+}
+
+bool open_gzip(entry_stream_t* stream) {
+  stream->gzip = true;
+  if (inflateInit2(&stream->zs, 16 + MAX_WBITS) != Z_OK) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot start decompression: %s",
+           stream->zs.msg ? stream->zs.msg : "out of memory");
+    errno = ENOMEM;
+    return false;
+  }
+  stream->inflating = true;
+  return true;
+}
+
+// How an entry's bytes begin: a bounded member, another gzip stream, or
+// plain data.
+member_probe_t probe_entry(int fd, int64_t offset, int64_t end_offset) {
+  unsigned char head[64];
+  if (end_offset - offset < 2) return MEMBER_NOT_GZIP;
+  size_t want = end_offset - offset < (int64_t)sizeof(head) ? (size_t)(end_offset - offset) : sizeof(head);
+  uint32_t size = 0;
+  if (platform_read_at(fd, head, want, offset) != (ssize_t)want) return MEMBER_NOT_GZIP;
+  member_probe_t probe = member_probe(head, want, &size);
+  if (probe == MEMBER_BOUNDED || probe == MEMBER_NOT_GZIP) return probe;
+  // Whatever else starts with the gzip magic is left to zlib, as gzip -d reads it.
+  return MEMBER_PLAIN_GZIP;
+}
+
 }  // namespace
 
 bool entry_stream_open(entry_stream_t* stream, int fd, int64_t offset, int64_t end_offset) {
@@ -244,19 +522,11 @@ bool entry_stream_open(entry_stream_t* stream, int fd, int64_t offset, int64_t e
     errno = EINVAL;
     return false;
   }
-  unsigned char magic[2] = {0, 0};
-  if (end_offset - offset >= 2 && platform_read_at(fd, magic, 2, offset) == 2 && magic[0] == 0x1f &&
-      magic[1] == 0x8b) {
-    stream->gzip = true;
-    if (inflateInit2(&stream->zs, 16 + MAX_WBITS) != Z_OK) {
-      veklog(VEK_HERE, VEKLOG_ERROR, "Cannot start decompression: %s",
-             stream->zs.msg ? stream->zs.msg : "out of memory");
-      errno = ENOMEM;
-      return false;
-    }
-    stream->inflating = true;
+  switch (probe_entry(fd, offset, end_offset)) {
+    case MEMBER_BOUNDED: return open_members(stream);
+    case MEMBER_NOT_GZIP: return true;
+    default: return open_gzip(stream);
   }
-  return true;
 }
 
 ssize_t entry_stream_read(entry_stream_t* stream, void* buf, size_t count) {
@@ -265,6 +535,7 @@ ssize_t entry_stream_read(entry_stream_t* stream, void* buf, size_t count) {
     return -1;
   }
   if (count == 0) return 0;
+  if (stream->members) return read_members(stream, buf, count);
   return stream->gzip ? read_gzip(stream, buf, count) : read_plain(stream, buf, count);
 }
 
@@ -280,7 +551,14 @@ bool entry_stream_finish(entry_stream_t* stream) {
 void entry_stream_close(entry_stream_t* stream) {
   if (stream->inflating) inflateEnd(&stream->zs);
   stream->inflating = false;
+  member_pool_stop(stream->pool);
+  stream->pool = nullptr;
+  stream->current = nullptr;
 }
+
+void payload_set_decode_workers(int workers) { decode_workers_setting = workers < 0 ? -1 : workers; }
+
+void payload_cancel_decoders(void) { member_pool_cancel_all(); }
 
 ssize_t read_func(void* ctx, void* buf, size_t count) {
   if (sigint_received) {
@@ -354,4 +632,73 @@ bool extract_tarball(toc_entry* entry, untar_ops* ops, vek_uint64_t* bytes_extra
     return false;
   }
   return result;
+}
+
+// ---- Size pass ---------------------------------------------------------------
+
+namespace {
+
+// The size budget for a count of `bytes` in the current entry.
+bool budget_reached(vek_uint64_t bytes) {
+  untar_context_t ctx;
+  memset(&ctx, 0, sizeof(ctx));
+  ctx.written_bytes = bytes;
+  return size_budget_exhausted(&ctx);
+}
+
+// Adds up the lengths that the members' trailers claim. Each is at most
+// MEMBER_MAX_DATA, so a lying trailer cannot claim more than the bytes of
+// its member; the extract pass checks every claim.
+bool sum_member_lengths(const toc_entry* entry, vek_uint64_t* bytes) {
+  std::unique_ptr<unsigned char[]> scratch(new (std::nothrow) unsigned char[ENTRY_INPUT_SIZE]);
+  if (!scratch) {
+    errno = ENOMEM;
+    return false;
+  }
+  vek_uint64_t total = 0;
+  unsigned members = 0;
+  uint32_t size = 0;
+  member_at_t found;
+  for (int64_t pos = entry->offset;
+       (found = find_member(entry->fd, pos, entry->end_offset, scratch.get(), &size)) == MEMBER_FOUND;
+       pos += size) {
+    unsigned char trailer[MEMBER_TRAILER_SIZE];
+    if (platform_read_at(entry->fd, trailer, sizeof(trailer), pos + size - MEMBER_TRAILER_SIZE) !=
+        (ssize_t)sizeof(trailer)) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "Cannot read entry data: %s", strerror(errno));
+      return false;
+    }
+    uint32_t claimed = member_claimed_length(trailer);
+    if (claimed > MEMBER_MAX_DATA) {
+      veklog(VEK_HERE, VEKLOG_ERROR,
+             "Compressed entry data is damaged in the gzip member at offset %" VEK_PRId64
+             ": it claims %u bytes, more than a member holds",
+             (long long)pos, (unsigned)claimed);
+      return false;
+    }
+    total += claimed;
+    ++members;
+    if (sigint_received || budget_reached(total)) return false;
+  }
+  if (found == MEMBER_DAMAGED) return false;
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Summed the trailers of %u gzip members: %" VEK_PRId64 " bytes", members,
+         (long long)total);
+  *bytes = total;
+  return true;
+}
+
+}  // namespace
+
+bool size_entry(toc_entry* entry, untar_ops* size_ops, vek_uint64_t* bytes) {
+  if (!entry || probe_entry(entry->fd, entry->offset, entry->end_offset) != MEMBER_BOUNDED)
+    return extract_tarball(entry, size_ops, bytes);
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Counting entry at offset %" VEK_PRId64 " from its gzip trailers",
+         (long long)entry->offset);
+  vek_uint64_t total = 0;
+  if (!sum_member_lengths(entry, &total)) {
+    log_interrupt_once();
+    return false;
+  }
+  if (bytes) *bytes = total;
+  return true;
 }

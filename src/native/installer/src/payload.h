@@ -25,7 +25,9 @@ typedef struct toc_entries_t {
   int fd;              // installer file, opened read-only (binary on Windows); its position is the cursor
   int64_t min_offset;  // lowest valid entry offset: always 0
   int64_t max_offset;  // highest valid entry offset: the file's size
-  int64_t toc_offset;  // where the table itself starts: the end of the last entry's extent
+  int64_t toc_offset;  // where the table itself starts
+  int64_t trailer_offset;  // where the trailer starts: 16 bytes before the end of the file, or before
+                           // a signature's certificate table and the zero bytes that pad up to it
   bool failed;         // reading stopped at a damaged value rather than at the terminating 0
 } toc_entries_t;
 typedef toc_entries_t toc_entries;
@@ -34,27 +36,39 @@ typedef toc_entries_t toc_entries;
 typedef struct toc_entry_t {
   int fd;              // the table's descriptor
   int64_t offset;      // absolute offset of the entry's first byte
-  int64_t end_offset;  // first byte past its extent: the nearest greater entry offset or the table
+  int64_t end_offset;  // first byte past its extent: the nearest greater entry offset, the table or the
+                       // trailer (the file's end when the offset lies past all of them)
 } toc_entry_t;
 typedef toc_entry_t toc_entry;
 
+struct member_pool_t;
+struct member_slot_t;
+
 // Reader of one entry, bounded by its extent so that it never runs on into
 // the entry behind it. Every gzip member inside the extent is decoded and its
-// CRC and length verified; an entry without the gzip magic is plain data.
+// CRC and length verified; zero bytes after the last member are skipped, as
+// gzip -d does, and any other bytes there are damage. An entry without the
+// gzip magic is plain data. An entry whose first member carries its length
+// (member_format.h) is read member by member: a pool of worker threads
+// inflates the members ahead of the reader with whole-buffer inflation.
 typedef struct entry_stream_t {
   int fd;                 // installer file, read by absolute offset
-  int64_t next_offset;    // next compressed byte to fetch
+  int64_t next_offset;    // next compressed byte to fetch (members: the next member to hand to the pool)
   int64_t end_offset;     // first byte past the extent
-  bool gzip;              // the extent starts with the gzip magic
+  bool gzip;              // the extent starts with the gzip magic: zlib streams it
+  bool members;           // the extent starts with a bounded member: the pool decodes it
   bool inflating;         // zs holds an inflate state (to be ended)
   bool in_member;         // inside a member: its trailer has not been verified yet
+  bool all_queued;        // members: every member of the extent went to the pool
   bool failed;            // a read or data error was met; every later read fails
   z_stream zs;            // inflate state in gzip mode
+  struct member_pool_t* pool;       // members: owned decoder pool
+  struct member_slot_t* current;    // members: the decoded member being handed out, or NULL
   unsigned char input[ENTRY_INPUT_SIZE];  // compressed bytes not yet consumed (gzip) or raw data
 } entry_stream_t;
 
 // Opens the reader over [offset, end_offset) of fd. False (logged) when the
-// extent is inverted or zlib cannot start.
+// extent is inverted or the decompressor cannot start.
 bool entry_stream_open(entry_stream_t* stream, int fd, int64_t offset, int64_t end_offset);
 // Up to count decoded bytes; 0 only when the extent ends on a verified member
 // boundary (or at the end of plain data); -1 with errno set on a read error,
@@ -63,7 +77,17 @@ ssize_t entry_stream_read(entry_stream_t* stream, void* buf, size_t count);
 // Reads the rest of the extent (the tar archive's padding) so that every
 // member's CRC and length are checked. True when it ended cleanly.
 bool entry_stream_finish(entry_stream_t* stream);
+// Stops the stream's workers and releases what it holds; the stream may be
+// opened again afterwards.
 void entry_stream_close(entry_stream_t* stream);
+
+// Worker threads that decode bounded members: -1 (the default) for one per
+// processor the process may use (at most MEMBER_POOL_MAX_WORKERS; none on a
+// single processor), 0 to inflate on the reading thread, or a count.
+void payload_set_decode_workers(int workers);
+// Tells running decoders to stop, without waiting: for the end of a run that
+// a bus error cut short (their streams are never closed).
+void payload_cancel_decoders(void);
 
 // Opens the table of contents of toc_file and positions the cursor at its
 // first value. False (logged, file closed) on every failure.
@@ -75,6 +99,14 @@ bool read_entry_from_toc(toc_entries* toc, toc_entry* entry);
 // verified; the counted bytes go through bytes_extracted when not NULL. The
 // table's cursor is left where it was.
 bool extract_tarball(toc_entry* entry, untar_ops* ops, vek_uint64_t* bytes_extracted);
+// The size pass of one entry: how many bytes its extraction needs, in
+// *bytes. An entry of bounded members is summed from its members' trailers
+// without inflating them (the tar data's length: file data, headers and
+// padding; the extract pass verifies every member); any other entry is
+// counted by the tar reader through size_ops (the size-counting table, read
+// slot read_func). Damage the walk meets fails it (logged); so does the size
+// budget once the count reaches it (not logged).
+bool size_entry(toc_entry* entry, untar_ops* size_ops, vek_uint64_t* bytes);
 // Read operation of both tables; ctx is the untar_context_t whose source is
 // an entry_stream_t. -1 once an interrupt was received.
 ssize_t read_func(void* ctx, void* buf, size_t count);
