@@ -28,28 +28,6 @@
 
 namespace {
 
-std::string g_work_dir;  // private directory made at start-up, removed at exit
-std::string g_file;      // the one file inside it
-
-void remove_work_dir() {
-  unlink(g_file.c_str());
-  rmdir(g_work_dir.c_str());
-}
-
-bool write_input(const uint8_t* data, size_t size) {
-  unlink(g_file.c_str());
-  int fd = open(g_file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += (size_t)n;
-  }
-  return close(fd) == 0 && done == size;
-}
-
 struct reading_t {
   std::string bytes;  // what the stream delivered
   bool clean;         // it ended with 0, not -1
@@ -90,15 +68,7 @@ void decode_first_member(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vekfuzz::start_library();
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vek-fuzz-members-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    perror("fuzz_members: mkdtemp");
-    abort();
-  }
-  g_work_dir = pattern;
-  g_file = g_work_dir + "/entry";
-  atexit(remove_work_dir);
+  vekfuzz::InputFile::make("fuzz-members", "entry");
   return 0;
 }
 
@@ -108,11 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* file = data + 1;
   size_t file_size = size - 1;
   int64_t end = beyond < file_size ? (int64_t)(file_size - beyond) : 0;
-  if (!write_input(file, file_size)) {
-    perror("fuzz_members: cannot write the input file");
-    abort();
-  }
-  int fd = open(g_file.c_str(), O_RDONLY);
+  vekfuzz::InputFile::write(file, file_size);
+  int fd = open(vekfuzz::InputFile::name().c_str(), O_RDONLY);
   if (fd < 0) abort();
   reading_t inline_read = read_stream(fd, end, 0);
   if (size % 4 == 0) {

@@ -15,59 +15,20 @@
 #include "payload.h"
 #include "size_untar_ops.h"
 
-namespace {
-
-std::string g_work_dir;   // private directory made at start-up, removed at exit
-std::string g_toc_file;   // the one file inside it
-
-void remove_work_dir() {
-  unlink(g_toc_file.c_str());
-  rmdir(g_work_dir.c_str());
-}
-
-// A fresh file each time: truncating the old one in place makes some file
-// systems flush it on close, which slows the target down tenfold.
-bool write_input(const uint8_t* data, size_t size) {
-  unlink(g_toc_file.c_str());
-  int fd = open(g_toc_file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += (size_t)n;
-  }
-  return close(fd) == 0 && done == size;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vekfuzz::start_library();
   // Bounded members are inflated on the reading thread here: the worker pool
   // has a target of its own (fuzz_members), and starting threads per input
   // would slow this one down tenfold.
   payload_set_decode_workers(0);
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vek-fuzz-toc-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    perror("fuzz_toc: mkdtemp");
-    abort();
-  }
-  g_work_dir = pattern;
-  g_toc_file = g_work_dir + "/installer";
-  atexit(remove_work_dir);
+  vekfuzz::InputFile::make("fuzz-toc", "installer");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (!write_input(data, size)) {
-    perror("fuzz_toc: cannot write the input file");
-    abort();
-  }
+  vekfuzz::InputFile::write(data, size);
   toc_entries toc;
-  if (!init_toc(g_toc_file.c_str(), &toc)) return 0;
+  if (!init_toc(vekfuzz::InputFile::name().c_str(), &toc)) return 0;
   untar_ops ops;
   init_size_untar_ops(&ops);
   ops.read = read_func;

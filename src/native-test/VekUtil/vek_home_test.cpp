@@ -19,34 +19,13 @@
 #include "vek_test_support.h"
 
 namespace fs = std::filesystem;
+using vektest::inChild;
 
 namespace {
 
 class HomeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { vek_lifecycleInit(); }
-
-  // Runs `body` in a forked child and returns the text it produced.
-  static std::string inChild(const std::function<std::string()>& body) {
-    int fds[2];
-    if (pipe(fds) != 0) return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-      close(fds[0]);
-      std::string answer = body();
-      (void)!write(fds[1], answer.data(), answer.size());
-      _exit(0);
-    }
-    close(fds[1]);
-    std::string text;
-    char buffer[512];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, n);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return text;
-  }
 
   static std::string canonical(const fs::path& p) { return fs::canonical(p).string(); }
 

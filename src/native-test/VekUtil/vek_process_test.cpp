@@ -26,6 +26,7 @@
 #include "vek_test_support.h"
 
 namespace fs = std::filesystem;
+using vektest::inChild;
 using vektest::Probe;
 
 namespace {
@@ -34,26 +35,6 @@ std::string sanitized(std::string name) {
   for (char& c : name)
     if (c == ' ' || c == '\\' || c == '/' || c == ':') c = '_';
   return name;
-}
-
-// Runs `body` in a forked child and returns the text it produced.
-std::string inChild(const std::function<std::string()>& body) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    std::string answer = body();
-    (void)!write(fds[1], answer.data(), answer.size());
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string text;
-  char buffer[512];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-  close(fds[0]);
-  waitpid(pid, nullptr, 0);
-  return text;
 }
 
 // The pid of a process that existed and is gone.

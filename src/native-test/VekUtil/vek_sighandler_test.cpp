@@ -188,11 +188,7 @@ TEST_F(SignalBlockTest, BlockInstalledAgainAfterTheRoutineEndedIt) {
 // block in the test process would block signals in it, so this runs in a
 // forked child that reports through a pipe.
 TEST_F(SignalBlockTest, MisuseIsRefusedWithItsLogLine) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    close(fds[0]);
+  std::string report = vektest::inChild([] {
     vektest::ScopedLogLevel level(VEKLOG_DEBUG);
     vektest::RecordLogs logs;
     std::string report;
@@ -211,15 +207,8 @@ TEST_F(SignalBlockTest, MisuseIsRefusedWithItsLogLine) {
     check("discard SIGUSR1", vek_setSignalDiscarded(SIGUSR1, true), VEKLOG_WARN,
           "Unsupported signal number 10 passed to vek_setSignalDiscarded()");
     check("routine", vek_registerSignalHandlers(routine) != 0, VEKLOG_DEBUG, "Signal handlers registered");
-    (void)!write(fds[1], report.data(), report.size());
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string report;
-  char buffer[512];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
-  close(fds[0]);
-  waitpid(child, nullptr, 0);
+    return report;
+  });
   EXPECT_EQ(report,
             "routine without block refused\n"
             "discard without block refused\n"

@@ -212,26 +212,13 @@ std::string system_id_report() {
 // Runs the two calls in a forked child with the given sources; "" with
 // `skipped` set when this machine does not let the child arrange them.
 std::string system_id_in_child(const fs::path& stage, const IdSources& sources, bool& skipped) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  fflush(stdout);
-  fflush(stderr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    if (!arrange_sources(stage, sources)) _exit(NO_NAMESPACE);
-    std::string report = system_id_report();
-    (void)!write(fds[1], report.data(), report.size());
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string text;
-  char buffer[512];
-  ssize_t n;
-  while ((n = read(fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  close(fds[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  std::string text = vektest::inChild(
+      [&] {
+        if (!arrange_sources(stage, sources)) _exit(NO_NAMESPACE);
+        return system_id_report();
+      },
+      &status);
   skipped = WIFEXITED(status) && WEXITSTATUS(status) == NO_NAMESPACE;
   return text;
 }

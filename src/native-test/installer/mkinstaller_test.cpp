@@ -115,6 +115,26 @@ TEST_F(MkInstaller, LayoutIsStubEntriesTableAndTrailer) {
   EXPECT_EQ(layout.entries[0].substr(4, 4), std::string(4, '\0'));
 }
 
+// The end of the archive (two zero blocks, then zeros to a whole record)
+// for every position of the last entry within a record.
+TEST_F(MkInstaller, ArchiveEndsWithZerosOnAWholeRecord) {
+  std::string tree = dir_.file("sized");
+  for (size_t blocks = 0; blocks < 20; ++blocks) {
+    SCOPED_TRACE("data blocks: " + std::to_string(blocks));
+    fs::remove_all(tree);
+    fs::create_directories(tree);
+    std::string data(blocks * 512, 'x');
+    vektest::writeFile(tree + "/f", data);
+    payloadtest::Layout layout;
+    ASSERT_TRUE(payloadtest::split_installer(vektest::readFile(pack(tree)), &layout));
+    std::string tar = inflate_all(layout.entries[0]);
+    ASSERT_EQ(tar.size() % 10240, 0u);
+    size_t end = tar.find(data, 512) + data.size();
+    ASSERT_GE(tar.size() - end, 1024u);
+    EXPECT_EQ(tar.find_first_not_of('\0', end), std::string::npos);
+  }
+}
+
 TEST_F(MkInstaller, ArchivesAreDeterministic) {
   std::string tree = make_tree();
   std::string first = vektest::readFile(pack(tree, "first"));

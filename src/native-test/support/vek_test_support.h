@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -17,6 +18,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -175,6 +177,34 @@ class RecordLogs {
   }
   std::vector<LoggedEvent> take() { return RecordingLogger::take(); }
 };
+
+#ifndef _WIN32
+// Runs `body` in a forked child and returns the text it produced; the
+// child's wait status goes to *status when given. The child ends with
+// _exit, so no exit handler of this process runs twice.
+inline std::string inChild(const std::function<std::string()>& body, int* status = nullptr) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string answer = body();
+    (void)!write(fds[1], answer.data(), answer.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  close(fds[0]);
+  int ended = 0;
+  waitpid(pid, &ended, 0);
+  if (status != nullptr) *status = ended;
+  return text;
+}
+#endif
 
 }  // namespace vektest
 

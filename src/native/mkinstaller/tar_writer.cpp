@@ -180,7 +180,8 @@ bool tar_stream_t::finish(std::string* error) {
     *error = "internal error: the data of the last entry is incomplete";
     return false;
   }
-  std::vector<char> zeros(RECORD, 0);
+  // Two zero blocks, then zeros up to the record: at most a record and a block.
+  std::vector<char> zeros(RECORD + BLOCK, 0);
   size_t end = (size_t)((written_ + 2 * BLOCK + RECORD - 1) / RECORD * RECORD);
   return put(zeros.data(), end - (size_t)written_, error) && members_.finish(error);
 }

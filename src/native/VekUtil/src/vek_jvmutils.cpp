@@ -503,6 +503,17 @@ bool restart_with_library_path(const char** argv, const char* installDir, vek_li
   exit(1);
 }
 
+// The VM library for a start; the FATAL line when there is none.
+bool find_vm_library(char* library, size_t size, const char* installDir, int vmPreference) {
+  if (vek_getJVMLibrary(library, size, installDir, vmPreference)) return true;
+  int error = errno;
+  veklog(VEK_HERE, VEKLOG_FATAL,
+         "Could not find any Java VM shared library. The program will not be able to start correctly. Please "
+         "check the JRE subdirectory of the application home directory %s. The error was '%s'",
+         installDir != nullptr ? installDir : "(null)", strerror(error));
+  return false;
+}
+
 }  // namespace
 
 extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, int vmPreference, vek_list_t* dirs) {
@@ -512,14 +523,7 @@ extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, in
     return false;
   }
   char library[VEK_PATH_MAX];
-  if (!vek_getJVMLibrary(library, sizeof library, installDir, vmPreference)) {
-    int error = errno;
-    veklog(VEK_HERE, VEKLOG_FATAL,
-           "Could not find any Java VM shared library. The program will not be able to start correctly. Please "
-           "check the JRE subdirectory of the application home directory %s. The error was '%s'",
-           installDir != nullptr ? installDir : "(null)", strerror(error));
-    return false;
-  }
+  if (!find_vm_library(library, sizeof library, installDir, vmPreference)) return false;
   OwnedTexts own_dirs(2);
   vek_list_t* search_dirs = dirs != nullptr ? dirs : own_dirs.get();
   if (search_dirs == nullptr || !prepend_library_dirs(library, search_dirs)) {
@@ -997,14 +1001,7 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
     return -1;
   }
   char library[VEK_PATH_MAX];
-  if (!vek_getJVMLibrary(library, sizeof library, installDir, vmPreference)) {
-    int error = errno;
-    veklog(VEK_HERE, VEKLOG_FATAL,
-           "Could not find any Java VM shared library. The program will not be able to start correctly. Please "
-           "check the JRE subdirectory of the application home directory %s. The error was '%s'",
-           installDir, strerror(error));
-    return -1;
-  }
+  if (!find_vm_library(library, sizeof library, installDir, vmPreference)) return -1;
   veklog(VEK_HERE, VEKLOG_DEBUG, "Will try to load Java VM shared library '%s'", library);
   VmLibrary vm_library{library, nullptr, false};
   if (!open_vm_library(vm_library)) return -1;

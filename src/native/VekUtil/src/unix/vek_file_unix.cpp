@@ -18,46 +18,14 @@
 #include "vek_file.h"
 #include "vek_file_platform.h"
 #include "vek_logging.h"
+#include "vek_unix_guards.h"
 
 namespace {
 
+using vek::DirGuard;
+using vek::FdGuard;
+
 constexpr size_t kCopyBufferSize = 8192;
-
-// Closes a descriptor when it goes; release() hands it over.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() { close_now(); }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  // Closes now; keeps errno of an earlier failure when `keep_errno` is set.
-  bool close_now(bool keep_errno = true) {
-    if (fd_ < 0) return true;
-    int saved = errno;
-    bool ok = close(fd_) == 0;
-    fd_ = -1;
-    if (keep_errno) errno = saved;
-    return ok;
-  }
-
- private:
-  int fd_;
-};
-
-class DirGuard {
- public:
-  explicit DirGuard(DIR* dir) : dir_(dir) {}
-  ~DirGuard() {
-    if (dir_ != nullptr) closedir(dir_);
-  }
-  DirGuard(const DirGuard&) = delete;
-  DirGuard& operator=(const DirGuard&) = delete;
-  DIR* get() const { return dir_; }
-
- private:
-  DIR* dir_;
-};
 
 // Restores the process umask when it goes.
 class UmaskGuard {

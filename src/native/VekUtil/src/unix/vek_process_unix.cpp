@@ -28,6 +28,7 @@
 #include "vek_file.h"
 #include "vek_lifecycle.h"
 #include "vek_logging.h"
+#include "vek_unix_guards.h"
 #include "vek_logging_console.h"
 #include "vek_logging_file.h"
 #include "vek_message.h"
@@ -58,6 +59,9 @@ bool wait_for_shutdown_requested() noexcept;
 
 namespace {
 
+using vek::DirGuard;
+using vek::FdGuard;
+
 constexpr int VEK_DIR_MODE = 0777;        // state directory, reduced by the umask
 constexpr mode_t PID_FILE_MODE = 0644;    // readable by every user, so others can tell it runs
 constexpr int LOCK_ATTEMPTS = 5;          // opens of a pid file that keeps vanishing under the lock
@@ -68,40 +72,6 @@ constexpr long WAIT_POLL_MS = 1000;       // vek_waitForExternalProcess polls th
 int lock_file_descriptor = -1;            // open, locked pid file; -1 when none
 char* lock_file_name = nullptr;           // heap path of the pid file; NULL when none
 std::atomic<bool> wait_for_shutdown{false};  // a stop request waits until the launcher is gone
-
-// Closes a descriptor when it goes.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-class DirGuard {
- public:
-  explicit DirGuard(DIR* dir) : dir_(dir) {}
-  ~DirGuard() {
-    if (dir_ != nullptr) closedir(dir_);
-  }
-  DirGuard(const DirGuard&) = delete;
-  DirGuard& operator=(const DirGuard&) = delete;
-  DIR* get() const { return dir_; }
-
- private:
-  DIR* dir_;
-};
 
 // Blanks, backslashes, slashes and colons cannot stand in a file name
 // portably (a host name may carry ':' or '/').
