@@ -207,22 +207,13 @@ void sweep(const Row& row, bool exhausted) {
 
 // The child's report; empty when every sweep point gave an expected outcome.
 std::string run_row(const Row& row, bool exhausted) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    report_fd = fds[1];
-    sweep(row, exhausted);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string text;
-  char buffer[512];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-  close(fds[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  std::string text = vektest::inChildWriting(
+      [&](int fd) {
+        report_fd = fd;
+        sweep(row, exhausted);
+      },
+      &status);
   if (!WIFEXITED(status)) text += "child ended by signal " + std::to_string(WTERMSIG(status)) + "\n";
   return text;
 }

@@ -387,16 +387,12 @@ TEST_F(MessageServerTest, AClientOfAnotherUserIsRefusedBeforeConnecting) {
   const gid_t other_group = nobody != nullptr ? nobody->pw_gid : 4242;
   ASSERT_EQ(0, chmod(dir_.str().c_str(), 0755));
   ASSERT_GE(vek_startMessageServer(path_.c_str()), 0);
-  int report[2];
-  ASSERT_EQ(0, pipe(report));
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  int status = 0;
+  std::string lines = vektest::inChildWriting([&](int report) {
     // Only async-signal-safe work and the client itself: this process was
     // forked from a threaded one. The logged lines go back through the pipe.
-    close(report[0]);
     static int out;
-    out = report[1];
+    out = report;
     vek_removeAllLoggers();
     vek_addLogger([](vek_log_event_t* event) {
       ssize_t ignored = write(out, event->text, strlen(event->text));
@@ -409,14 +405,7 @@ TEST_F(MessageServerTest, AClientOfAnotherUserIsRefusedBeforeConnecting) {
     int fd = connect_raw(path_);
     if (fd >= 0 || errno != EACCES) result |= 2;
     _exit(result);
-  }
-  close(report[1]);
-  std::string lines;
-  char buffer[512];
-  for (ssize_t got; (got = read(report[0], buffer, sizeof buffer)) > 0;) lines.append(buffer, static_cast<size_t>(got));
-  close(report[0]);
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
+  }, &status);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status)) << "1: the client was not refused, 2: a raw connection was not refused";
   EXPECT_NE(std::string::npos, lines.find("as you are not the owner of the process the message is destined for. Local " +

@@ -548,6 +548,15 @@ class LinuxE2E : public E2E {
         << strerror(errno);
     mounted_ = true;
   }
+  // Makes the extraction directory of installer `pid` in advance, with a
+  // FIFO at data/big.bin: writing that file blocks until the test reads it.
+  void plant_fifo(pid_t pid) {
+    std::string dir = temp_ + "/" + std::to_string(pid);
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir + "/data").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(planted_fifo(pid).c_str(), 0644), 0);
+  }
+  std::string planted_fifo(pid_t pid) const { return temp_ + "/" + std::to_string(pid) + "/data/big.bin"; }
   bool mounted_ = false;
 };
 
@@ -589,14 +598,9 @@ TEST_F(LinuxE2E, InterruptDuringExtractionCancels) {
   vektest::writeFile(product + "/data/big.bin", std::string(1 << 20, 'b'));
   std::string installer = pack({product});
   std::string drained;
-  auto before = [&](pid_t pid) {
-    std::string dir = temp_ + "/" + std::to_string(pid);
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((dir + "/data").c_str(), 0755), 0);
-    ASSERT_EQ(mkfifo((dir + "/data/big.bin").c_str(), 0644), 0);
-  };
+  auto before = [&](pid_t pid) { plant_fifo(pid); };
   auto during = [&](pid_t pid) {
-    std::string fifo = temp_ + "/" + std::to_string(pid) + "/data/big.bin";
+    std::string fifo = planted_fifo(pid);
     int fd = open(fifo.c_str(), O_RDONLY);  // returns once the installer opened it for writing
     ASSERT_GE(fd, 0);
     kill(pid, SIGINT);
@@ -911,14 +915,9 @@ TEST_F(LinuxE2E, BusErrorDuringExtractionStopsTheRun) {
   vektest::writeFile(product + "/data/big.bin", std::string(3 << 20, 'b'));
   for (int i = 0; i < 8; ++i) vektest::writeFile(product + "/data/more" + std::to_string(i), std::string(1 << 20, 'm'));
   std::string installer = pack({product});
-  auto before = [&](pid_t pid) {
-    std::string dir = temp_ + "/" + std::to_string(pid);
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((dir + "/data").c_str(), 0755), 0);
-    ASSERT_EQ(mkfifo((dir + "/data/big.bin").c_str(), 0644), 0);
-  };
+  auto before = [&](pid_t pid) { plant_fifo(pid); };
   auto during = [&](pid_t pid) {
-    std::string fifo = temp_ + "/" + std::to_string(pid) + "/data/big.bin";
+    std::string fifo = planted_fifo(pid);
     int fd = open(fifo.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     char buffer[4096];

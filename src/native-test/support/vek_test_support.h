@@ -179,10 +179,11 @@ class RecordLogs {
 };
 
 #ifndef _WIN32
-// Runs `body` in a forked child and returns the text it produced; the
-// child's wait status goes to *status when given. The child ends with
-// _exit, so no exit handler of this process runs twice.
-inline std::string inChild(const std::function<std::string()>& body, int* status = nullptr) {
+// Runs `body` in a forked child, handing it the write end of a pipe, and
+// returns everything written there; the child's wait status goes to *status
+// when given. The child ends with _exit (status 0 unless `body` ends it
+// itself), so no exit handler of this process runs twice.
+inline std::string inChildWriting(const std::function<void(int fd)>& body, int* status = nullptr) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed";
   fflush(stdout);
@@ -190,8 +191,7 @@ inline std::string inChild(const std::function<std::string()>& body, int* status
   pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    std::string answer = body();
-    (void)!write(fds[1], answer.data(), answer.size());
+    body(fds[1]);
     _exit(0);
   }
   close(fds[1]);
@@ -203,6 +203,16 @@ inline std::string inChild(const std::function<std::string()>& body, int* status
   waitpid(pid, &ended, 0);
   if (status != nullptr) *status = ended;
   return text;
+}
+
+// inChildWriting for a body that answers with one text.
+inline std::string inChild(const std::function<std::string()>& body, int* status = nullptr) {
+  return inChildWriting(
+      [&](int fd) {
+        std::string answer = body();
+        (void)!write(fd, answer.data(), answer.size());
+      },
+      status);
 }
 #endif
 

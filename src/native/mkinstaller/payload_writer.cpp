@@ -40,7 +40,10 @@ bool append_be64(std::string* bytes, int64_t value) {
   return true;
 }
 
-bool copy_file_into(const std::string& path, output_file_t& out, bool require_gzip, std::string* error) {
+// Hands every chunk of the file at `path` to `take`, in order. False with
+// *error set when the file cannot be read or `take` refuses a chunk.
+template <typename Take>
+bool for_each_chunk(const std::string& path, std::string* error, Take take) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *error = "cannot open " + path + ": " + std::strerror(errno);
@@ -48,7 +51,6 @@ bool copy_file_into(const std::string& path, output_file_t& out, bool require_gz
   }
   std::unique_ptr<char[]> buffer(new char[COPY_BUFFER_SIZE]);
   bool ok = true;
-  bool first = true;
   for (;;) {
     ssize_t got = read(fd, buffer.get(), COPY_BUFFER_SIZE);
     if (got < 0 && errno == EINTR) continue;
@@ -57,22 +59,30 @@ bool copy_file_into(const std::string& path, output_file_t& out, bool require_gz
       ok = false;
     }
     if (got <= 0) break;
-    if (first && require_gzip && (got < 2 || (unsigned char)buffer[0] != 0x1f || (unsigned char)buffer[1] != 0x8b)) {
-      *error = path + " is not a gzip-compressed file (expected a directory or a .tar.gz)";
-      ok = false;
-      break;
-    }
-    first = false;
-    if (!out.write(buffer.get(), (size_t)got, error)) {
+    if (!take(buffer.get(), (size_t)got)) {
       ok = false;
       break;
     }
   }
-  if (ok && first && require_gzip) {
+  close(fd);
+  return ok;
+}
+
+// Copies a gzip file into the output as it is.
+bool copy_gzip_into(const std::string& path, output_file_t& out, std::string* error) {
+  bool first = true;
+  bool ok = for_each_chunk(path, error, [&](const char* data, size_t size) {
+    if (first && (size < 2 || (unsigned char)data[0] != 0x1f || (unsigned char)data[1] != 0x8b)) {
+      *error = path + " is not a gzip-compressed file (expected a directory or a .tar.gz)";
+      return false;
+    }
+    first = false;
+    return out.write(data, size, error);
+  });
+  if (ok && first) {
     *error = path + " is empty";
     ok = false;
   }
-  close(fd);
   return ok;
 }
 
@@ -82,26 +92,11 @@ bool is_directory(const std::string& path) {
 }
 
 bool read_whole_file(const std::string& path, std::string* bytes, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  std::unique_ptr<char[]> buffer(new char[COPY_BUFFER_SIZE]);
   bytes->clear();
-  bool ok = true;
-  for (;;) {
-    ssize_t got = read(fd, buffer.get(), COPY_BUFFER_SIZE);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      *error = "cannot read " + path + ": " + std::strerror(errno);
-      ok = false;
-    }
-    if (got <= 0) break;
-    bytes->append(buffer.get(), (size_t)got);
-  }
-  close(fd);
-  return ok;
+  return for_each_chunk(path, error, [&](const char* data, size_t size) {
+    bytes->append(data, size);
+    return true;
+  });
 }
 
 // The stub as it goes into the installer. A signature covers the file it was
@@ -226,7 +221,7 @@ bool write_entry(const installer_spec_t& spec, size_t index, output_file_t& out,
   const std::string& entry = spec.entries[index];
   if (is_directory(entry)) return write_directory_archive(entry, spec.tar, out, error);
   bool rewritten = index < spec.rewritten.size() && spec.rewritten[index];
-  if (spec.keep_gzip || rewritten) return copy_file_into(entry, out, true, error);
+  if (spec.keep_gzip || rewritten) return copy_gzip_into(entry, out, error);
   return std::make_unique<recompressor_t>(entry, spec.tar, out)->run(error);
 }
 

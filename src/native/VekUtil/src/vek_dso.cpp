@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "vek_dso_platform.h"
+#include "vek_function_slot.h"
 #include "vek_logging.h"
 
 extern "C" {
@@ -26,14 +27,7 @@ extern "C" void* vek_dsoSym(void* handle, const char* symbol) {
 }
 
 extern "C" vek_dso_func_t vek_dsoSymFunc(void* handle, const char* symbol) {
-  // A data pointer and a function pointer share one representation on every
-  // platform this library runs on; the union says so without a cast warning.
-  union {
-    void* data;
-    vek_dso_func_t function;
-  } converter;
-  converter.data = vek_dsoSym(handle, symbol);
-  return converter.function;
+  return vek::slot_function<vek_dso_func_t>(vek_dsoSym(handle, symbol));
 }
 
 extern "C" int vek_dsoClose(void* handle) { return vek::dso::close_library(handle); }

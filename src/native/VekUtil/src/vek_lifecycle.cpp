@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "vek_function_slot.h"
 #include "vek_list.h"
 #include "vek_logging.h"
 #include "vek_message.h"
@@ -37,24 +38,9 @@ bool atexit_registered = false;        // initialisation has run
 bool vm_available = false;             // between VEK_VM_AVAILABLE and VEK_VM_UNAVAILABLE
 bool is_child_after_fork = false;      // forked child: no shutdown notification
 
-// Converts between a handler and the untyped slots of the list.
-union lifecycle_function_converter {
-  vek_lifecycle_t function;
-  void* data;
-};
+void* as_slot(vek_lifecycle_t proc) { return vek::function_slot(proc); }
 
-void* as_slot(vek_lifecycle_t proc) {
-  lifecycle_function_converter converter;
-  converter.data = nullptr;
-  converter.function = proc;
-  return converter.data;
-}
-
-vek_lifecycle_t as_handler(void* slot) {
-  lifecycle_function_converter converter;
-  converter.data = slot;
-  return converter.function;
-}
+vek_lifecycle_t as_handler(void* slot) { return vek::slot_function<vek_lifecycle_t>(slot); }
 
 void notify(VEK_LIFECYCLE_STAGE stage, JavaVM* vm);
 

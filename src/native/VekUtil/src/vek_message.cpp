@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "vek_function_slot.h"
 #include "vek_jvmutils.h"
 #include "vek_lifecycle.h"
 #include "vek_list.h"
@@ -42,24 +43,9 @@ bool vm_init_done = false;                      // the first VM announcement has
 
 using text_ptr = std::unique_ptr<char, decltype(&free)>;
 
-// Converts between a processor and the untyped slots of the registry list.
-union processor_converter {
-  vek_message_processor_t function;
-  void* data;
-};
+void* as_slot(vek_message_processor_t processor) { return vek::function_slot(processor); }
 
-void* as_slot(vek_message_processor_t processor) {
-  processor_converter converter;
-  converter.data = nullptr;
-  converter.function = processor;
-  return converter.data;
-}
-
-vek_message_processor_t as_processor(void* slot) {
-  processor_converter converter;
-  converter.data = slot;
-  return converter.function;
-}
+vek_message_processor_t as_processor(void* slot) { return vek::slot_function<vek_message_processor_t>(slot); }
 
 bool registry_exists(const char* caller) {
   if (processor_list != nullptr) return true;

@@ -18,12 +18,13 @@
 #include "vek_file.h"
 #include "vek_file_platform.h"
 #include "vek_logging.h"
-#include "vek_unix_guards.h"
+#include "vek_unix_io.h"
 
 namespace {
 
 using vek::DirGuard;
 using vek::FdGuard;
+using vek::write_all;
 
 constexpr size_t kCopyBufferSize = 8192;
 
@@ -45,18 +46,6 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
     n = read(fd, buffer, size);
   } while (n < 0 && errno == EINTR);
   return n;
-}
-
-// Writes all `size` bytes, going on after short writes and interruptions.
-bool write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 bool same_file(const char* a, const char* b) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "vek_logging_file_platform.h"
+#include "vek_unix_io.h"
 
 namespace {
 
@@ -70,20 +71,7 @@ int open_append(const char* path) {
   return fd;
 }
 
-bool write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
+bool write_all(int fd, const char* data, size_t size) { return vek::write_all(fd, data, size); }
 
 bool remove_file(const char* path) { return unlink(path) == 0; }
 

@@ -28,7 +28,7 @@
 #include "vek_file.h"
 #include "vek_lifecycle.h"
 #include "vek_logging.h"
-#include "vek_unix_guards.h"
+#include "vek_unix_io.h"
 #include "vek_logging_console.h"
 #include "vek_logging_file.h"
 #include "vek_message.h"
@@ -61,6 +61,7 @@ namespace {
 
 using vek::DirGuard;
 using vek::FdGuard;
+using vek::write_all;
 
 constexpr int VEK_DIR_MODE = 0777;        // state directory, reduced by the umask
 constexpr mode_t PID_FILE_MODE = 0644;    // readable by every user, so others can tell it runs
@@ -145,17 +146,6 @@ int open_and_lock(const std::string& path, const char* app_name) {
   report_lock_failure("lock", path, app_name, EBUSY);
   errno = EBUSY;
   return -1;
-}
-
-bool write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Replaces the content of the locked file by this process's ID ("%ld", no

@@ -1,12 +1,13 @@
-// Scope guards for POSIX descriptors and directory streams, shared by the
-// system-call files.
-#ifndef VEK_UNIX_GUARDS_H
-#define VEK_UNIX_GUARDS_H
+// Scope guards for POSIX descriptors and directory streams, and a complete
+// write, shared by the system-call files.
+#ifndef VEK_UNIX_IO_H
+#define VEK_UNIX_IO_H
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 
 namespace vek {
 
@@ -52,6 +53,23 @@ class DirGuard {
   DIR* dir_;
 };
 
+// Writes all `size` bytes, going on after short writes and interruptions;
+// false with errno set (EIO when the system wrote nothing and gave no error).
+inline bool write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace vek
 
-#endif  // VEK_UNIX_GUARDS_H
+#endif  // VEK_UNIX_IO_H
