@@ -6,6 +6,7 @@
 //   file-log:DIR | log:TEXT       configure and register the file logger | log TEXT at INFO
 //   handler:SIG | ignore:SIG      earlier disposition: a handler that prints "handler N" | SIG_IGN
 //   block                         vek_installSignalBlock
+//   ended                         until a routine's non-zero answer has ended the handling (5 s at most)
 //   routine:R                     exit routine printing "routine N" and returning R
 //   discard:SIG | keep:SIG        vek_setSignalDiscarded true | false
 //   thread                        start a thread that only sleeps (it inherits the block)
@@ -165,6 +166,10 @@ void run(const std::string& step) {
     signal(signal_number(f[1]), SIG_IGN);
   } else if (what == "block") {
     vek_installSignalBlock();
+  } else if (what == "ended") {
+    // The routine prints before it returns: only the block's own state
+    // tells that the signal thread has acted on its answer.
+    for (int i = 0; i < 500 && vek_isSignalBlockInstalled(); ++i) usleep(10000);
   } else if (what == "routine") {
     routine_result = atoi(f[1].c_str());
     say(std::string("register ") + std::to_string(vek_registerSignalHandlers(exit_routine)));

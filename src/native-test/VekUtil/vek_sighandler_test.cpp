@@ -165,7 +165,7 @@ TEST_F(SignalBlockTest, ForkedChildHasAnEmptyMaskAndTheEarlierDispositions) {
 // later signals; a new block must retire it, or it would take the signals
 // the new routine is meant to get (and die of SIGTERM's default).
 TEST_F(SignalBlockTest, BlockInstalledAgainAfterTheRoutineEndedIt) {
-  Probe probe({"block", "routine:1", "ready", "wait", "block", "routine:0", "say:again", "sleep:5000"});
+  Probe probe({"block", "routine:1", "ready", "wait", "ended", "block", "routine:0", "say:again", "sleep:5000"});
   ASSERT_TRUE(probe.waitFor("ready")) << probe.output();
   probe.signal(SIGTERM);
   ASSERT_TRUE(probe.waitFor("routine 15")) << probe.output();
