@@ -15,6 +15,7 @@
 #include "archive_rewriter.h"
 #include "payload_writer.h"
 #include "status_line.h"
+#include "temporary_files.h"
 #include "vek_lifecycle.h"
 
 namespace {
@@ -28,11 +29,14 @@ const char* const USAGE =
     "contents and the trailer. An ENTRY is a directory, archived with its\n"
     "contents at the top level, or an existing archive: a .tar.gz the\n"
     "installer's reader takes as it stands has its tar data compressed again,\n"
-    "any other archive is rewritten as old-GNU tar. Archives are written as\n"
-    "gzip members of 512 KiB of tar data each, compressed on every processor,\n"
-    "which the installer decodes on every processor. Every entry is read back\n"
-    "with the installer's own reader before OUTPUT is written. A signed\n"
-    "Windows STUB loses its signature: sign OUTPUT instead.\n"
+    "any other archive is rewritten as old-GNU tar. For a Windows STUB, hard\n"
+    "and symbolic links are written as copies of what they lead to inside the\n"
+    "tree. Archives are written as gzip members of 512 KiB of tar data each,\n"
+    "compressed on every processor, which the installer decodes on every\n"
+    "processor. Every entry is read back with the installer's own reader and\n"
+    "path checks before OUTPUT is written; the payload must hold the\n"
+    "configuration program bin/zorva (bin/zorva.exe for a Windows STUB).\n"
+    "A signed Windows STUB loses its signature: sign OUTPUT instead.\n"
     "\n"
     "  -s, --stub FILE     installer executable to carry the payload\n"
     "  -o, --output FILE   installer to write\n"
@@ -75,33 +79,21 @@ bool is_directory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Rewritten archives live beside the output until it is written.
-class temporary_files_t {
- public:
-  ~temporary_files_t() {
-    for (const std::string& file : files_) unlink(file.c_str());
-  }
-  void add(const std::string& file) { files_.push_back(file); }
-
- private:
-  std::vector<std::string> files_;
-};
-
 // Replaces every archive entry that the installer cannot read as it stands
-// by its rewritten copy, which is already in bounded members.
-bool prepare_entries(installer_spec_t* spec, temporary_files_t* temporaries, std::string* error) {
+// by its rewritten copy, which is already in bounded members, or by the
+// directory it was extracted into. Both live beside the output until it is
+// written.
+bool prepare_entries(installer_spec_t* spec, std::string* error) {
   spec->rewritten.assign(spec->entries.size(), false);
   for (size_t i = 0; i < spec->entries.size(); ++i) {
     std::string& entry = spec->entries[i];
     if (is_directory(entry)) continue;
     std::string rewritten;
     std::string temp_template = spec->output + ".entry" + std::to_string(i + 1) + ".XXXXXX";
-    bool ok = prepare_archive_entry(entry, spec->tar, temp_template, &rewritten, error);
-    if (!rewritten.empty()) temporaries->add(rewritten);
-    if (!ok) return false;
+    if (!prepare_archive_entry(entry, spec->tar, temp_template, &rewritten, error)) return false;
     if (!rewritten.empty()) {
       entry = rewritten;
-      spec->rewritten[i] = true;
+      spec->rewritten[i] = !is_directory(rewritten);
     }
   }
   return true;
@@ -123,6 +115,7 @@ int usage_error(const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  temporary_cleanup_on_signals();
   vek_lifecycleInit();
   use_utf8_names();
   const struct option options[] = {{"stub", required_argument, nullptr, 's'},
@@ -161,11 +154,11 @@ int main(int argc, char** argv) {
     return usage_error("the compression level must be 1 to 12");
   if (!parse_epoch(&spec)) return 2;
   spec.tar.windows = is_windows_stub(spec.stub);
-  temporary_files_t temporaries;
   status_line_start(true);
-  bool written = prepare_entries(&spec, &temporaries, &error) && write_installer(spec, &error);
+  bool written = prepare_entries(&spec, &error) && write_installer(spec, &error);
   if (written) show_packing_progress(true);
   status_line_stop();
+  temporary_remove_all();
   if (!written) {
     fprintf(stderr, "mkinstaller: %s\n", error.c_str());
     return 1;

@@ -11,13 +11,15 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 
 #include "member_writer.h"
 #include "payload.h"
+#include "payload_tree.h"
 #include "pe_layout.h"
-#include "size_untar_ops.h"
+#include "temporary_files.h"
 #include "vek_logging.h"
 
 namespace {
@@ -109,7 +111,9 @@ bool prepare_stub(const std::string& path, std::string* stub, std::string* error
   int64_t size = (int64_t)stub->size();
   if (!parse_pe_layout(reinterpret_cast<const unsigned char*>(stub->data()), size, &pe) || pe.cert_size == 0)
     return true;
-  if (pe.cert_offset < pe.image_end || pe.cert_offset + pe.cert_size != size) {
+  // The fields cleared below must lie before the cut.
+  int64_t headers_end = std::max(pe.cert_entry_offset + 8, pe.checksum_offset + 4);
+  if (pe.cert_offset < pe.image_end || pe.cert_offset < headers_end || pe.cert_offset + pe.cert_size != size) {
     *error = path + " has a certificate table that does not end the file; cannot remove its signature "
              "(use the unsigned build of the stub)";
     return false;
@@ -249,7 +253,9 @@ std::string reader_explanation() {
   return text;
 }
 
-// Reads every entry back as the installer's size pass would.
+// Reads every entry back with the installer's own reader, as it will
+// extract them, checking every name with its path gate over the tree the
+// payload makes; the tree must hold the configuration program at the end.
 bool verify_installer(const installer_spec_t& spec, const std::string& path, std::string* error) {
   reader_messages.clear();
   reader_verbose = spec.verbose;
@@ -258,20 +264,26 @@ bool verify_installer(const installer_spec_t& spec, const std::string& path, std
     *error = "the installer cannot read the table of contents it was given" + reader_explanation();
     return false;
   }
+  payload_tree_t tree(spec.tar.windows);
+  std::string refusal;
   untar_ops ops;
-  init_size_untar_ops(&ops);
+  init_checking_untar_ops(&ops, &tree, &refusal);
   ops.read = read_func;
   size_t index = 0;
   toc_entry entry;
   bool ok = true;
   while (ok && read_entry_from_toc(&toc, &entry)) {
-    vek_uint64_t bytes = 0;
     reader_messages.clear();
-    if (!extract_tarball(&entry, &ops, &bytes)) {
-      *error = "entry " + std::to_string(index + 1) + " (" + spec.entries[index] +
-               ") cannot be extracted by the installer; it reads gzip-compressed tar archives in the ustar "
-               "or old GNU format only (no pax or other extended headers)." + reader_explanation();
+    refusal.clear();
+    ok = extract_tarball(&entry, &ops, nullptr);
+    if (ok) refusal = check_pending_links();
+    std::string label = "entry " + std::to_string(index + 1) + " (" + spec.entries[index] + ")";
+    if (!refusal.empty()) {
+      *error = label + ": " + refusal + "; the installer would not extract it as it stands";
       ok = false;
+    } else if (!ok) {
+      *error = label + " cannot be extracted by the installer; it reads gzip-compressed tar archives in the ustar "
+               "or old GNU format only (no pax or other extended headers)." + reader_explanation();
     }
     ++index;
   }
@@ -281,6 +293,11 @@ bool verify_installer(const installer_spec_t& spec, const std::string& path, std
     ok = false;
   }
   close_toc(&toc);
+  std::string program = ok ? tree.program_reason() : "";
+  if (!program.empty()) {
+    *error = "the payload cannot be installed: " + program;
+    ok = false;
+  }
   return ok;
 }
 
@@ -290,7 +307,7 @@ bool write_installer(const installer_spec_t& spec, std::string* error) {
   vek_addLogger(capture_logger);
   vek_setLogLevel(spec.verbose ? VEKLOG_DEBUG2 : VEKLOG_DEBUG);
   std::string temp = spec.output + ".XXXXXX";
-  int fd = mkstemp(&temp[0]);
+  int fd = temporary_file_create(&temp);
   if (fd < 0) {
     *error = "cannot create a file beside " + spec.output + ": " + std::strerror(errno);
     return false;
@@ -307,7 +324,10 @@ bool write_installer(const installer_spec_t& spec, std::string* error) {
     *error = "cannot put " + spec.output + " in place: " + std::strerror(errno);
     ok = false;
   }
-  if (!ok) unlink(temp.c_str());
+  if (ok)
+    temporary_forget(temp);
+  else
+    temporary_remove(temp);
   return ok;
 }
 

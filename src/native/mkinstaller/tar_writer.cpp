@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "payload_tree.h"
 #include "status_line.h"
 
 namespace {
@@ -228,48 +229,79 @@ bool collect_entries(const std::string& root, const std::string& rel, std::vecto
 class tree_packer_t {
  public:
   tree_packer_t(const std::string& root, const tar_options_t& options, tar_stream_t& stream)
-      : root_(root), options_(options), stream_(stream) {}
+      : root_(root), options_(options), stream_(stream), tree_(false) {}
 
+  // For a Windows payload: learns the whole tree first, where links lead.
+  bool learn(const std::vector<std::string>& names, std::string* error);
   bool add(const std::string& name, std::string* error);
 
  private:
   // False with *error set; "skip" for what cannot be archived at all.
   bool describe(const std::string& name, const struct stat& st, tar_entry_t* entry, std::string* error);
+  bool read_link(const std::string& path, const struct stat& st, std::string* target, std::string* error);
+  bool put(const tar_entry_t& entry, const std::string& path, std::string* error);
   bool copy_data(const std::string& path, uint64_t size, std::string* error);
 
   std::string root_;
   tar_options_t options_;
   tar_stream_t& stream_;
   std::map<std::pair<dev_t, ino_t>, std::string> first_links_;  // inode -> name it was stored under
+  payload_tree_t tree_;  // Windows: the tree on disk, to copy what its symbolic links lead to
 };
+
+bool tree_packer_t::read_link(const std::string& path, const struct stat& st, std::string* target,
+                              std::string* error) {
+  std::vector<char> buffer((size_t)st.st_size + 1 > 4096 ? (size_t)st.st_size + 1 : 4096);
+  ssize_t len = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
+  if (len < 0) {
+    *error = "cannot read symbolic link " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  target->assign(buffer.data(), (size_t)len);
+  return true;
+}
+
+bool tree_packer_t::learn(const std::vector<std::string>& names, std::string* error) {
+  for (const std::string& name : names) {
+    std::string path = root_ + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+      *error = "cannot examine " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    tree_node_t node;
+    node.kind = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : S_ISLNK(st.st_mode) ? 'l' : 'n';
+    node.mode = (int)(st.st_mode & 07777);
+    node.size = S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
+    if (node.kind == 'l' && !read_link(path, st, &node.target, error)) return false;
+    tree_.add(name, node);  // the names are checked when the payload is read back
+  }
+  return true;
+}
 
 bool tree_packer_t::describe(const std::string& name, const struct stat& st, tar_entry_t* e, std::string* error) {
   std::string path = root_ + "/" + name;
   e->name = name;
   e->mode = (int)(st.st_mode & 07777);
   if (S_ISREG(st.st_mode)) {
+    // The Windows installer makes no links: each name gets the data.
+    bool linked = st.st_nlink > 1 && !options_.windows;
     auto key = std::make_pair(st.st_dev, st.st_ino);
-    auto found = st.st_nlink > 1 ? first_links_.find(key) : first_links_.end();
+    auto found = linked ? first_links_.find(key) : first_links_.end();
     if (found != first_links_.end()) {
       e->type = '1';
       e->link = found->second;
       return true;
     }
-    if (st.st_nlink > 1) first_links_[key] = name;
+    if (linked) first_links_[key] = name;
     e->type = '0';
     e->size = (uint64_t)st.st_size;
   } else if (S_ISDIR(st.st_mode)) {
     e->type = '5';
     e->name += "/";
   } else if (S_ISLNK(st.st_mode)) {
-    std::vector<char> target((size_t)st.st_size + 1 > 4096 ? (size_t)st.st_size + 1 : 4096);
-    ssize_t len = readlink(path.c_str(), target.data(), target.size() - 1);
-    if (len < 0) {
-      *error = "cannot read symbolic link " + path + ": " + std::strerror(errno);
-      return false;
-    }
     e->type = '2';
-    e->link.assign(target.data(), (size_t)len);
+    if (!read_link(path, st, &e->link, error)) return false;
   } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
     e->type = S_ISFIFO(st.st_mode) ? '6' : S_ISCHR(st.st_mode) ? '3' : '4';
     e->major = major(st.st_rdev);
@@ -307,6 +339,18 @@ bool tree_packer_t::copy_data(const std::string& path, uint64_t size, std::strin
   return ok;
 }
 
+// One entry, checked, and the data of a file from `path`.
+bool tree_packer_t::put(const tar_entry_t& entry, const std::string& path, std::string* error) {
+  std::string reason = unrepresentable_reason(entry, options_);
+  if (!reason.empty()) {
+    *error = "cannot pack " + printable_name(path) + ": " + reason;
+    return false;
+  }
+  if (!stream_.add_entry(entry, error)) return false;
+  show_packing_progress(false);
+  return entry.type != '0' || copy_data(path, entry.size, error);
+}
+
 bool tree_packer_t::add(const std::string& name, std::string* error) {
   std::string path = root_ + "/" + name;
   struct stat st;
@@ -318,18 +362,23 @@ bool tree_packer_t::add(const std::string& name, std::string* error) {
   if (!describe(name, st, &entry, error)) {
     if (*error != "skip") return false;
     status_line_erase();
-    fprintf(stderr, "mkinstaller: warning: skipping %s: sockets cannot be archived\n", path.c_str());
+    fprintf(stderr, "mkinstaller: warning: skipping %s: sockets cannot be archived\n", printable_name(path).c_str());
     error->clear();
     return true;
   }
-  std::string reason = unrepresentable_reason(entry, options_);
-  if (!reason.empty()) {
-    *error = "cannot pack " + path + ": " + reason;
-    return false;
-  }
-  if (!stream_.add_entry(entry, error)) return false;
-  show_packing_progress(false);
-  return entry.type != '0' || copy_data(path, entry.size, error);
+  if (entry.type != '2' || !options_.windows) return put(entry, path, error);
+  // A copy of what the link leads to stands in its place.
+  auto emit = [&](const std::string& copy, const tree_node_t& node, const std::string& data_key, std::string* why) {
+    tar_entry_t e;
+    e.name = node.kind == 'd' ? copy + "/" : copy;
+    e.type = node.kind == 'd' ? '5' : '0';
+    e.mode = node.mode;
+    e.size = node.size;
+    return put(e, root_ + "/" + data_key, why);
+  };
+  if (copy_link_target(tree_, name, emit, error)) return true;
+  *error = "cannot pack " + printable_name(root_) + ": " + *error;
+  return false;
 }
 
 }  // namespace
@@ -340,6 +389,7 @@ bool write_directory_archive(const std::string& dir, const tar_options_t& option
   if (!collect_entries(dir, "", &names, error)) return false;
   tar_stream_t stream(out, options);
   tree_packer_t packer(dir, options, stream);
+  if (options.windows && !packer.learn(names, error)) return false;
   for (const std::string& name : names)
     if (!packer.add(name, error)) return false;
   return stream.finish(error);

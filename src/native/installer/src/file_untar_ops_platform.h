@@ -39,13 +39,8 @@ bool platform_make_device(const char* device_name, int mode, int major, int mino
 bool platform_make_symlink(const char* to, const char* from);
 bool platform_make_hardlink(const char* to, const char* from);
 
-// Path tests used by the path-safety check.
-bool platform_is_separator(char c);
-// Absolute, or naming a drive or device, so not below the working directory.
-bool platform_is_rooted(const char* name);
-// True when a name component (len bytes at part) means the parent directory.
-bool platform_is_parent_reference(const char* part, size_t len);
-// True when path exists and is a symbolic link (Windows: a reparse point).
+// The one question the path gate (path_gate.h) asks the disk: true when
+// path exists and is a symbolic link (Windows: a reparse point).
 bool platform_is_symlink(const char* path);
 
 #endif  // INSTALLER_FILE_UNTAR_OPS_PLATFORM_H

@@ -83,18 +83,6 @@ bool platform_make_hardlink(const char* to, const char* from) {
   return create_parent_dirs(from) && link(to, from) == 0;
 }
 
-bool platform_is_separator(char c) {
-  return c == '/';
-}
-
-bool platform_is_parent_reference(const char* part, size_t len) {
-  return len == 2 && part[0] == '.' && part[1] == '.';
-}
-
-bool platform_is_rooted(const char* name) {
-  return name[0] == '/';
-}
-
 bool platform_is_symlink(const char* path) {
   struct stat st;
   return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);

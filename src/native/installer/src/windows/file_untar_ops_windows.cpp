@@ -55,33 +55,6 @@ bool platform_make_hardlink(const char* to, const char* from) {
   return true;
 }
 
-bool platform_is_separator(char c) {
-  return c == '/' || c == '\\';
-}
-
-// A leading separator is rooted; a colon anywhere names a drive ("C:x" is
-// relative to that drive's own directory) or an alternate data stream.
-bool platform_is_rooted(const char* name) {
-  if (platform_is_separator(name[0])) return true;
-  for (const char* p = name; *p != '\0'; ++p)
-    if (*p == ':') return true;
-  return false;
-}
-
-// Windows drops trailing dots and blanks of a component, so ".. " and
-// "..." may reach the parent: any component of only dots and blanks with
-// two dots or more counts as one.
-bool platform_is_parent_reference(const char* part, size_t len) {
-  size_t dots = 0;
-  for (size_t i = 0; i < len; ++i) {
-    if (part[i] == '.')
-      ++dots;
-    else if (part[i] != ' ')
-      return false;
-  }
-  return dots >= 2;
-}
-
 bool platform_is_symlink(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
