@@ -3,13 +3,18 @@
 // extraction), the entries it refuses, and its listing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 #include <zlib.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
 #include <regex>
 
 #include "file_untar_ops.h"
@@ -48,10 +53,25 @@ class MkInstaller : public ::testing::Test {
     return out;
   }
 
+  // The configuration programs the installers start, for either stub.
+  static void add_programs(const std::string& root) {
+    fs::create_directories(root + "/bin");
+    vektest::writeFile(root + "/bin/zorva", "#!/bin/sh\nexit 0\n");
+    chmod((root + "/bin/zorva").c_str(), 0755);
+    vektest::writeFile(root + "/bin/zorva.exe", "MZ");
+  }
+
+  // A second payload entry holding only the configuration programs.
+  std::string programs() {
+    std::string root = dir_.file("programs");
+    add_programs(root);
+    return root;
+  }
+
   // A tree with every kind the payload keeps.
   std::string make_tree() {
     std::string root = dir_.file("tree");
-    fs::create_directories(root + "/bin");
+    add_programs(root);
     fs::create_directories(root + "/empty");
     vektest::writeFile(root + "/bin/tool", "#!/bin/sh\nexit 0\n");
     chmod((root + "/bin/tool").c_str(), 0750);
@@ -126,7 +146,7 @@ TEST_F(MkInstaller, ArchiveEndsWithZerosOnAWholeRecord) {
     std::string data(blocks * 512, 'x');
     vektest::writeFile(tree + "/f", data);
     payloadtest::Layout layout;
-    ASSERT_TRUE(payloadtest::split_installer(vektest::readFile(pack(tree)), &layout));
+    ASSERT_TRUE(payloadtest::split_installer(vektest::readFile(pack(tree + " " + programs())), &layout));
     std::string tar = inflate_all(layout.entries[0]);
     ASSERT_EQ(tar.size() % 10240, 0u);
     size_t end = tar.find(data, 512) + data.size();
@@ -284,7 +304,7 @@ TEST_F(MkInstaller, LongNamedLinksAreWrittenAsTheReaderTakesThem) {
   fs::create_symlink("t", root + "/s" + long_name);             // long name, short target
   fs::create_symlink("t" + long_name, root + "/short");        // short name, long target
   fs::create_hard_link(root + "/t", root + "/x" + long_name);  // hard link with a long name
-  std::vector<std::string> sequence = header_sequence(pack(root));
+  std::vector<std::string> sequence = header_sequence(pack(root + " " + programs()));
   const std::vector<std::string> expected = {"K2 short", "KL2 snnnnnnnnnnn", "0 t", "KL1 xnnnnnnnnnnn"};
   EXPECT_EQ(sequence, expected);
 }
@@ -313,7 +333,7 @@ TEST_F(MkInstaller, ReadableArchivesAreKeptOthersRewritten) {
     std::string command = std::regex_replace(std::regex_replace(c.command, std::regex("ARCHIVE"), archive),
                                              std::regex("SRC"), src);
     ASSERT_EQ(std::system(command.c_str()), 0);
-    std::string installer = pack("--keep-gzip " + archive);
+    std::string installer = pack("--keep-gzip " + archive + " " + programs());
     std::string original = vektest::readFile(archive);
     EXPECT_EQ(vektest::readFile(installer).find(original) != std::string::npos, c.kept);
     EXPECT_EQ(header_sequence(installer), std::vector<std::string>{"0 file"});
@@ -362,8 +382,7 @@ uint32_t le32_at(const std::string& bytes, size_t at) {
 // plain gzip that gzip -d and tar read.
 TEST_F(MkInstaller, EntriesAreBoundedMembersThatGzipReads) {
   std::string tree = dir_.file("big-tree");
-  fs::create_directories(tree + "/bin");
-  vektest::writeFile(tree + "/bin/zorva", "#!/bin/sh\n");
+  add_programs(tree);
   std::string noise(2500000, '\0');
   for (size_t i = 0; i < noise.size(); ++i) noise[i] = (char)((i * 2654435761u) >> 13);
   vektest::writeFile(tree + "/noise.bin", noise);
@@ -455,6 +474,318 @@ TEST_F(MkInstaller, SignedStubLosesItsSignature) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("certificate table that does not end the file"), std::string::npos) << r.output;
   EXPECT_FALSE(fs::exists(dir_.file("refused")));
+}
+
+// ---- What the installer would make, checked at packing time -------------------
+
+// One entry of an archive written by Python's tarfile: 'f' file (mode
+// 0644), 'x' executable file, 'd' directory, 's' symbolic link, 'h' hard link;
+// `arg` is the content or the link's target. Names are bytes, as given.
+struct Item {
+  char kind;
+  std::string name;
+  std::string arg;
+};
+
+const char* const TARFILE_SCRIPT = R"(import io, sys, tarfile
+with tarfile.open(sys.argv[1], 'w:gz', format=tarfile.GNU_FORMAT, encoding='utf-8', errors='surrogateescape') as t:
+    for item in sys.argv[2:]:
+        kind, name, arg = item.split('\t')
+        i = tarfile.TarInfo(name)
+        i.mode = 0o755 if kind in 'xd' else 0o644
+        i.type = {'f': tarfile.REGTYPE, 'x': tarfile.REGTYPE, 'd': tarfile.DIRTYPE, 's': tarfile.SYMTYPE, 'h': tarfile.LNKTYPE}[kind]
+        data = arg.encode('utf-8', 'surrogateescape') if kind in 'fx' else b''
+        if kind in 'sh': i.linkname = arg
+        i.size = len(data)
+        t.addfile(i, io.BytesIO(data))
+)";
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Every entry below root as kind, mode, content or target; hard-link groups.
+std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  std::map<ino_t, std::string> groups;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    struct stat st;
+    if (lstat(item.path().c_str(), &st) != 0) continue;
+    std::string name = item.path().string().substr(root.size());
+    std::string what = S_ISDIR(st.st_mode)   ? "dir"
+                       : S_ISLNK(st.st_mode) ? "link " + fs::read_symlink(item.path()).string()
+                                             : "file " + vektest::readFile(item.path().string());
+    if (!S_ISLNK(st.st_mode)) what += " mode " + std::to_string(st.st_mode & 07777);
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) groups[st.st_ino] += name + " ";
+    tree[name] = what;
+  }
+  for (const auto& [ino, names] : groups) tree["linked: " + names] = "";
+  return tree;
+}
+
+class PackingChecks : public MkInstaller {
+ protected:
+  std::string archive(const std::vector<Item>& items) {
+    std::string path = dir_.file("a" + std::to_string(++archives_) + ".tar.gz");
+    std::string command = "python3 -c " + quoted(TARFILE_SCRIPT) + " " + path;
+    for (const Item& item : items) command += " " + quoted(std::string(1, item.kind) + "\t" + item.name + "\t" + item.arg);
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return path;
+  }
+
+  std::string windows_stub() {
+    std::string stub = dir_.file("stub.exe");
+    vektest::writeFile(stub, "MZ" + std::string(1000, '\0'));
+    return stub;
+  }
+
+  // Extracts every entry of `installer` into `dest` with the installer's own
+  // file-writing operations, as its extraction pass does.
+  bool install_in_process(const std::string& installer, const std::string& dest) {
+    fs::create_directories(dest);
+    std::string cwd = fs::current_path().string();
+    if (chdir(dest.c_str()) != 0) return false;
+    toc_entries toc;
+    bool ok = init_toc(installer.c_str(), &toc);
+    untar_ops ops;
+    init_file_untar_ops(&ops);
+    ops.read = read_func;
+    toc_entry entry;
+    while (ok && read_entry_from_toc(&toc, &entry)) ok = extract_tarball(&entry, &ops, nullptr);
+    if (ok) close_toc(&toc);
+    return chdir(cwd.c_str()) == 0 && ok;
+  }
+
+  // Packs `archive` (followed by the configuration programs unless it
+  // holds them) and installs it in process; what bsdtar extracts from the
+  // same entries must be what the installer made.
+  void expect_installed_as_bsdtar_extracts(const std::string& archive, bool with_programs) {
+    std::string reference = dir_.file("ref" + std::to_string(++archives_));
+    fs::create_directories(reference);
+    std::string entries = archive + (with_programs ? " " + programs() : "");
+    ASSERT_EQ(std::system(("bsdtar -xpf " + archive + " -C " + reference).c_str()), 0);
+    if (with_programs) {
+      ASSERT_EQ(std::system(("cp -a " + programs() + "/. " + reference).c_str()), 0);
+    }
+    std::string installer = pack(entries, "installer" + std::to_string(archives_));
+    std::string dest = dir_.file("dest" + std::to_string(archives_));
+    ASSERT_TRUE(install_in_process(installer, dest));
+    auto expected = snapshot(reference), got = snapshot(dest);
+    EXPECT_EQ(got, expected);
+  }
+
+  int archives_ = 0;
+};
+
+// Regression: the read-back ran the size operations, which take any name,
+// so installers were written that the installer then refused or extracted
+// wrongly. Each case is refused at packing time, naming the entry.
+TEST_F(PackingChecks, RefusesWhatTheInstallerWouldRefuseOrMakeWrongly) {
+  struct Case {
+    const char* what;
+    bool windows;
+    std::vector<std::vector<Item>> archives;
+    bool with_programs;  // a last entry holds the configuration programs
+    const char* message;
+  };
+  const std::string hard_to = "hard links to an absolute target or one with a \"..\" component";
+  const std::string reserved = "reserved device name";
+  const std::string character = "a character Windows cannot hold";
+  const std::vector<Case> cases = {
+      {"hard link to an absolute target", false, {{{'h', "x", "/etc/passwd"}}}, true, hard_to.c_str()},
+      {"hard link upwards", false, {{{'h', "x", "../../x"}}}, true, hard_to.c_str()},
+      {"hard link to nothing", false, {{{'h', "x", "nothing"}}}, true, "refusing x: the link's target nothing is made by no entry"},
+      {"path under a link of an earlier archive", false, {{{'s', "lib", "/usr/lib"}}, {{'f', "lib/x.jar", "x"}}}, true,
+       "refusing lib/x.jar: path goes through symbolic link lib"},
+      {"link and a path under it in one archive", false, {{{'s', "lib", "/usr/lib"}, {'f', "lib/x.jar", "x"}}}, true,
+       "refusing lib: the installer cannot make a symbolic link where an earlier entry made a directory"},
+      {"name below a file", false, {{{'f', "a", "x"}, {'f', "a/b", "y"}}}, true,
+       "refusing a/b: a is a file made by an earlier entry, not a directory"},
+      {"file where a directory stands", false, {{{'d', "a", ""}, {'f', "a", "y"}}}, true,
+       "refusing a: the installer cannot make a file where an earlier entry made a directory"},
+      {"no configuration program", false, {{{'f', "README", "x"}}}, false,
+       "no entry holds the configuration program the Linux installer starts, bin/zorva"},
+      {"configuration program not executable", false, {{{'f', "bin/zorva", "x"}}}, false,
+       "the configuration program bin/zorva is not executable (mode 0644)"},
+      {"CON", true, {{{'f', "CON", "x"}}}, true, reserved.c_str()},
+      {"nul.txt", true, {{{'f', "nul.txt", "x"}}}, true, reserved.c_str()},
+      {"inc/aux.h", true, {{{'f', "inc/aux.h", "x"}}}, true, reserved.c_str()},
+      {"Com1 as a directory", true, {{{'f', "Com1/x", "x"}}}, true, reserved.c_str()},
+      {"LPT9.log", true, {{{'f', "LPT9.log", "x"}}}, true, reserved.c_str()},
+      {"CONIN$", true, {{{'f', "CONIN$", "x"}}}, true, reserved.c_str()},
+      {"conout$.txt", true, {{{'f', "conout$.txt", "x"}}}, true, reserved.c_str()},
+      {"<", true, {{{'f', "a<b", "x"}}}, true, character.c_str()},
+      {"?", true, {{{'f', "what?", "x"}}}, true, character.c_str()},
+      {"*", true, {{{'f', "star*", "x"}}}, true, character.c_str()},
+      {"|", true, {{{'f', "pipe|", "x"}}}, true, character.c_str()},
+      {"quote", true, {{{'f', "say\"", "x"}}}, true, character.c_str()},
+      {"control character", true, {{{'f', "bell\a", "x"}}}, true, "refusing bell\\x07"},
+      {"three dots", true, {{{'f', "a/.../b", "x"}}}, true, "parent directory reference in a/.../b"},
+      {"names differing in case", true, {{{'f', "Docs/a", "x"}, {'f', "docs/b", "y"}}}, true,
+       "docs and Docs differ only in case or in trailing dots or blanks"},
+      {"names differing in a trailing dot", true, {{{'f', "readme.", "x"}}, {{'f', "readme", "y"}}}, true,
+       "readme and readme. differ only in case or in trailing dots or blanks"},
+      {"name that is not UTF-8", true, {{{'f', "caf\xe9", "x"}}}, true, "not valid UTF-8"},
+      {"no Windows configuration program", true, {{{'f', "bin/zorva", "x"}}}, false,
+       "no entry holds the configuration program the Windows installer starts, bin/zorva.exe"},
+      {"symbolic link out of the tree", true, {{{'s', "jdk", "/usr/lib/jvm"}}}, true,
+       "symbolic link jdk leads out of the tree"},
+      {"cycle of symbolic links", true, {{{'d', "d", ""}, {'s', "d/loop", ".."}}}, true, "is part of a cycle of links"},
+  };
+  std::string stub = windows_stub();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string entries;
+    for (const auto& items : c.archives) entries += " " + archive(items);
+    if (c.with_programs) entries += " " + programs();
+    std::string out = dir_.file("refused");
+    Result r = mkinstaller("-s " + (c.windows ? stub : std::string(INSTALLER_PATH)) + " -o " + out + entries);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(out)) << "an unusable installer was written";
+  }
+  for (const auto& item : fs::directory_iterator(dir_.str()))
+    EXPECT_EQ(item.path().filename().string().rfind("refused.", 0), std::string::npos) << "temporary left";
+}
+
+// Regression: cpio "newc" (and so an RPM's payload) gives a hard-link
+// group's data with its last name; every name was written empty.
+TEST_F(PackingChecks, HardLinkedDataOfCpioAndRpmArchivesIsKept) {
+  std::string src = dir_.file("linked");
+  fs::create_directories(src + "/d");
+  vektest::writeFile(src + "/a", "shared data\n");
+  fs::create_hard_link(src + "/a", src + "/b");
+  fs::create_hard_link(src + "/a", src + "/d/c");
+  vektest::writeFile(src + "/empty", "");
+  fs::create_hard_link(src + "/empty", src + "/empty-too");
+  vektest::writeFile(src + "/d/plain", "plain\n");
+  fs::create_symlink("../a", src + "/d/s");
+  std::string cpio = dir_.file("newc.cpio");
+  ASSERT_EQ(std::system(("cd " + src + " && find . | bsdcpio -o -H newc --quiet >" + cpio).c_str()), 0);
+  // An RPM: its lead, an empty signature and header, and a gzip-compressed
+  // newc payload; no rpm tool is needed to make one.
+  std::string rpm = dir_.file("package.rpm");
+  ASSERT_EQ(std::system(("python3 -c " + quoted(R"(import gzip, struct, sys
+lead = b'\xed\xab\xee\xdb' + bytes([3, 0]) + struct.pack('>hh', 0, 1) + b'moravel'.ljust(66, b'\0') + struct.pack('>hh', 1, 5) + bytes(16)
+header = b'\x8e\xad\xe8\x01' + bytes(4) + struct.pack('>ii', 0, 0)
+open(sys.argv[2], 'wb').write(lead + header + header + gzip.compress(open(sys.argv[1], 'rb').read()))
+)") + " " + cpio + " " + rpm).c_str()),
+            0);
+  for (const std::string& archive : {cpio, rpm}) {
+    SCOPED_TRACE(archive);
+    expect_installed_as_bsdtar_extracts(archive, true);
+  }
+}
+
+// Regression: archives the installer's reader cannot read as they stand were
+// refused, and GNU incremental archives (times where the reader looks for a
+// name prefix) installed under a directory named after a number. They are
+// rewritten, and install as bsdtar extracts them.
+TEST_F(PackingChecks, ArchivesTheReaderMisreadsAreRewritten) {
+  std::string src = dir_.file("product");
+  add_programs(src);
+  fs::create_directories(src + "/docs");
+  vektest::writeFile(src + "/docs/readme.txt", "readme\n");
+  fs::create_hard_link(src + "/docs/readme.txt", src + "/docs/hard.txt");
+  {
+    std::ofstream holes(src + "/docs/holes.bin", std::ios::binary);
+    holes.seekp(1 << 20);
+    holes << "middle";
+    holes.seekp(3 << 20);
+    holes << "end";
+  }
+  const std::string out = dir_.str() + "/";
+  const std::string python = "python3 -c ";
+  // The forms a Java archiver writes (a hard link whose header gives the
+  // size of its target, with no data after it) and a redundant GNU long-name
+  // record (an 'L' record that the next 'L' record replaces), laid out byte
+  // by byte.
+  const std::string crafted = R"(import gzip, sys, tarfile
+def header(name, kind, size=0, mode=0o644, link='', form=tarfile.USTAR_FORMAT):
+    i = tarfile.TarInfo(name); i.type = kind; i.size = size; i.mode = mode; i.linkname = link
+    return i.tobuf(format=form)
+def padded(data): return data + bytes(-len(data) % 512)
+def long_name(name): return header('././@LongLink', tarfile.GNUTYPE_LONGNAME, len(name) + 1, form=tarfile.GNU_FORMAT) + padded(name.encode() + b'\0')
+zorva = open('bin/zorva', 'rb').read()
+if sys.argv[1] == 'java':
+    body = header('bin/zorva', tarfile.REGTYPE, len(zorva), 0o755) + padded(zorva)
+    body += header('bin/zorva-again', tarfile.LNKTYPE, len(zorva), 0o755, 'bin/zorva')
+else:
+    body = long_name('bin/ignored-' + 'x' * 120) + long_name('bin/zorva') + header('bin/zorva', tarfile.REGTYPE, len(zorva), 0o755, form=tarfile.GNU_FORMAT) + padded(zorva)
+open(sys.argv[2], 'wb').write(gzip.compress(body + bytes(1024)))
+)";
+  struct Case {
+    const char* what;
+    const char* archive;
+    std::string command;  // run in the product tree
+  };
+  const Case cases[] = {
+      {"pax global header", "pax-global.tar.gz",
+       python + quoted("import tarfile, sys\nwith tarfile.open(sys.argv[1], 'w:gz', format=tarfile.PAX_FORMAT, "
+                       "pax_headers={'comment': 'moravel'}) as t: t.add('.')") + " " + out + "pax-global.tar.gz"},
+      {"GNU volume label", "label.tar.gz", "tar --format=gnu -V 'Moravel 1.0' -czf " + out + "label.tar.gz ."},
+      {"sparse entry", "sparse.tar.gz", "tar --sparse --format=gnu -czf " + out + "sparse.tar.gz ."},
+      {"redundant long-name record", "long.tar.gz", python + quoted(crafted) + " long " + out + "long.tar.gz"},
+      {"Java archiver", "java.tar.gz", python + quoted(crafted) + " java " + out + "java.tar.gz"},
+      {"GNU incremental", "incremental.tar.gz", "tar -g " + out + "snapshot -czf " + out + "incremental.tar.gz ."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(std::system(("cd " + src + " && " + c.command).c_str()), 0);
+    expect_installed_as_bsdtar_extracts(out + c.archive, false);
+  }
+}
+
+// Regression: a signed stub whose certificate table starts inside the
+// headers made the packer clear fields past the end of what it kept.
+TEST_F(PackingChecks, CertificateTableInsideTheHeadersIsRefused) {
+  std::string pe = payloadtest::minimal_pe();
+  payloadtest::put_le32(&pe, payloadtest::pe::kOptionalAt + 60, 0);  // SizeOfHeaders
+  payloadtest::put_le32(&pe, payloadtest::pe::kOptionalAt + 112 + 8 * 16 + 16, 0);  // the section's raw size
+  payloadtest::put_le32(&pe, payloadtest::pe::kCertEntryAt, 0x40);
+  payloadtest::put_le32(&pe, payloadtest::pe::kCertEntryAt + 4, (uint32_t)pe.size() - 0x40);
+  std::string stub = dir_.file("crafted.exe");
+  vektest::writeFile(stub, pe);
+  Result r = mkinstaller("-s " + stub + " -o " + dir_.file("refused") + " " + programs());
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("certificate table that does not end the file"), std::string::npos) << r.output;
+}
+
+// Regression: the packer left its temporaries behind when a signal ended it.
+// It is held reading an entry that is a FIFO, after an archive was rewritten.
+TEST_F(PackingChecks, TemporariesAreRemovedWhateverSignalEndsTheRun) {
+  std::string plain = dir_.file("plain.tar");
+  ASSERT_EQ(std::system(("tar -cf " + plain + " -C " + programs() + " .").c_str()), 0);
+  std::string fifo = dir_.file("held.tar");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string work = dir_.file("work");
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    fs::create_directories(work);
+    pid_t pid = fork();
+    if (pid == 0) {
+      execl(MKINSTALLER_PATH, MKINSTALLER_PATH, "-s", INSTALLER_PATH, "-o", (work + "/out").c_str(), plain.c_str(),
+            fifo.c_str(), (char*)nullptr);
+      _exit(127);
+    }
+    // Opening the FIFO's other end succeeds once the packer reads it.
+    int writer = -1;
+    for (int tries = 0; writer < 0 && tries < 6000; ++tries) {
+      writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer < 0) usleep(10000);
+    }
+    ASSERT_GE(writer, 0) << "the packer never read the FIFO";
+    EXPECT_FALSE(fs::is_empty(work)) << "the rewritten archive should be there by now";
+    kill(pid, signal_number);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(writer);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+    EXPECT_TRUE(fs::is_empty(work)) << "temporaries left: " << fs::directory_iterator(work)->path();
+    fs::remove_all(work);
+  }
 }
 
 }  // namespace

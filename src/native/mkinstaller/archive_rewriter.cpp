@@ -425,6 +425,12 @@ bool rewrite_archive(const std::string& path, const tar_options_t& options, outp
 
 // ---- Windows: links become copies ----------------------------------------------
 
+// libarchive's message with the extraction directory taken out of the names.
+std::string without_directory(std::string text, const std::string& dir) {
+  for (size_t at; (at = text.find(dir + "/")) != std::string::npos;) text.erase(at, dir.size() + 1);
+  return text;
+}
+
 // The archive extracted into `dir` as libarchive extracts it (hard-link
 // groups of every format included), never outside it; the caller packs the
 // directory, whose links become copies.
@@ -432,9 +438,9 @@ bool extract_archive(const std::string& path, const std::string& dir, std::strin
   archive_ptr a = open_archive(path, error);
   if (!a) return false;
   std::unique_ptr<struct archive, decltype(&archive_write_free)> disk(archive_write_disk_new(), archive_write_free);
+  // The names are made absolute below `dir`; the scan refused absolute ones.
   archive_write_disk_set_options(disk.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                                 ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                                                 ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+                                                 ARCHIVE_EXTRACT_SECURE_SYMLINKS);
   struct archive_entry* e;
   int rc;
   while ((rc = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
@@ -451,7 +457,8 @@ bool extract_archive(const std::string& path, const std::string& dir, std::strin
     while (ok && (data_rc = archive_read_data_block(a.get(), &block, &size, &offset)) == ARCHIVE_OK)
       ok = archive_write_data_block(disk.get(), block, size, offset) >= ARCHIVE_WARN;
     if (!ok || data_rc < ARCHIVE_WARN || archive_write_finish_entry(disk.get()) < ARCHIVE_WARN) {
-      *error = path + ": entry " + printable_name(name) + ": " + (ok ? error_text(a.get()) : error_text(disk.get()));
+      *error = path + ": entry " + printable_name(name) + ": " +
+               without_directory(ok ? error_text(a.get()) : error_text(disk.get()), dir);
       return false;
     }
   }
@@ -477,7 +484,12 @@ bool prepare_archive_entry(const std::string& archive, const tar_options_t& opti
       return false;
     }
     *rewritten = name;
-    return extract_archive(archive, name, error);
+    std::unique_ptr<char, decltype(&free)> absolute(realpath(name.c_str(), nullptr), &free);
+    if (!absolute) {
+      *error = "cannot find " + name + ": " + strerror(errno);
+      return false;
+    }
+    return extract_archive(archive, absolute.get(), error);
   }
   int fd = temporary_file_create(&name);
   if (fd < 0) {

@@ -88,6 +88,8 @@ std::string unrepresentable_reason(const tar_entry_t& entry, const tar_options_t
     return "a link target of " + std::to_string(entry.link.size()) +
            " bytes is longer than the installer's reader holds";
   if ((entry.type == '1' || entry.type == '2') && entry.link.empty()) return "the link has no target";
+  if (entry.type == '1' && (entry.link[0] == '/' || has_parent_component(entry.link)))
+    return "hard links to an absolute target or one with a \"..\" component are refused by the installer";
   if (!options.windows) return "";
   if (entry.type == '3' || entry.type == '4' || entry.type == '6')
     return "the Windows installer cannot create devices or FIFOs";
