@@ -995,4 +995,33 @@ TEST_F(E2E, SignedInstallerRuns) {
   }
 }
 
+// Regression: a Windows payload lost every link (one WARN each). The packer
+// writes what a link leads to inside the tree in its place; the Linux
+// installers keep the links.
+TEST_F(E2E, LinksInsideTheTreeInstallAsCopiesOnWindows) {
+  std::string product = make_product();
+  fs::create_directories(product + "/lib/sub");
+  vektest::writeFile(product + "/lib/a.jar", "jar\n");
+  vektest::writeFile(product + "/lib/sub/deep.txt", "deep\n");
+  fs::create_hard_link(product + "/lib/a.jar", product + "/lib/b.jar");
+  fs::create_symlink("a.jar", product + "/lib/c.jar");
+  fs::create_symlink("lib", product + "/lib-current");
+  fs::create_symlink("../lib-current/sub/deep.txt", product + "/bin/deep.txt");
+  std::string archive = dir_.file("product.tar.gz");
+  ASSERT_EQ(std::system(("tar --format=gnu -C " + product + " -czf " + archive + " .").c_str()), 0);
+  std::string copies = dir_.file("copies");
+  ASSERT_EQ(std::system(("cp -rL " + product + " " + copies).c_str()), 0);
+  std::map<std::string, std::string> expected = tree_listing(windows() ? copies : product, windows());
+  for (const std::string& entry : {product, archive}) {
+    SCOPED_TRACE(entry);
+    Outcome r = run(pack({entry}), {}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}});
+    ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
+    EXPECT_FALSE(logged(r, "not supported on windows")) << "a link reached the Windows installer";
+    std::string dir = extraction_dir(r);
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(tree_listing(dir, windows()), expected);
+    fs::remove_all(dir);
+  }
+}
+
 }  // namespace
