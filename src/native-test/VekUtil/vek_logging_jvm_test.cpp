@@ -138,6 +138,71 @@ TEST_F(LoggingJvmTest, VmLoggerHandsEachEventToTheJavaCategoryOfItsSource) {
   EXPECT_TRUE(vek_isLoggerAdded(vek_javaVMLogger));
 }
 
+// "Throw, log, return": the native code's exception is the caller's, not a
+// failure of the logger; it must still be pending for the Java caller, and
+// VM logging must go on as before.
+TEST_F(LoggingJvmTest, ThrowLogReturnKeepsTheCallersExceptionAndTheVmLogger) {
+  const struct {
+    const char* name;
+    vek_logger_t logger;
+    bool attach_it;  // the event carries the pending exception itself
+  } cases[] = {
+      {"VM logger, plain line", vek_javaVMLogger, false},
+      {"VM logger, the exception attached", vek_javaVMLogger, true},
+      {"caching logger", vek_cachingLogger, true},
+  };
+  vek_lifecycleVMAvailable(vm_);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    vek_addLogger(c.logger);
+    jthrowable thrown = newException("native failure");
+    ASSERT_EQ(0, env_->Throw(thrown));
+    vektest::CaptureFd err(2);
+    veklog_ex(VEK_HERE, VEKLOG_ERROR, c.attach_it ? thrown : nullptr, "failed, see the exception");
+    std::string failsafe = err.stop();
+    jthrowable pending = vektest::takeException(env_);
+    ASSERT_NE(nullptr, pending);
+    EXPECT_TRUE(env_->IsSameObject(thrown, pending));
+    EXPECT_TRUE(vek_isLoggerAdded(c.logger));
+    EXPECT_FALSE(vek_isLoggerAdded(vek_consoleLogger));
+    EXPECT_EQ(VEKLOG_INFO, vek_getLogLevel());
+    EXPECT_EQ("", failsafe);
+    if (c.logger == vek_javaVMLogger) {
+      auto lines = drain();
+      ASSERT_EQ(1u, lines.size());
+      EXPECT_EQ(THIS_FILE + "|4000|failed, see the exception|" + (c.attach_it ? "native failure" : "<none>") +
+                    "|false|<null>",
+                lines[0]);
+    }
+    vek_removeLogger(c.logger);
+    vek_cleanCachedLogMessages();
+  }
+}
+
+// The caller's local reference is gone once its frame is popped, and its
+// slot is reused: the cache must hold its own reference until the replay.
+TEST_F(LoggingJvmTest, EventCachedInsideAPoppedFrameIsReplayedWithItsException) {
+  vek_addLogger(vek_cachingLogger);
+  ASSERT_EQ(JNI_OK, env_->PushLocalFrame(4));
+  veklog_ex(VEK_HERE, VEKLOG_ERROR, newException("cached boom"), "setting a property failed");
+  env_->PopLocalFrame(nullptr);
+  for (int round = 0; round < 50; ++round) {
+    ASSERT_EQ(JNI_OK, env_->PushLocalFrame(64));
+    for (int i = 0; i < 64; ++i) env_->NewStringUTF("filler");
+    env_->PopLocalFrame(nullptr);
+  }
+  jclass system = env_->FindClass("java/lang/System");
+  env_->CallStaticVoidMethod(system, env_->GetStaticMethodID(system, "gc", "()V"));
+
+  vek_addLogger(vek_javaVMLogger);
+  vek_lifecycleVMAvailable(vm_);  // replays the cache into the VM
+  auto lines = drain();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(THIS_FILE + "|4000|setting a property failed|cached boom|false|<null>", lines[0]);
+  EXPECT_TRUE(vek_isLoggerAdded(vek_javaVMLogger));
+  EXPECT_FALSE(env_->ExceptionCheck());
+}
+
 TEST_F(LoggingJvmTest, VmLoggerDropsEventsWithoutAnEnvironment) {
   vek_log_event_t event = {VEKLOG_ERROR, "f.cpp", "f", 1, "no env", 0, "2020-01-01 00:00:00.000",
                            nullptr, nullptr, nullptr};

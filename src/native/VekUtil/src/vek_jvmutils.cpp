@@ -24,6 +24,7 @@
 #include "vek_home.h"
 #include "vek_jvmutils_platform.h"
 #include "vek_lifecycle.h"
+#include "vek_runner_environment.h"
 #endif
 
 int requested_jni_version = JNI_VERSION_1_2;
@@ -233,8 +234,12 @@ struct VmLocationState {
   char loaded_jvm_library[VEK_PATH_MAX];  // library of the last successful start; empty before
   bool app_has_restarted;                 // the second pass of vek_setJavaLibPath was seen
   bool library_path_set;                  // the loader path of the first pass is in effect
+  bool user_library_path_known;           // the restart state told the loader path the user had
+  bool user_library_path_set;             // ... and the user had one: user_library_path
+  bool creation_failed;                   // a VM creation failed in this process (see below)
 };
 VmLocationState location_state{};
+std::string user_library_path;  // LD_LIBRARY_PATH as the user had it, when set (see above)
 
 constexpr size_t PREFERRED_HOME_MAX_CHARS = 4094;
 const char* const RESTART_IN_PROGRESS = "VEK_RESTART_IN_PROGRESS";
@@ -254,8 +259,8 @@ const char* const JVM_LIBRARY_SUFFIXES[] = {".so"};
 // Directory lists below a root, each list tried in order. The old layout's
 // lists come first (client list first for VEK_PREFER_CLIENT_VM), then the
 // lib/{client,server} layout of modular runtimes in the same preference:
-// first below the root's jre directory, then, for a root without one, in
-// the root itself (a JAVA_HOME naming a Java 9+ runtime has no jre).
+// first below the root's jre directory, then in the root itself (a
+// JAVA_HOME naming a Java 9+ runtime has no jre).
 struct DirList {
   const char* dirs[2];  // relative directories; a NULL entry ends the list
 };
@@ -322,21 +327,34 @@ void append_vm_paths(const std::string& root, const char* prefix, const DirList&
   }
 }
 
-// The existing library candidates of one root, in search order.
+// Whether the last component of `root` is "jre".
+bool is_named_jre(std::string root) {
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  size_t slash = root.rfind('/');
+  return root.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, "jre") == 0;
+}
+
+// The existing library candidates of one root, in search order: the root's
+// own layouts first (below its jre directory, then the root as a modular
+// runtime itself). Only a root that is itself a directory named jre is also
+// searched through its parent's jre, as the old layout reaches it; any other
+// root's parent may hold a jre of another runtime beside it (as
+// distributions lay out /usr/lib/jvm), which is not this root's.
 void add_vm_path(const char* root, int preference, vek_list_t* target) {
   if (root == nullptr || root[0] == '\0' || target == nullptr) return;
   std::string base(root);
-  // A root that is itself a runtime directory named jre is reached through its parent.
-  const char* prefix = vek_doesDirectoryExist((base + "/jre").c_str()) ? "" : "..";
   bool client_first = preference == VEK_PREFER_CLIENT_VM;
-  const DirList* order[] = {
+  const DirList* jre_order[] = {
       client_first ? &OLD_CLIENT_DIRS : &OLD_SERVER_DIRS, client_first ? &OLD_SERVER_DIRS : &OLD_CLIENT_DIRS,
       client_first ? &MODERN_CLIENT_DIRS : &MODERN_SERVER_DIRS,
       client_first ? &MODERN_SERVER_DIRS : &MODERN_CLIENT_DIRS};
-  for (const DirList* list : order) append_vm_paths(base, prefix, *list, target);
-  if (prefix[0] == '\0') return;
+  bool has_jre = vek_doesDirectoryExist((base + "/jre").c_str());
+  if (has_jre)
+    for (const DirList* list : jre_order) append_vm_paths(base, "", *list, target);
   append_vm_paths(base, "", client_first ? RUNTIME_CLIENT_DIRS : RUNTIME_SERVER_DIRS, target);
   append_vm_paths(base, "", client_first ? RUNTIME_SERVER_DIRS : RUNTIME_CLIENT_DIRS, target);
+  if (has_jre || !is_named_jre(base)) return;
+  for (const DirList* list : jre_order) append_vm_paths(base, "..", *list, target);
 }
 
 // The first candidate that is a file, or null. Only candidates that exist
@@ -467,9 +485,35 @@ bool set_or_report(const char* name, const char* value) {
   return false;
 }
 
-// The first pass: loader path and marker into the environment, then the
-// program again from its start. Returns only when the environment cannot be
-// set (false); a failed re-execution ends the process.
+// The restart state: the user's loader path as an environment entry,
+// "LD_LIBRARY_PATH=value", or the bare name when the user had none.
+std::string restart_state_of_user() {
+  const char* users = getenv(LIBRARY_PATH_VARIABLE);
+  std::string state = LIBRARY_PATH_VARIABLE;
+  if (users != nullptr) state += std::string("=") + users;
+  return state;
+}
+
+// On the second pass: keeps the user's loader path from the restart state
+// for the children and removes the state from the environment. A state that
+// this library did not write is left alone (the user's path stays unknown).
+void take_restart_state() {
+  const char* state = getenv(RESTART_STATE);
+  if (state == nullptr) return;
+  std::string_view text(state);
+  std::string_view name(LIBRARY_PATH_VARIABLE);
+  if (text.substr(0, name.size()) != name) return;
+  text.remove_prefix(name.size());
+  if (!text.empty() && text[0] != '=') return;
+  location_state.user_library_path_set = !text.empty();
+  user_library_path = location_state.user_library_path_set ? std::string(text.substr(1)) : std::string();
+  location_state.user_library_path_known = true;
+  vek::jvm::unset_environment(RESTART_STATE);
+}
+
+// The first pass: marker, restart state and loader path into the
+// environment, then the program again from its start. Returns only when the
+// environment cannot be set (false); a failed re-execution ends the process.
 bool restart_with_library_path(const char** argv, const char* installDir, vek_list_t* dirs) {
   // Without the marker the new image would restart again, for ever.
   if (!set_or_report(RESTART_IN_PROGRESS, "true")) return false;
@@ -479,26 +523,21 @@ bool restart_with_library_path(const char** argv, const char* installDir, vek_li
            "Java VM library will not load properly.",
            installDir != nullptr ? installDir : "(null)");
   std::string joined = join_library_dirs(dirs);
-  if (!set_or_report(LIBRARY_PATH_VARIABLE, joined.c_str())) {
+  if (!set_or_report(RESTART_STATE, restart_state_of_user().c_str()) ||
+      !set_or_report(LIBRARY_PATH_VARIABLE, joined.c_str())) {
     vek::jvm::unset_environment(RESTART_IN_PROGRESS);
+    vek::jvm::unset_environment(RESTART_STATE);
     return false;
   }
   veklog(VEK_HERE, VEKLOG_DEBUG, "Setting shared library path %s to '%s'", LIBRARY_PATH_VARIABLE, joined.c_str());
-
-  const char* executable = vek_getExecutablePath(argv[0]);
-  if (executable == nullptr) {
-    veklog(VEK_HERE, VEKLOG_FATAL,
-           "Could not determine the path the the executable. Cannot reset the library path without it. Tried "
-           "finding full path to '%s'",
-           argv[0] != nullptr ? argv[0] : "(null)");
-    exit(1);
-  }
   veklog(VEK_HERE, VEKLOG_DEBUG, "Restarting the current process to install the new %s settings",
          LIBRARY_PATH_VARIABLE);
-  std::vector<char*> args{const_cast<char*>(executable)};
-  for (size_t i = 1; argv[0] != nullptr && argv[i] != nullptr; ++i) args.push_back(const_cast<char*>(argv[i]));
+  // argv[0] stays as given: it may be a display name (a login shell's
+  // "-name", exec -a, a multi-call link) that names another program.
+  std::vector<char*> args;
+  for (size_t i = 0; argv[i] != nullptr; ++i) args.push_back(const_cast<char*>(argv[i]));
   args.push_back(nullptr);
-  vek::jvm::execute(executable, args.data());
+  vek::jvm::execute_self(args.data());
   veklog(VEK_HERE, VEKLOG_FATAL, "Could not restart the executable with new library path: %s", strerror(errno));
   exit(1);
 }
@@ -530,15 +569,37 @@ extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, in
     veklog(VEK_HERE, VEKLOG_FATAL, "Could not build the shared library path for %s: out of memory", library);
     return false;
   }
-  if (getenv(RESTART_IN_PROGRESS) == nullptr && getenv(RESTART_STATE) == nullptr)
-    return restart_with_library_path(argv, installDir, search_dirs);
+  // The environment alone cannot tell: the second pass removes the marker,
+  // and a process that has restarted once never restarts again.
+  bool first_pass = !location_state.app_has_restarted && getenv(RESTART_IN_PROGRESS) == nullptr &&
+                    getenv(RESTART_STATE) == nullptr;
+  if (first_pass) return restart_with_library_path(argv, installDir, search_dirs);
 
+  take_restart_state();
   vek::jvm::unset_environment(RESTART_IN_PROGRESS);
   veklog(VEK_HERE, VEKLOG_DEBUG2, "This is at least the second pass through the startup code");
   location_state.app_has_restarted = true;
   location_state.library_path_set = true;
   return true;
 }
+
+namespace vek::jvm {
+
+std::vector<char*> child_environment(char* const* parent, std::string& storage) {
+  std::vector<char*> environment;
+  if (!location_state.user_library_path_known || parent == nullptr) return environment;
+  const std::string prefix = std::string(LIBRARY_PATH_VARIABLE) + "=";
+  for (char* const* entry = parent; *entry != nullptr; ++entry)
+    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) environment.push_back(*entry);
+  if (location_state.user_library_path_set) {
+    storage = prefix + user_library_path;
+    environment.push_back(storage.data());
+  }
+  environment.push_back(nullptr);
+  return environment;
+}
+
+}  // namespace vek::jvm
 
 // ===========================================================================
 // VM option lists (Linux builds only).
@@ -793,8 +854,11 @@ using create_vm_t = jint(JNICALL*)(JavaVM**, void**, void*);
 using OptionArray = std::unique_ptr<JavaVMOption, decltype(&free)>;
 
 // Options that older runtimes accepted and newer ones refuse, removed one at
-// a time (in this order) when the VM cannot be created with them.
-const char* const PLATFORM_SPECIFIC_OPTIONS[] = {"-XX:+UseAltSigs", "-Xrs"};
+// a time (in this order) when the VM cannot be created with them. -Xrs is
+// not one of them, whatever made the creation fail: without it the VM would
+// install its own handlers for the termination signals behind the host's
+// back.
+const char* const PLATFORM_SPECIFIC_OPTIONS[] = {"-XX:+UseAltSigs"};
 constexpr size_t PLATFORM_SPECIFIC_OPTION_COUNT = sizeof PLATFORM_SPECIFIC_OPTIONS / sizeof PLATFORM_SPECIFIC_OPTIONS[0];
 // Tells the Java side that the runtime is not the one the product bundles.
 // A constant: option texts are not owned by the list.
@@ -852,8 +916,9 @@ jint start_vm(const VmLibrary& vm_library, JavaVMOption* options, size_t count, 
   *jvm = nullptr;
   *env = nullptr;
   jint result = create(jvm, reinterpret_cast<void**>(env), &args);
-  if (result < 0) return result;
-  return *jvm != nullptr && *env != nullptr ? result : -1;
+  if (result >= 0 && *jvm != nullptr && *env != nullptr) return result;
+  location_state.creation_failed = true;
+  return result < 0 ? result : -1;
 }
 
 // After a failed creation: without each platform-specific option in turn,
@@ -888,14 +953,15 @@ jint retry_without_platform_options(VmLibrary& vm_library, vek_list_t* options, 
 }
 
 
-// ---- Repairing a VM created on the second attempt ----------------------
+// ---- Repairing a VM created after a failed attempt ----------------------
 //
 // The VM library keeps the system properties of a failed creation: the next
 // creation in the same process appends a fresh set behind the stale one and
 // every -D option updates only the stale entry, so the VM runs with the
 // defaults of the fresh set, among them an empty java.class.path (Java 9
 // and later; unloading the library does not reset it, as the library stays
-// mapped). After a retried creation every -D option the VM does not show is
+// mapped). After a creation that followed a failed one (the retry, or a
+// later start in the same process) every -D option the VM does not show is
 // set again, and a lost class path is handed to the system class loader.
 
 const char* const CLASS_PATH_PROPERTY = "java.class.path";
@@ -955,11 +1021,24 @@ bool extend_system_class_path(JNIEnv* env, const std::string& class_path) {
   return true;
 }
 
+// Logs at WARN which properties were set only after the start: whatever the
+// VM and the class libraries read while starting saw them missing.
+void report_late_properties(const std::vector<std::string>& keys) {
+  if (keys.empty()) return;
+  std::string joined;
+  for (const std::string& key : keys) joined += (joined.empty() ? "" : ", ") + key;
+  veklog(VEK_HERE, VEKLOG_WARN,
+         "The Java VM was created again and lost system properties given as options; they were set again after it "
+         "started, too late for anything that read them while it started: %s",
+         joined.c_str());
+}
+
 // Sets again every -D option the VM does not show; false (logged) when a
 // lost class path could not be restored.
 bool restore_lost_properties(JNIEnv* env, vek_list_t* options) {
   if (env->PushLocalFrame(PROPERTY_LOCAL_FRAME_CAPACITY) != JNI_OK) return false;
   LocalFrame frame{env};
+  std::vector<std::string> set_late;
   size_t count = vek_listGetSize(options);
   for (size_t i = 0; i < count; ++i) {
     std::string_view option = option_in_slot(&options->data[i]);
@@ -973,9 +1052,11 @@ bool restore_lost_properties(JNIEnv* env, vek_list_t* options) {
     if (key.empty() || !read_system_property(env, key, shown, present) || (present && shown == wanted)) continue;
     veklog(VEK_HERE, VEKLOG_DEBUG, "Restoring system property %s, which the Java VM lost when it was created again",
            key.c_str());
+    set_late.push_back(key);
     if (vek_setJavaSystemProperty(env, key.c_str(), wanted.c_str()) != 0 && key == CLASS_PATH_PROPERTY) return false;
     if (key == CLASS_PATH_PROPERTY && !extend_system_class_path(env, wanted)) return false;
   }
+  report_late_properties(set_late);
   return true;
 }
 }  // namespace
@@ -1009,16 +1090,15 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
   if (location_state.using_fallback_java_home) vek_addJavaVMOption(options, ALTERNATE_VM_OPTION, nullptr);
   OptionArray array(vek_getJavaVMOptionsFromList(options), &free);
   jint result = start_vm(vm_library, array.get(), vek_listGetSize(options), jvm, env);
-  bool retried = false;
   if (result < 0) {
     veklog(VEK_HERE, VEKLOG_WARN,
            "Unable to create Java VM; Result: %d. Removing options that could be platform specific and trying again.",
            static_cast<int>(result));
-    retried = vm_library.loaded_here;
-    result = retried ? retry_without_platform_options(vm_library, options, array, jvm, env) : -1;
+    result = vm_library.loaded_here ? retry_without_platform_options(vm_library, options, array, jvm, env) : -1;
   }
   if (result < 0) return -1;
-  if (retried && !restore_lost_properties(*env, options)) {
+  // A retry, or any start after an earlier failed one in this process.
+  if (location_state.creation_failed && !restore_lost_properties(*env, options)) {
     veklog(VEK_HERE, VEKLOG_ERROR,
            "The Java VM lost its class path when it was created again and it could not be restored. The VM is not "
            "usable.");
