@@ -19,6 +19,7 @@
 
 #include "vek_logging.h"
 #include "vek_logging_file_platform.h"
+#include "vek_logging_file_users.h"
 #include "vek_mutex.h"
 
 #ifndef _WIN32
@@ -126,6 +127,8 @@ bool wait_for_users_to_leave() {
 }
 
 }  // namespace
+
+int vek::logfile::users_inside() { return state.l_users.load(); }
 
 extern "C" void vek_file_init_logging(void) {
   vek::logfile::at_fork_in_child(&forget_parents_users);
