@@ -138,14 +138,28 @@ TEST_F(LoggingJvmTest, VmLoggerHandsEachEventToTheJavaCategoryOfItsSource) {
   EXPECT_TRUE(vek_isLoggerAdded(vek_javaVMLogger));
 }
 
-// "Throw, log, return": the native code's exception is the caller's, not a
-// failure of the logger; it must still be pending for the Java caller, and
-// VM logging must go on as before.
-TEST_F(LoggingJvmTest, ThrowLogReturnKeepsTheCallersExceptionAndTheVmLogger) {
+// The native half of vektest.ThrowingNative: throw, log, return.
+void JNICALL throw_log_return(JNIEnv* env, jclass, jstring message, jboolean with_exception) {
+  const char* text = env->GetStringUTFChars(message, nullptr);
+  env->ThrowNew(env->FindClass("java/lang/IllegalStateException"), text);
+  env->ReleaseStringUTFChars(message, text);
+  jthrowable pending = with_exception ? env->ExceptionOccurred() : nullptr;
+  veklog_ex(VEK_HERE, VEKLOG_ERROR, pending, "failed, see the exception");
+}
+
+// A native method that throws and then logs hands the logger its pending
+// exception. That is the Java caller's exception, not a failure of the
+// logger: the caller must still catch it, and VM logging must go on.
+TEST_F(LoggingJvmTest, ANativeMethodThatThrowsLogsAndReturnsKeepsItsExceptionAndTheVmLogger) {
+  jclass natives = env_->FindClass("vektest/ThrowingNative");
+  ASSERT_NE(nullptr, natives);
+  JNINativeMethod method = {const_cast<char*>("throwLogReturn"), const_cast<char*>("(Ljava/lang/String;Z)V"),
+                            reinterpret_cast<void*>(throw_log_return)};
+  ASSERT_EQ(JNI_OK, env_->RegisterNatives(natives, &method, 1));
   const struct {
     const char* name;
     vek_logger_t logger;
-    bool attach_it;  // the event carries the pending exception itself
+    bool with_exception;  // the event carries the pending exception itself
   } cases[] = {
       {"VM logger, plain line", vek_javaVMLogger, false},
       {"VM logger, the exception attached", vek_javaVMLogger, true},
@@ -155,14 +169,16 @@ TEST_F(LoggingJvmTest, ThrowLogReturnKeepsTheCallersExceptionAndTheVmLogger) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     vek_addLogger(c.logger);
-    jthrowable thrown = newException("native failure");
-    ASSERT_EQ(0, env_->Throw(thrown));
     vektest::CaptureFd err(2);
-    veklog_ex(VEK_HERE, VEKLOG_ERROR, c.attach_it ? thrown : nullptr, "failed, see the exception");
+    jmethodID call = env_->GetStaticMethodID(natives, "call", "(Ljava/lang/String;Z)Ljava/lang/String;");
+    auto caught = static_cast<jstring>(env_->CallStaticObjectMethod(natives, call, env_->NewStringUTF("native failure"),
+                                                                     c.with_exception ? JNI_TRUE : JNI_FALSE));
     std::string failsafe = err.stop();
-    jthrowable pending = vektest::takeException(env_);
-    ASSERT_NE(nullptr, pending);
-    EXPECT_TRUE(env_->IsSameObject(thrown, pending));
+    ASSERT_FALSE(env_->ExceptionCheck());
+    ASSERT_NE(nullptr, caught);
+    const char* utf = env_->GetStringUTFChars(caught, nullptr);
+    EXPECT_STREQ("native failure", utf);
+    env_->ReleaseStringUTFChars(caught, utf);
     EXPECT_TRUE(vek_isLoggerAdded(c.logger));
     EXPECT_FALSE(vek_isLoggerAdded(vek_consoleLogger));
     EXPECT_EQ(VEKLOG_INFO, vek_getLogLevel());
@@ -170,7 +186,7 @@ TEST_F(LoggingJvmTest, ThrowLogReturnKeepsTheCallersExceptionAndTheVmLogger) {
     if (c.logger == vek_javaVMLogger) {
       auto lines = drain();
       ASSERT_EQ(1u, lines.size());
-      EXPECT_EQ(THIS_FILE + "|4000|failed, see the exception|" + (c.attach_it ? "native failure" : "<none>") +
+      EXPECT_EQ(THIS_FILE + "|4000|failed, see the exception|" + (c.with_exception ? "native failure" : "<none>") +
                     "|false|<null>",
                 lines[0]);
     }
