@@ -10,12 +10,14 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "vek_home.h"
 #include "vek_lifecycle.h"
 #include "vek_logging.h"
 #include "vek_process.h"
 #include "vek_sysinfo.h"
+#include "vek_test_run.h"
 #include "vek_test_support.h"
 
 namespace fs = std::filesystem;
@@ -107,6 +109,35 @@ TEST_F(HomeTest, WithoutArgv0TheModuleHoldingTheLibraryIsFound) {
     return std::string(exe != nullptr ? exe : "");
   });
   EXPECT_EQ(got, fs::canonical("/proc/self/exe").string());
+}
+
+// A program that links the library asks for its own path without argv[0].
+// Started through PATH its argv[0] is a bare name; started by a relative
+// path it may leave that directory before it asks: either way it must get
+// its own file. The fully static build has no loader to ask at all.
+TEST_F(HomeTest, AProgramLinkingTheLibraryFindsItsOwnFileHoweverItWasStarted) {
+  std::vector<std::string> probes = {VEK_EXE_PROBE};
+  if (std::string(VEK_STATIC_EXE_PROBE) != "") probes.push_back(VEK_STATIC_EXE_PROBE);
+  fs::create_directories(dir_.path() / "bin");
+  for (const auto& probe : probes) {
+    std::string name = fs::path(probe).filename().string();
+    fs::copy_file(probe, dir_.path() / "bin" / name);
+    std::string own = canonical(dir_.path() / "bin" / name);
+    const struct {
+      const char* how;
+      std::string command;
+    } starts[] = {
+        {"through PATH", "exec " + name + " /"},
+        {"by a relative path, then elsewhere", "cd " + dir_.str() + " && exec ./bin/" + name + " /"},
+    };
+    for (const auto& start : starts) {
+      SCOPED_TRACE(name + " started " + start.how);
+      std::string path_env = (dir_.path() / "bin").string() + ":" + getenv("PATH");
+      auto run = vektest::runProgram({"/bin/sh", "-c", start.command}, {{"PATH", path_env}});
+      EXPECT_EQ(0, run.status) << run.output;
+      EXPECT_EQ("exe=" + own + "\nlibrary=" + own + "\n", run.output);
+    }
+  }
 }
 
 TEST_F(HomeTest, InstallDirectoryIsCheckedAndCanonical) {

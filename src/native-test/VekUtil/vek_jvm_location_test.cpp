@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,13 @@ TEST_F(JvmLocationTest, FindsTheLibraryOfEachLayoutInSearchOrder) {
       {"jrockit", {JROCKIT, OLD_CLIENT}, "", "prod", "", false, 2, JROCKIT, nullptr},
       {"root named jre reached through its parent", {MODERN_SERVER}, "", "prod/jre", "", false, 2, MODERN_SERVER,
        nullptr},
+      {"root named jre in the old layout", {OLD_SERVER}, "", "prod/jre", "", false, 2, OLD_SERVER, nullptr},
+      // Distributions put a jre beside the runtimes (/usr/lib/jvm/jre): it is another runtime's.
+      {"neighbour jre beside a root with its own lib/server",
+       {"jvm/java-x/lib/server/libjvm.so", "jvm/jre/lib/" + ARCH + "/server/libjvm.so", "jvm/jre/lib/server/libjvm.so"},
+       "", "jvm/java-x", "", false, 2, "jvm/java-x/lib/server/libjvm.so", nullptr},
+      {"neighbour jre beside a root without a library", {"jvm/jre/lib/server/libjvm.so", "jvm/java-y/"}, "",
+       "jvm/java-y", "", false, 2, "", nullptr},
       {"root that is a Java 9 runtime", {"jdk/lib/server/libjvm.so"}, "", "jdk", "", false, 2,
        "jdk/lib/server/libjvm.so", nullptr},
       {"preferred home wins", {MODERN_SERVER, "other/jre/lib/server/libjvm.so"}, "other", "prod", "", false, 2,
@@ -100,6 +109,7 @@ TEST_F(JvmLocationTest, FindsTheLibraryOfEachLayoutInSearchOrder) {
     fs::remove_all(dir_.path() / "prod");
     fs::remove_all(dir_.path() / "other");
     fs::remove_all(dir_.path() / "jdk");
+    fs::remove_all(dir_.path() / "jvm");
     layout(c.files);
     vek_setPreferredJavaHome(at(c.preferred).c_str());
     vek_setFallbackToEnvJavaHome(c.fallback);
@@ -144,29 +154,48 @@ TEST_F(JvmLocationTest, TooSmallABufferGivesATerminatedPrefixAndEnametoolong) {
 }
 
 // The first pass puts the loader path and the marker into the environment and
-// re-executes the probe; the second returns true, removes the marker and
-// repeats none of the search's lines.
+// re-executes the probe itself, whatever its argv[0] says; the second returns
+// true, removes the marker and repeats none of the search's lines. A second
+// call in the restarted process restarts nothing, and the process runner's
+// children get the loader path the user had.
 TEST_F(JvmLocationTest, FirstPassReexecutesWithTheLoaderPathAndTheSecondReturnsQuietly) {
   layout({MODERN_SERVER});
   std::string library_dir = fs::canonical(dir_.path() / "prod/jre/lib/server").string();
   std::string parent = fs::path(library_dir).parent_path().string();
-  auto run = vektest::runProgram({VEK_JVM_PROBE, "restart", at("prod")},
-                                 {{"VEK_RESTART_IN_PROGRESS", std::nullopt}, {"VEK_RESTART_STATE", std::nullopt},
-                                  {"LD_LIBRARY_PATH", "/was/here"}});
-  ASSERT_EQ(0, run.status) << run.output;
-  EXPECT_EQ(1, run.count("entry marker=-\n")) << run.output;
-  EXPECT_EQ(1, run.count("entry marker=true\n")) << run.output;
-  EXPECT_TRUE(run.has("result=1 marker=- restarted=1\n")) << run.output;
-  EXPECT_EQ(1, run.count("library-path=" + library_dir + ":" + parent + ":/opt/extra\n")) << run.output;
-  EXPECT_TRUE(run.has("dir=" + library_dir + "\ndir=" + parent + "\ndir=/opt/extra\n")) << run.output;
-  EXPECT_EQ(1, run.count("Found Java shared library")) << run.output;
-  EXPECT_EQ(1, run.count("Restarting the current process to install the new LD_LIBRARY_PATH settings"));
-  EXPECT_EQ(1, run.count("This is at least the second pass through the startup code"));
+  const struct {
+    const char* name;
+    std::vector<std::string> argv;
+    std::string argv0;
+    std::optional<std::string> users_path;
+  } cases[] = {
+      {"started by its path", {VEK_JVM_PROBE, "restart", at("prod")}, VEK_JVM_PROBE, "/was/here"},
+      // A display name that PATH finds as another program (exec -a, a login shell's "-sh").
+      {"started under another program's name",
+       {"/bin/bash", "-c", "exec -a ls \"$0\" restart \"$1\"", VEK_JVM_PROBE, at("prod")}, "ls", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto run = vektest::runProgram(c.argv, {{"VEK_RESTART_IN_PROGRESS", std::nullopt},
+                                            {"VEK_RESTART_STATE", std::nullopt},
+                                            {"LD_LIBRARY_PATH", c.users_path}},
+                                   std::chrono::seconds(120));
+    ASSERT_EQ(0, run.status) << run.output;
+    EXPECT_EQ(1, run.count("entry marker=- argv0=" + c.argv0 + "\n")) << run.output;
+    EXPECT_EQ(1, run.count("entry marker=true argv0=" + c.argv0 + "\n")) << run.output;
+    EXPECT_TRUE(run.has("result=1 marker=- restarted=1\n")) << run.output;
+    EXPECT_EQ(1, run.count("library-path=" + library_dir + ":" + parent + ":/opt/extra\n")) << run.output;
+    EXPECT_TRUE(run.has("dir=" + library_dir + "\ndir=" + parent + "\ndir=/opt/extra\n")) << run.output;
+    EXPECT_EQ(1, run.count("Found Java shared library")) << run.output;
+    EXPECT_EQ(1, run.count("Restarting the current process to install the new LD_LIBRARY_PATH settings"));
+    EXPECT_EQ(2, run.count("This is at least the second pass through the startup code"));
+    EXPECT_TRUE(run.has("again=1\n")) << run.output;
+    EXPECT_EQ(1, run.count("child-library-path=" + c.users_path.value_or("unset") + "\n")) << run.output;
+  }
 
   // Without a library nothing is re-executed and the environment stays.
   auto missing = vektest::runProgram({VEK_JVM_PROBE, "restart", at("nowhere")},
                                      {{"VEK_RESTART_IN_PROGRESS", std::nullopt}, {"LD_LIBRARY_PATH", "/was/here"}});
-  EXPECT_EQ(1, missing.count("entry marker=-\n")) << missing.output;
+  EXPECT_EQ(1, missing.count("entry marker=-")) << missing.output;
   EXPECT_TRUE(missing.has("result=0 marker=- restarted=0\nlibrary-path=/was/here\n")) << missing.output;
   EXPECT_TRUE(missing.has("FATAL [native] Could not find any Java VM shared library.")) << missing.output;
 }

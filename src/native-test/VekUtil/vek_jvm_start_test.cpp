@@ -136,9 +136,14 @@ TEST_F(JvmStartTest, RefusedOptionIsDroppedOnRetryAndTheVmIsAnnouncedWithTheStar
   std::vector<std::string> retry_lines;
   for (const auto& e : r.events)
     if (e.level >= VEKLOG_INFO) retry_lines.push_back(e.text);
-  ASSERT_EQ(2u, retry_lines.size());
+  ASSERT_EQ(3u, retry_lines.size());
   EXPECT_EQ(0u, retry_lines[0].find("Unable to create Java VM; Result: ")) << retry_lines[0];
   EXPECT_EQ("Attempting to start the Java VM without the -XX:+UseAltSigs option", retry_lines[1]);
+  // The class path given as an option was lost with the failed creation and set again late.
+  EXPECT_EQ(
+      "The Java VM was created again and lost system properties given as options; they were set again after it "
+      "started, too late for anything that read them while it started: java.class.path",
+      retry_lines[2]);
   char* loaded = vek_getLoadedVMlibrary();
   EXPECT_EQ(fs::canonical(VEK_TEST_JVM_LIB).string(), loaded);
   free(loaded);
@@ -278,6 +283,22 @@ TEST(JvmStartProbeTest, LibraryLoadedBeforeIsNotRetriedAndFallbackMarksTheOption
   EXPECT_TRUE(run.has("A copy of the JVM library was previously loaded. No need to load another.")) << run.output;
   EXPECT_EQ(1, run.count("Unable to create Java VM; Result:")) << run.output;
   EXPECT_EQ(0, run.count("Attempting to start the Java VM without")) << run.output;
+}
+
+// A start that fails even without the refused option keeps -Xrs in the list,
+// so the next start runs with it: SIGTERM then reaches the host's signal
+// thread rather than the VM's own handlers, which would end the process.
+// That next start also gets back the class path the failed ones left stale.
+TEST(JvmStartProbeTest, ARetriedStartKeepsXrsWhateverFailed) {
+  auto run = vektest::runProgram({VEK_JVM_PROBE, "signals", product().str(), VEK_TEST_CLASSES_DIR});
+  EXPECT_TRUE(run.has("first=-1 second=0\noptions= -Djava.class.path=" VEK_TEST_CLASSES_DIR " -Xmx64m -Xrs\n"))
+      << run.output;
+  EXPECT_TRUE(run.has("class-path-kept=1\n")) << run.output;
+  EXPECT_TRUE(run.has("too late for anything that read them while it started: java.class.path")) << run.output;
+  EXPECT_TRUE(run.has("Could not create the Java VM even after removing all platform specific options.")) << run.output;
+  EXPECT_EQ(0, run.count("without the -Xrs option")) << run.output;
+  EXPECT_TRUE(run.has("host-signal=15\n")) << run.output;
+  EXPECT_EQ(0, run.status) << run.output;
 }
 
 TEST(JvmStartProbeTest, MissingJavaSideClassesGiveTheirLines) {

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -29,6 +30,7 @@
 #include "vek_file.h"
 #include "vek_lifecycle.h"
 #include "vek_logging_cache.h"
+#include "vek_logging_file_users.h"
 #include "vek_test_support.h"
 
 namespace {
@@ -315,26 +317,23 @@ TEST_F(FileLoggerTest, WritersRacingWithCloseReconfigurationAndCleanupNeverWrite
     for (const auto& line : linesOf(dir.file("logs/" + name))) ASSERT_TRUE(std::regex_match(line, LOG_LINE)) << line;
 }
 
-// The next file of a rotation is opened without following a link and only
-// when it is a regular file; whatever was planted there stays untouched.
-TEST_F(FileLoggerTest, EntriesPlantedAtTheNextFileNameAreRefused) {
+// A rotation never opens what already has the next file's name, whatever it
+// is: the lines go on in the next free index and the entry stays untouched.
+TEST_F(FileLoggerTest, EntriesPlantedAtTheNextFileNameAreSkippedAndLeftAlone) {
   struct Case {
     const char* name;
     std::function<bool(const std::string& at, const std::string& victim)> plant;
-    const char* error;
   };
   const Case cases[] = {
+      {"a file of someone else's", [](auto& at, auto&) { return (vektest::writeFile(at, "planted"), true); }},
       {"link to a file",
        [](auto& at, auto& victim) {
          vektest::writeFile(victim, "secret");
          return symlink(victim.c_str(), at.c_str()) == 0;
-       },
-       "Too many levels of symbolic links"},
-      {"dangling link", [](auto& at, auto& victim) { return symlink(victim.c_str(), at.c_str()) == 0; },
-       "Too many levels of symbolic links"},
-      {"FIFO without a reader", [](auto& at, auto&) { return mkfifo(at.c_str(), 0666) == 0; },
-       "No such device or address"},
-      {"directory", [](auto& at, auto&) { return mkdir(at.c_str(), 0755) == 0; }, "Is a directory"},
+       }},
+      {"dangling link", [](auto& at, auto& victim) { return symlink(victim.c_str(), at.c_str()) == 0; }},
+      {"FIFO without a reader", [](auto& at, auto&) { return mkfifo(at.c_str(), 0666) == 0; }},
+      {"directory", [](auto& at, auto&) { return mkdir(at.c_str(), 0755) == 0; }},
   };
   vek_addLogger(vek_fileLogger);
   for (const Case& c : cases) {
@@ -343,19 +342,195 @@ TEST_F(FileLoggerTest, EntriesPlantedAtTheNextFileNameAreRefused) {
     vektest::TempDir elsewhere;
     ASSERT_TRUE(veklog_file_configureLog(dir.str().c_str(), "app", 300, 3, 3));
     std::string first = currentFile();
-    std::string next = first.substr(0, first.size() - 7) + "002.log";
+    std::string stem = first.substr(0, first.size() - 7);
+    std::string next = stem + "002.log";
     std::string victim = elsewhere.file("victim");
     ASSERT_TRUE(c.plant(next, victim));
+    struct stat planted_before;
+    ASSERT_EQ(0, lstat(next.c_str(), &planted_before));
     std::string before_victim = fs::exists(victim) ? vektest::readFile(victim) : "<none>";
     vektest::CaptureFd err(2);
-    for (int i = 0; i < 10; ++i) veklog(VEK_HERE, VEKLOG_INFO, "line %d of forty characters..", i);
-    std::string failsafe = err.stop();
-    EXPECT_NE(std::string::npos, failsafe.find("Could not open log file " + next + ": " + c.error)) << failsafe;
-    EXPECT_EQ("", currentFile());
+    // 70-byte lines: the fifth fills file 001, the rest go to the next free index.
+    for (int i = 0; i < 7; ++i) veklog(VEK_HERE, VEKLOG_INFO, "line %d of forty characters..", i);
+    EXPECT_EQ("", err.stop());
+    EXPECT_EQ(stem + "003.log", currentFile());
+    EXPECT_EQ(5u, linesOf(first).size());
+    EXPECT_EQ(2u, linesOf(stem + "003.log").size());
+    struct stat planted_after;
+    ASSERT_EQ(0, lstat(next.c_str(), &planted_after));
+    EXPECT_EQ(planted_before.st_ino, planted_after.st_ino);
+    EXPECT_EQ(planted_before.st_size, planted_after.st_size);
     EXPECT_EQ(before_victim, fs::exists(victim) ? vektest::readFile(victim) : "<none>");
-    EXPECT_LT(fs::file_size(first), 400u);  // silent after the refusal
     veklog_file_closeLog();
   }
+}
+
+// Runs `body` as another user (nobody) in a forked child; true when it
+// answered true.
+bool asNobody(const std::function<bool()>& body) {
+  return vektest::inChild([&] {
+           if (setgid(65534) != 0 || setuid(65534) != 0) return std::string("setuid failed");
+           return std::string(body() ? "ok" : "failed");
+         }) == "ok";
+}
+
+// A new directory shared as the temporary directory is: mode 1777.
+struct SharedDir : vektest::TempDir {
+  SharedDir() { chmod(str().c_str(), 01777); }
+};
+
+// In a directory that other users share, what they put at the log's names
+// is never written into, and the caller's files are its own to read. A
+// forked child reopens the log only while the name still leads to the
+// caller's own file with one link.
+TEST_F(FileLoggerTest, NamesTakenByAnotherUserInASharedDirectoryAreNeverWrittenInto) {
+  struct Case {
+    const char* name;
+    // Puts something at a name of the log (`current` is open, `next` the
+    // rotation's next file); returns the path whose content must not change.
+    std::function<std::string(const std::string& current, const std::string& next)> plant;
+    bool in_forked_child;   // a child reclaims the log and logs there
+    const char* refusal;    // the child's failsafe text, or nullptr
+  };
+  const Case cases[] = {
+      {"another user's file at the rotation's next name",
+       [](auto&, auto& next) {
+         return asNobody([&] { return (vektest::writeFile(next, "planted"), chmod(next.c_str(), 0666) == 0); })
+                    ? next
+                    : "";
+       },
+       false, nullptr},
+      {"another user's file at the log's name after a fork",
+       [](auto& current, auto&) {
+         unlink(current.c_str());
+         return asNobody([&] { return (vektest::writeFile(current, "planted"), chmod(current.c_str(), 0666) == 0); })
+                    ? current
+                    : "";
+       },
+       true, "Stale file handle"},
+      {"a second link to the log after a fork",
+       [](auto& current, auto&) {
+         std::string other = current + ".link";
+         return link(current.c_str(), other.c_str()) == 0 ? other : "";
+       },
+       true, "Operation not permitted"},
+  };
+  vek_addLogger(vek_fileLogger);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SharedDir dir;
+    ASSERT_TRUE(veklog_file_configureLog(dir.str().c_str(), "app", 300, 3, 3));
+    std::string current = currentFile();
+    veklog(VEK_HERE, VEKLOG_INFO, "a line of the caller's own");
+    struct stat st;
+    ASSERT_EQ(0, stat(current.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);  // a shared directory: nobody else may read the lines
+    std::string guarded = c.plant(current, current.substr(0, current.size() - 7) + "002.log");
+    ASSERT_NE("", guarded);
+    std::string before = vektest::readFile(guarded);
+    std::string failsafe;
+    if (c.in_forked_child) {
+      failsafe = vektest::inChild([] {
+        vektest::CaptureFd err(2);
+        veklog_file_reclaimAfterFork();
+        veklog(VEK_HERE, VEKLOG_INFO, "the child's line");
+        return err.stop();
+      });
+    } else {
+      for (int i = 0; i < 10; ++i) veklog(VEK_HERE, VEKLOG_INFO, "line %d of forty characters..", i);
+    }
+    EXPECT_EQ(before, vektest::readFile(guarded));
+    if (c.refusal != nullptr) {
+      EXPECT_NE(std::string::npos, failsafe.find("Could not open log file " + current + ": " + c.refusal)) << failsafe;
+    } else {
+      EXPECT_EQ("", failsafe);
+    }
+    veklog_file_closeLog();
+  }
+}
+
+// The descriptor of `path` in this process, or -1.
+int descriptorOf(const std::string& path) {
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(fd.path(), ec) == fs::path(path)) return std::stoi(fd.path().filename().string());
+  }
+  return -1;
+}
+
+// A daemon closes every inherited descriptor before it reclaims the log; by
+// then the number may be free or another file's. Either way it is not the
+// log's to close (a second close, or one of another file), and the log goes
+// on in a descriptor of the daemon's own.
+TEST_F(FileLoggerTest, ADaemonThatClosedItsDescriptorsReclaimsTheLogWithoutClosingAgain) {
+  for (bool reused : {false, true}) {
+    SCOPED_TRACE(reused ? "the number taken by another file" : "the number free");
+    vektest::TempDir dir;
+    ASSERT_TRUE(veklog_file_configureLog(dir.str().c_str(), "app", 0, 3, 3));
+    vek_addLogger(vek_fileLogger);
+    std::string file = currentFile();
+    std::string other = dir.file("other");
+    int number = descriptorOf(file);
+    ASSERT_NE(-1, number);
+    std::string report = vektest::inChildWriting([&](int pipe_fd) {
+      vektest::CaptureFd err(2);
+      for (int fd = 3; fd < 1024; ++fd)
+        if (fd != pipe_fd) close(fd);
+      if (reused) dup2(open(other.c_str(), O_WRONLY | O_CREAT, 0600), number);
+      veklog_file_reclaimAfterFork();
+      veklog(VEK_HERE, VEKLOG_INFO, "the daemon's line");
+      std::string answer = reused && fcntl(number, F_GETFD) == -1 ? "closed|" : "|";
+      answer += err.stop();
+      (void)!write(pipe_fd, answer.data(), answer.size());
+    });
+    EXPECT_EQ("|", report);
+    EXPECT_FALSE(fs::exists(other) && fs::file_size(other) != 0);
+    auto lines = linesOf(file);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("the daemon's line"));
+    veklog_file_closeLog();
+  }
+}
+
+// Only the forking thread lives in a child: the parent's writers that were
+// inside the logger at the fork never leave it there, and the clean-up at
+// the child's exit must not wait for them.
+TEST_F(FileLoggerTest, ForkedChildrenStartWithNoThreadInsideTheLoggerAndExitWithoutWaiting) {
+  vektest::TempDir dir;
+  ASSERT_TRUE(veklog_file_configureLog(dir.str().c_str(), "app", 0, 3, 3));
+  vek_addLogger(vek_fileLogger);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 3; ++t)
+    writers.emplace_back([&stop, t] {
+      for (int i = 0; !stop.load(); ++i) veklog(VEK_HERE, VEKLOG_INFO, "writer %d line %d", t, i);
+    });
+  constexpr int CHILDREN = 60;
+  constexpr auto WAIT_SEEN = std::chrono::milliseconds(450);  // the clean-up gives up after 500
+  int inherited = 0;
+  int waited = 0;
+  for (int i = 0; i < CHILDREN; ++i) {
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+      int users = vek::logfile::users_inside();
+      auto start = std::chrono::steady_clock::now();
+      vek_file_cleanup_at_exit();  // the logger's part of the shutdown stage
+      bool slow = std::chrono::steady_clock::now() - start >= WAIT_SEEN;
+      _exit((users != 0 ? 1 : 0) | (slow ? 2 : 0));
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    inherited += (WEXITSTATUS(status) & 1) != 0;
+    waited += (WEXITSTATUS(status) & 2) != 0;
+  }
+  stop = true;
+  for (auto& th : writers) th.join();
+  EXPECT_EQ(0, inherited);
+  // A second look, generous enough for a loaded machine: each child that
+  // waited would have taken half a second.
+  EXPECT_LE(waited, 3);
 }
 
 class PushToFileTest : public FileLoggerTest {
@@ -436,6 +611,40 @@ TEST_F(PushToFileTest, CacheGoesToTheFirstUsableLogDirectoryOldestFirstWithTheSt
     vek_removeAllLoggers();
   }
   unsetenv("TMP");
+}
+
+// The failed-startup log that no installation directory takes goes to the
+// temporary directory, which other users share: their look-alike names are
+// no sets of the caller's (neither counted, which would push its older sets
+// out, nor deleted), and the file is the caller's alone to read.
+TEST_F(PushToFileTest, InTheSharedTemporaryDirectoryOnlyTheCallersOwnSetsCount) {
+  SharedDir tmp;
+  const std::vector<std::string> own = {"failed-startup_2019-01-01_000000_001.log",
+                                        "failed-startup_2019-01-02_000000_001.log"};
+  std::vector<std::string> others;
+  for (int day = 1; day <= 5; ++day) others.push_back("failed-startup_2020-01-0" + std::to_string(day) + "_000000_001.log");
+  for (const auto& name : own) vektest::writeFile(tmp.file(name), "own");
+  ASSERT_TRUE(asNobody([&] {
+    for (const auto& name : others) vektest::writeFile(tmp.file(name), "another user's");
+    return true;
+  }));
+  std::string report = vektest::inChild([&] {
+    unsetenv("TMP");
+    unsetenv("TEMP");
+    setenv("TMPDIR", tmp.str().c_str(), 1);
+    const char* chosen = vek_getTempDir();
+    if (chosen == nullptr || tmp.str() != chosen) return std::string("chosen earlier");
+    std::string file = pushInto("/nonexistent/installation", tmp.str());
+    struct stat st;
+    if (file.empty() || stat(file.c_str(), &st) != 0) return std::string("no log file");
+    char mode[8];
+    snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::string(mode);
+  });
+  if (report == "chosen earlier") GTEST_SKIP() << "the temporary directory was chosen before the fork";
+  EXPECT_EQ("600", report);
+  for (const auto& name : own) EXPECT_EQ("own", vektest::readFile(tmp.file(name))) << name;
+  for (const auto& name : others) EXPECT_EQ("another user's", vektest::readFile(tmp.file(name))) << name;
 }
 
 // With no file size allowed, no candidate takes a probe's byte, so the

@@ -138,6 +138,87 @@ TEST_F(LoggingJvmTest, VmLoggerHandsEachEventToTheJavaCategoryOfItsSource) {
   EXPECT_TRUE(vek_isLoggerAdded(vek_javaVMLogger));
 }
 
+// The native half of vektest.ThrowingNative: throw, log, return.
+void JNICALL throw_log_return(JNIEnv* env, jclass, jstring message, jboolean with_exception) {
+  const char* text = env->GetStringUTFChars(message, nullptr);
+  env->ThrowNew(env->FindClass("java/lang/IllegalStateException"), text);
+  env->ReleaseStringUTFChars(message, text);
+  jthrowable pending = with_exception ? env->ExceptionOccurred() : nullptr;
+  veklog_ex(VEK_HERE, VEKLOG_ERROR, pending, "failed, see the exception");
+}
+
+// A native method that throws and then logs hands the logger its pending
+// exception. That is the Java caller's exception, not a failure of the
+// logger: the caller must still catch it, and VM logging must go on.
+TEST_F(LoggingJvmTest, ANativeMethodThatThrowsLogsAndReturnsKeepsItsExceptionAndTheVmLogger) {
+  jclass natives = env_->FindClass("vektest/ThrowingNative");
+  ASSERT_NE(nullptr, natives);
+  JNINativeMethod method = {const_cast<char*>("throwLogReturn"), const_cast<char*>("(Ljava/lang/String;Z)V"),
+                            reinterpret_cast<void*>(throw_log_return)};
+  ASSERT_EQ(JNI_OK, env_->RegisterNatives(natives, &method, 1));
+  const struct {
+    const char* name;
+    vek_logger_t logger;
+    bool with_exception;  // the event carries the pending exception itself
+  } cases[] = {
+      {"VM logger, plain line", vek_javaVMLogger, false},
+      {"VM logger, the exception attached", vek_javaVMLogger, true},
+      {"caching logger", vek_cachingLogger, true},
+  };
+  vek_lifecycleVMAvailable(vm_);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    vek_addLogger(c.logger);
+    vektest::CaptureFd err(2);
+    jmethodID call = env_->GetStaticMethodID(natives, "call", "(Ljava/lang/String;Z)Ljava/lang/String;");
+    auto caught = static_cast<jstring>(env_->CallStaticObjectMethod(natives, call, env_->NewStringUTF("native failure"),
+                                                                     c.with_exception ? JNI_TRUE : JNI_FALSE));
+    std::string failsafe = err.stop();
+    ASSERT_FALSE(env_->ExceptionCheck());
+    ASSERT_NE(nullptr, caught);
+    const char* utf = env_->GetStringUTFChars(caught, nullptr);
+    EXPECT_STREQ("native failure", utf);
+    env_->ReleaseStringUTFChars(caught, utf);
+    EXPECT_TRUE(vek_isLoggerAdded(c.logger));
+    EXPECT_FALSE(vek_isLoggerAdded(vek_consoleLogger));
+    EXPECT_EQ(VEKLOG_INFO, vek_getLogLevel());
+    EXPECT_EQ("", failsafe);
+    if (c.logger == vek_javaVMLogger) {
+      auto lines = drain();
+      ASSERT_EQ(1u, lines.size());
+      EXPECT_EQ(THIS_FILE + "|4000|failed, see the exception|" + (c.with_exception ? "native failure" : "<none>") +
+                    "|false|<null>",
+                lines[0]);
+    }
+    vek_removeLogger(c.logger);
+    vek_cleanCachedLogMessages();
+  }
+}
+
+// The caller's local reference is gone once its frame is popped, and its
+// slot is reused: the cache must hold its own reference until the replay.
+TEST_F(LoggingJvmTest, EventCachedInsideAPoppedFrameIsReplayedWithItsException) {
+  vek_addLogger(vek_cachingLogger);
+  ASSERT_EQ(JNI_OK, env_->PushLocalFrame(4));
+  veklog_ex(VEK_HERE, VEKLOG_ERROR, newException("cached boom"), "setting a property failed");
+  env_->PopLocalFrame(nullptr);
+  for (int round = 0; round < 50; ++round) {
+    ASSERT_EQ(JNI_OK, env_->PushLocalFrame(64));
+    for (int i = 0; i < 64; ++i) env_->NewStringUTF("filler");
+    env_->PopLocalFrame(nullptr);
+  }
+  jclass system = env_->FindClass("java/lang/System");
+  env_->CallStaticVoidMethod(system, env_->GetStaticMethodID(system, "gc", "()V"));
+
+  vek_addLogger(vek_javaVMLogger);
+  vek_lifecycleVMAvailable(vm_);  // replays the cache into the VM
+  auto lines = drain();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(THIS_FILE + "|4000|setting a property failed|cached boom|false|<null>", lines[0]);
+  EXPECT_TRUE(vek_isLoggerAdded(vek_javaVMLogger));
+  EXPECT_FALSE(env_->ExceptionCheck());
+}
+
 TEST_F(LoggingJvmTest, VmLoggerDropsEventsWithoutAnEnvironment) {
   vek_log_event_t event = {VEKLOG_ERROR, "f.cpp", "f", 1, "no env", 0, "2020-01-01 00:00:00.000",
                            nullptr, nullptr, nullptr};

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <functional>
 #include <string>
 #include <vector>
@@ -141,6 +142,51 @@ TEST_F(NativeFileJvmTest, NativesAnswerJavaCallersWithResultsOrIOExceptions) {
     }
   }
   EXPECT_EQ("IOException:Null filename provided, cannot determine symlink state", call("getNativeSymlink", nullptr));
+}
+
+// Names are converted from Java's UTF-16 without loss or refused: a name the
+// locale cannot express, a lone surrogate or a NUL (which would end it early,
+// at another file's name) gives an IOException saying so, and no file is
+// acted on; characters beyond the 16-bit range are whole characters.
+TEST_F(NativeFileJvmTest, NamesWithoutANativeFormAreRefusedAndNeverBecomeAnotherName) {
+  ASSERT_TRUE(vek_registerNativeIOOperations(env_));
+  vektest::TempDir dir;
+  const std::string plain = dir.file("plain");
+  vektest::writeFile(plain, "");
+  chmod(plain.c_str(), 0640);
+  vektest::writeFile(dir.file("face-\xF0\x9F\x98\x80"), "");  // U+1F600 on disk, in UTF-8
+  chmod(dir.file("face-\xF0\x9F\x98\x80").c_str(), 0604);
+  // Java's modified UTF-8, as NewStringUTF takes it.
+  const std::string e_acute = dir.file("caf\xC3\xA9");
+  const std::string face = dir.file("face-\xED\xA0\xBD\xED\xB8\x80");  // the surrogate pair
+  const std::string lone = dir.file("half-\xED\xA0\x80");
+  const std::string with_nul = plain + "\xC0\x80.bak";
+  auto refused = [](const std::string& name) {
+    return "IOException:Could not convert the file name " + name + " to the character set of the system";
+  };
+  const struct {
+    const char* name;
+    const char* locale;
+    const char* op;
+    std::string path;
+    int mode;
+    std::string expected;
+  } cases[] = {
+      {"no form in the C locale", "C", "getNativePermissions", e_acute, 0, refused(e_acute)},
+      {"no form in the C locale, owner", "C", "getNativeOwner", e_acute, 0, refused(e_acute)},
+      {"a NUL inside the name", "C.UTF-8", "setNativePermissions", with_nul, 0600, refused(with_nul)},
+      {"a lone surrogate", "C.UTF-8", "getNativeSymlink", lone, 0, refused(lone)},
+      {"a character beyond 16 bits", "C.UTF-8", "getNativePermissions", face, 0, "ok:604"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NE(nullptr, setlocale(LC_CTYPE, c.locale));
+    EXPECT_EQ(c.expected, call(c.op, c.path.c_str(), nullptr, c.mode));
+  }
+  setlocale(LC_CTYPE, "C");
+  struct stat st;
+  ASSERT_EQ(0, stat(plain.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);  // not the file the name began with
 }
 
 TEST_F(NativeFileJvmTest, FreeSpaceMatchesStatvfs) {

@@ -61,6 +61,10 @@ class FakeJni {
 
   JNIEnv* env() { return &env_; }
   jstring str(const std::string& ascii) { return static_cast<jstring>(make(ascii.c_str())); }
+  jstring wide(const std::wstring& text) {
+    objects_.push_back({std::u16string(text.begin(), text.end())});
+    return reinterpret_cast<jstring>(&objects_.back());
+  }
   std::string text(jobject object) {
     if (object == nullptr) return "<null>";
     std::string out;
@@ -176,6 +180,35 @@ TEST(NativeFileWindowsTest, OwnerLinksAndFreeSpace) {
   EXPECT_GT(native, 0);
   EXPECT_LT(native > direct ? native - direct : direct - native, 64LL << 20);  // others write meanwhile
   EXPECT_TRUE(jni.thrown.empty());
+}
+
+// Names reach the wide calls as Java's own UTF-16: characters that the ANSI
+// code page lacks neither fail the call nor turn the name into another's.
+TEST(NativeFileWindowsTest, NamesOutsideTheCodePageReachTheirOwnFile) {
+  vektest::TempDir dir;
+  std::string narrow_dir = dir.str();
+  const std::wstring path = std::wstring(narrow_dir.begin(), narrow_dir.end()) + L"\\\u03A9mega-\u4E2D.txt";
+  HANDLE made = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, made);
+  CloseHandle(made);
+  FakeJni jni;
+  Java_com_nimbo_common_io_NativeFile_setNativePermissions(jni.env(), nullptr, jni.wide(path), 0444);
+  EXPECT_NE(0u, GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(0444, Java_com_nimbo_common_io_NativeFile_getNativePermissions(jni.env(), nullptr, jni.wide(path)));
+  EXPECT_NE("<null>", jni.text(Java_com_nimbo_common_io_NativeFile_getNativeOwner(jni.env(), nullptr, jni.wide(path))));
+  EXPECT_GT(Java_com_nimbo_common_io_NativeFile_getNativeAvailableBytes(jni.env(), nullptr, jni.wide(path)), 0);
+  EXPECT_TRUE(jni.thrown.empty()) << jni.thrown.front();
+  // Nothing else in the directory was made or changed.
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((std::wstring(narrow_dir.begin(), narrow_dir.end()) + L"\\*").c_str(), &found);
+  ASSERT_NE(INVALID_HANDLE_VALUE, search);
+  int entries = 0;
+  do {
+    if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..") ++entries;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  EXPECT_EQ(1, entries);
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // let the directory be removed
 }
 
 // The VM finds the natives of an executable by name.

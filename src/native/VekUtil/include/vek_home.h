@@ -23,7 +23,9 @@ void vek_setInstallDir(const char* dir);
 /* Full canonical path of the running executable, found from `argv0` (an
  * absolute path, a path relative to the working directory, or a bare name
  * searched on PATH), or with `argv0` NULL the file of the module that holds
- * this library's code. The first answer is cached: later calls return the
+ * this library's code (for a program that links the library, its own file
+ * as the system knows it, whatever argv[0] and the working directory are
+ * by then). The first answer is cached: later calls return the
  * same pointer whatever they pass. Owned by the library: do not free. NULL
  * when it could not be determined (not cached; the next call tries again). */
 const char* vek_getExecutablePath(const char* argv0);

@@ -66,9 +66,10 @@ void vek_setFallbackToEnvJavaHome(bool fallback);
  * pathLength). Each root (preferred home, `basedir`, then $JAVA_HOME when the
  * fallback is on) is searched in the old jre/lib/<arch>/{client,server,
  * jrockit} layout and then in the jre/lib/{client,server} layout of modular
- * runtimes; a root that is itself a "jre" directory is reached through its
- * parent, and a root without a jre directory is last searched as a modular
- * runtime itself (lib/{client,server}). Returns false with errno ENOENT when nothing was found, or
+ * runtimes, then as a modular runtime itself (lib/{client,server}); only a
+ * root that is itself a directory named "jre" is then also searched through
+ * its parent (never a jre directory beside any other root). Returns false
+ * with errno ENOENT when nothing was found, or
  * ENAMETOOLONG when the path did not fit (the cut text is still written). */
 bool vek_getJVMLibrary(char* path, size_t pathLength, const char* basedir, int vmPreference);
 
@@ -80,12 +81,15 @@ char* vek_getLoadedVMlibrary(void);
 /* Puts the VM library's directory and its parent in front of `dirs` (a list
  * of heap texts the caller owns and may pre-fill; NULL for none) and, on the
  * first pass, sets LD_LIBRARY_PATH to them joined with ':' and re-executes
- * the program (argv[0] resolved to its full path) with
- * VEK_RESTART_IN_PROGRESS=true. The first pass never returns: a failed
- * re-execution ends the process with status 1. On the second pass (the
- * variable or VEK_RESTART_STATE present) the variable is removed and true is
- * returned. Returns false (logged at FATAL, environment untouched) when no VM
- * library is found, and false (ERROR) for a NULL argv. */
+ * the running program's own file (whatever argv[0] names; argv is passed on
+ * unchanged) with VEK_RESTART_IN_PROGRESS=true and VEK_RESTART_STATE holding
+ * the user's LD_LIBRARY_PATH. The first pass never returns: a failed
+ * re-execution ends the process with status 1. On the second pass (either
+ * variable present, or any later call in a process that has restarted) both
+ * variables are removed and true is returned; the process runner's children
+ * then get the user's LD_LIBRARY_PATH back. Returns false (logged at FATAL,
+ * environment untouched) when no VM library is found, and false (ERROR) for
+ * a NULL argv. */
 bool vek_setJavaLibPath(const char** argv, const char* installDir, int vmPreference, vek_list_t* dirs);
 
 /* True once this process is the re-executed one (for the rest of its life). */
@@ -129,8 +133,10 @@ void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level);
 /* Loads the VM library of `installDir` (vek_getJVMLibrary with the preferred
  * home and the fallback) and creates a VM with `options` at `jni_version`.
  * When creation fails and the library was loaded by this call, it is tried
- * again without -XX:+UseAltSigs and then without -Xrs, which are removed
- * from `options`. When the library was found only under $JAVA_HOME,
+ * once more without -XX:+UseAltSigs (either sign), which is removed from
+ * `options`; -Xrs always stays. The -D options that a VM created on the
+ * second try lost are set again after its start, logged at WARN as too late
+ * for whatever read them while it started. When the library was found only under $JAVA_HOME,
  * -Dnimbo.common.alternate-vm=true is appended to `options`. On success the
  * VM is announced (VEK_VM_AVAILABLE) and 0 is returned; -1 on any failure
  * (logged). `jvm` and `env` may be NULL. */

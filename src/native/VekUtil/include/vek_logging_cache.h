@@ -11,9 +11,13 @@
 extern "C" {
 #endif
 
-/* The logger: appends a deep copy of the event (texts duplicated, the
- * exception reference kept as given, env cleared) to the cache. A copy that
- * cannot be made is dropped with a failsafe line. */
+/* The logger: appends a deep copy of the event (texts duplicated, env
+ * cleared) to the cache. The exception is kept as a new global reference of
+ * the process's VM, made with the event's or the calling thread's
+ * environment and deleted when the cached event is freed; with no
+ * environment at hand the copy carries none. A caller's pending exception
+ * stays pending. A copy that cannot be made is dropped with a failsafe
+ * line. */
 void vek_cachingLogger(vek_log_event_t* event);
 
 /* Unregisters the caching logger, delivers every cached event, oldest first,

@@ -13,7 +13,10 @@ extern "C" {
 /* The logger. An event without a Java environment is dropped. When the Java
  * side cannot be reached the logger writes a failsafe paragraph, unregisters
  * itself and registers the console logger at threshold VEKLOG_DEBUG instead;
- * the failing event is not delivered elsewhere. */
+ * the failing event is not delivered elsewhere. An exception the caller left
+ * pending is no failure: it is set aside for the delivery and pending again
+ * afterwards. When no local references are left for the delivery, the event
+ * is dropped with a failsafe line. */
 void vek_javaVMLogger(vek_log_event_t* event);
 
 #ifdef __cplusplus

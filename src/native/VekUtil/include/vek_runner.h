@@ -54,7 +54,8 @@ typedef struct vek_process_t {
   char* exe;         /* path of the executable; the PATH is not searched */
   char* dir;         /* working directory of the child, or NULL for the current one */
   vek_list_t* args;  /* char*: the whole argument vector, program name first; NULL gives { exe } */
-  vek_list_t* env;   /* char* "name=value": the child's whole environment, or NULL to inherit */
+  vek_list_t* env;   /* char* "name=value": the child's whole environment, or NULL to inherit
+                        (with the user's own LD_LIBRARY_PATH after vek_setJavaLibPath's restart) */
   char* stdin_file;  /* file opened as standard input (/dev/null when it cannot be), or NULL */
   vek_redirect_type_t redirect;
   union {

@@ -9,9 +9,10 @@ namespace vek::jvm {
 bool set_environment(const char* name, const char* value);
 // Removes one environment variable; false (errno set) on failure.
 bool unset_environment(const char* name);
-// Replaces the process image with `program` and the NULL-terminated `argv`
-// after flushing the C streams. Returns only on failure (errno set).
-void execute(const char* program, char* const* argv);
+// Replaces the process image with a new image of the running program's own
+// file (never a file found by argv[0]) and the NULL-terminated `argv`, after
+// flushing the C streams. Returns only on failure (errno set).
+void execute_self(char* const* argv);
 
 }  // namespace vek::jvm
 

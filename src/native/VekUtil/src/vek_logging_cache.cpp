@@ -3,11 +3,14 @@
 // (Linux) into a failed-startup log file in the installation.
 #include "vek_logging_cache.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "vek_dso.h"
 #include "vek_jvmutils.h"
 #include "vek_list.h"
 #include "vek_logging_vm.h"
@@ -33,6 +36,65 @@ vek_mutex_t* messages_mutex() {
   return mutex;
 }
 
+// A cached copy: the event as loggers receive it, and the VM that its
+// exception belongs to. The event comes first, so the cache's
+// vek_log_event_t* is also the CachedEvent*.
+struct CachedEvent {
+  vek_log_event_t event;  // deep copy; except is a global reference (or null), env is null
+  JavaVM* vm;             // the VM of event.except; null without one
+};
+static_assert(std::is_standard_layout_v<CachedEvent>, "a cached event must convert to and from its first member");
+
+using get_created_vms_t = jint(JNICALL*)(JavaVM**, jsize, jsize*);
+
+// This thread's environment in the process's VM, found without logging
+// (this runs inside a delivery); null when there is none.
+JNIEnv* quiet_thread_env() {
+  int saved_errno = errno;
+  auto get_created = reinterpret_cast<get_created_vms_t>(vek_dsoSymFunc(VEK_RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
+  errno = saved_errno;
+  JavaVM* vm = nullptr;
+  jsize count = 0;
+  if (get_created == nullptr || get_created(&vm, 1, &count) != JNI_OK || count < 1 || vm == nullptr) return nullptr;
+  void* env = nullptr;
+  return vm->GetEnv(&env, requested_jni_version) == JNI_OK ? static_cast<JNIEnv*>(env) : nullptr;
+}
+
+// The event's exception as a global reference, which outlives the caller's
+// local frame (a local one would be stale, or another object, by the time
+// the cache is replayed); null when no environment is at hand to make one.
+jthrowable keep_exception(const vek_log_event_t* event, JavaVM** vm) {
+  if (event->except == nullptr) return nullptr;
+  JNIEnv* env = event->env != nullptr ? event->env : quiet_thread_env();
+  if (env == nullptr) return nullptr;
+  // The caller may log with its exception pending ("throw, log, return"),
+  // and JNI allows neither call below while one is.
+  jthrowable callers = env->ExceptionOccurred();
+  if (callers != nullptr) env->ExceptionClear();
+  jthrowable global = nullptr;
+  if (env->GetJavaVM(vm) == JNI_OK) global = static_cast<jthrowable>(env->NewGlobalRef(event->except));
+  env->ExceptionClear();
+  if (callers != nullptr) {
+    env->Throw(callers);
+    env->DeleteLocalRef(callers);
+  }
+  return global;
+}
+
+// Deletes a cached exception's global reference on whatever thread frees
+// the event, attached for the moment when it has no environment.
+void release_exception(CachedEvent* cached) {
+  if (cached->event.except == nullptr || cached->vm == nullptr) return;
+  void* env = nullptr;
+  bool attached_here = false;
+  if (cached->vm->GetEnv(&env, requested_jni_version) != JNI_OK) {
+    attached_here = cached->vm->AttachCurrentThread(&env, nullptr) == JNI_OK;
+    if (!attached_here) return;  // the VM is gone, and its references with it
+  }
+  static_cast<JNIEnv*>(env)->DeleteGlobalRef(cached->event.except);
+  if (attached_here) cached->vm->DetachCurrentThread();
+}
+
 char* copy_text(const char* text, bool& ok) {
   if (text == nullptr) return nullptr;
   char* copy = strdup(text);
@@ -42,17 +104,20 @@ char* copy_text(const char* text, bool& ok) {
 
 void free_event(vek_log_event_t* event) {
   if (event == nullptr) return;
+  auto* cached = reinterpret_cast<CachedEvent*>(event);
+  release_exception(cached);
   free(const_cast<char*>(event->filename));
   free(const_cast<char*>(event->short_filename));
   free(const_cast<char*>(event->text));
   free(const_cast<char*>(event->timestamp_text));
   free(const_cast<char*>(event->source));
-  free(event);
+  free(cached);
 }
 
 vek_log_event_t* copy_event(const vek_log_event_t* event) {
-  auto* copy = static_cast<vek_log_event_t*>(calloc(1, sizeof(vek_log_event_t)));
-  if (copy == nullptr) return nullptr;
+  auto* cached = static_cast<CachedEvent*>(calloc(1, sizeof(CachedEvent)));
+  if (cached == nullptr) return nullptr;
+  vek_log_event_t* copy = &cached->event;
   bool ok = true;
   copy->level = event->level;
   copy->line = event->line;
@@ -62,8 +127,8 @@ vek_log_event_t* copy_event(const vek_log_event_t* event) {
   copy->text = copy_text(event->text, ok);
   copy->timestamp_text = copy_text(event->timestamp_text, ok);
   copy->source = copy_text(event->source, ok);
-  copy->except = event->except;
   copy->env = nullptr;
+  if (ok) copy->except = keep_exception(event, &cached->vm);
   if (ok) return copy;
   free_event(copy);
   return nullptr;

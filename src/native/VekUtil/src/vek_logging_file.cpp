@@ -19,6 +19,7 @@
 
 #include "vek_logging.h"
 #include "vek_logging_file_platform.h"
+#include "vek_logging_file_users.h"
 #include "vek_mutex.h"
 
 #ifndef _WIN32
@@ -48,14 +49,19 @@ struct FileLogState {
   vek_uint64_t m_max_size = 0;                // rotation threshold in bytes; 0 never rotates
   int m_set_count = DEFAULT_SET_COUNT;        // older files kept in the current set
   int m_num_sets = DEFAULT_NUM_SETS;          // sets kept in the directory, the current one included
+  int m_file_mode = 0644;                     // mode of new files: 0600 in a shared directory
   int m_fd = -1;                              // the open file; -1 while none is open
   std::atomic<bool> l_open{false};            // a log is open, also while it rotates: the
                                               // logger's quick exit, read without the mutex
   vek_uint64_t l_current_file_size = 0;       // bytes written since the file was opened
   int l_file_index = 1;                       // index of the current file within the set
+#ifndef _WIN32
+  vek::logfile::FileId l_file_id;             // identity of the open file, to know it after a fork
+#endif
   bool l_write_failed = false;                // a write to the current file failed (reported once)
   std::atomic<vek_mutex_t*> write_mutex{nullptr};  // guards the above; null before init and after clean-up
-  std::atomic<int> l_users{0};                // threads holding or awaiting write_mutex
+  std::atomic<int> l_users{0};                // threads holding or awaiting write_mutex; 0 in a
+                                              // forked child, where only the forking thread lives
 };
 
 FileLogState state;
@@ -107,6 +113,11 @@ void close_log(bool reset) {
   state.l_file_index = 1;
 }
 
+// In a forked child: the threads the parent had inside the module are not
+// there, and a count left with them would never drop (the clean-up at exit
+// would wait its whole time limit).
+void forget_parents_users() { state.l_users.store(0); }
+
 bool wait_for_users_to_leave() {
   for (int waited = 0; state.l_users.load() > 0; ++waited) {
     if (waited >= CLEANUP_WAIT_MS) return false;
@@ -117,7 +128,10 @@ bool wait_for_users_to_leave() {
 
 }  // namespace
 
+int vek::logfile::users_inside() { return state.l_users.load(); }
+
 extern "C" void vek_file_init_logging(void) {
+  vek::logfile::at_fork_in_child(&forget_parents_users);
   if (state.write_mutex.load() != nullptr) return;
   vek_mutex_t* created = vek_createMutex("file logger");
   vek_mutex_t* expected = nullptr;
@@ -133,9 +147,9 @@ extern "C" void vek_file_cleanup_at_exit(void) {
     close_log(true);
     retired = state.write_mutex.exchange(nullptr);
   }
-  // A thread that counted itself before the exchange may still lock it; a
-  // forked child may have inherited a count that never drops. Leaving the
-  // mutex undestroyed at exit is harmless, destroying it under a user is not.
+  // A thread that counted itself before the exchange may still lock it.
+  // Leaving the mutex undestroyed at exit is harmless, destroying it under a
+  // user is not.
   if (wait_for_users_to_leave()) vek_destroyMutex(retired);
 }
 
@@ -146,6 +160,10 @@ namespace {
 constexpr size_t SET_TIMESTAMP_LENGTH = 17;  // "YYYY-MM-DD_HHMMSS"
 constexpr size_t MIN_INDEX_DIGITS = 3;
 constexpr int LOG_DIR_MODE = 0755;
+constexpr int LOG_FILE_MODE = 0644;
+constexpr int PRIVATE_LOG_FILE_MODE = 0600;  // in a directory other users share
+// Taken names skipped before the logger gives up on a new file.
+constexpr int MAX_NAME_CLASHES = 100;
 constexpr const char LOG_SUFFIX[] = ".log";
 // Shape of a set timestamp: 'd' a digit, anything else itself.
 constexpr const char SET_TIMESTAMP_SHAPE[] = "dddd-dd-dd_dddddd";
@@ -219,7 +237,9 @@ void find_unused_timestamp() {
 }
 
 // Deletes the oldest sets of the prefix until num_sets - 1 remain, room for
-// the new one. Files that are not logs of the prefix are never touched.
+// the new one. Only the caller's own log files form sets: other files, and
+// look-alikes that another user made in a shared directory, are never
+// counted (they would push the caller's older sets out) nor deleted.
 void purge_old_log_sets() {
   std::vector<std::string> names;
   if (!list_log_dir(names)) return;
@@ -227,7 +247,8 @@ void purge_old_log_sets() {
   std::map<std::string, std::vector<std::string>> sets;
   for (const std::string& name : names) {
     std::string key = set_key_of(name, state.m_prefix);
-    if (!key.empty()) sets[key].push_back(name);
+    if (!key.empty() && vek::logfile::is_own_file((std::string(state.m_dir) + "/" + name).c_str()))
+      sets[key].push_back(name);
   }
   while (!sets.empty() && sets.size() >= static_cast<size_t>(state.m_num_sets)) {
     for (const std::string& file : sets.begin()->second) {
@@ -239,33 +260,74 @@ void purge_old_log_sets() {
   }
 }
 
-// Opens the file of l_file_index, closing the current one first; on failure
-// the logger stays silent until the next configuration.
-bool open_new_log_file() {
-  close_log(false);
-  std::string name = log_file_name(state.l_file_index);
-  int fd = vek::logfile::open_append(name.c_str());
-  if (fd < 0) {
-    vek_internal_log_error(VEK_HERE, "Could not open log file %s: %s", name.c_str(), strerror(errno));
-    state.l_open.store(false);
-    return false;
-  }
+void use_open_file(int fd) {
   state.m_fd = fd;
   state.l_current_file_size = 0;
   state.l_write_failed = false;
   state.l_open.store(true);
-  return true;
+}
+
+void report_open_failure(const std::string& name) {
+  vek_internal_log_error(VEK_HERE, "Could not open log file %s: %s", name.c_str(), strerror(errno));
+  state.l_open.store(false);
+}
+
+// Creates the file of l_file_index as a new file, closing the current one
+// first. A taken name (an older file, or whatever another user put there)
+// is never opened: the next one is tried, a second later for the first file
+// of a set, else the next index. On failure the logger stays silent until
+// the next configuration.
+bool open_new_log_file(bool first_of_set) {
+  close_log(false);
+  std::string name;
+  for (int clashes = 0;; ++clashes) {
+    name = log_file_name(state.l_file_index);
+    int fd = vek::logfile::create_new(name.c_str(), state.m_file_mode, state.l_file_id);
+    if (fd >= 0) {
+      use_open_file(fd);
+      return true;
+    }
+    if (errno != EEXIST || clashes + 1 >= MAX_NAME_CLASHES) break;
+    if (first_of_set) {
+      ++state.m_timestamp;
+      find_unused_timestamp();
+    } else {
+      ++state.l_file_index;
+    }
+  }
+  report_open_failure(name);
+  return false;
+}
+
+// In a forked child: a descriptor of its own on the same file. A daemon has
+// closed every inherited descriptor before this, and the number may be
+// another file's by now: only a descriptor that is still the log's is
+// closed, any other is forgotten.
+void reopen_after_fork() {
+  if (vek::logfile::refers_to(state.m_fd, state.l_file_id)) {
+    close_log(false);
+  } else {
+    state.m_fd = -1;
+  }
+  std::string name = log_file_name(state.l_file_index);
+  int fd = vek::logfile::reopen_own(name.c_str(), state.l_file_id);
+  if (fd < 0) {
+    report_open_failure(name);
+    return;
+  }
+  use_open_file(fd);
 }
 
 void rotate_if_needed() {
   if (state.m_max_size == 0 || state.l_current_file_size < state.m_max_size) return;
   close_log(false);
   if (state.m_set_count > 0) {
-    int oldest = state.l_file_index - state.m_set_count;
-    if (oldest > 0) vek::logfile::remove_file(log_file_name(oldest).c_str());
+    std::string oldest = log_file_name(state.l_file_index - state.m_set_count);
+    if (state.l_file_index > state.m_set_count && vek::logfile::is_own_file(oldest.c_str()))
+      vek::logfile::remove_file(oldest.c_str());
     ++state.l_file_index;
   }
-  open_new_log_file();
+  open_new_log_file(false);
 }
 
 // "timestamp level [native] {source} text\n", the level padded to 7.
@@ -292,10 +354,11 @@ bool configure_locked(const char* dir, const char* prefix, vek_uint64_t max_size
   state.m_max_size = max_size;
   state.m_set_count = set_count;
   state.m_num_sets = num_sets;
+  state.m_file_mode = vek::logfile::is_shared_directory(dir) ? PRIVATE_LOG_FILE_MODE : LOG_FILE_MODE;
   state.m_timestamp = std::time(nullptr);
   find_unused_timestamp();
   purge_old_log_sets();
-  if (open_new_log_file()) return true;
+  if (open_new_log_file(true)) return true;
   close_log(true);
   return false;
 }
@@ -372,7 +435,7 @@ extern "C" void veklog_file_reclaimAfterFork(void) {
   try {
     StateLock lock;
     if (!lock.held() || state.m_fd < 0) return;
-    open_new_log_file();
+    reopen_after_fork();
   } catch (...) {
     vek_internal_log_error(VEK_HERE, "Could not reopen the log file after fork: out of memory");
   }

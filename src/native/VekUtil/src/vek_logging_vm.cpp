@@ -188,13 +188,28 @@ void send_event(JNIEnv* env, const vek_log_event_t* event) {
 
 }  // namespace
 
+// Native code that throws and then logs ("throw, log, return") hands over
+// with its exception pending. It is no failure of this logger: it is set
+// aside for the delivery (JNI allows almost no call while one is pending)
+// and thrown again before returning, so the caller's Java code still sees it.
 extern "C" void vek_javaVMLogger(vek_log_event_t* event) {
   if (event == nullptr || event->env == nullptr) return;
   JNIEnv* env = event->env;
-  if (env->PushLocalFrame(LOCAL_FRAME_CAPACITY) != JNI_OK) {
-    env->ExceptionClear();
-    return;
+  jthrowable callers = env->ExceptionOccurred();
+  if (callers != nullptr) env->ExceptionClear();
+  if (env->PushLocalFrame(LOCAL_FRAME_CAPACITY) == JNI_OK) {
+    if (init_logging(env)) send_event(env, event);
+    env->PopLocalFrame(nullptr);
+  } else {
+    env->ExceptionClear();  // the push's own OutOfMemoryError
+    vek_internal_log_error(VEK_HERE,
+                           "[ERROR] No local references left to send a log message into the Java VM. Message "
+                           "'%s:%d %s' dropped",
+                           event->short_filename != nullptr ? event->short_filename : "", event->line,
+                           event->text != nullptr ? event->text : "");
   }
-  if (init_logging(env)) send_event(env, event);
-  env->PopLocalFrame(nullptr);
+  // Made before the frame was pushed, so still valid after it was popped.
+  if (callers == nullptr) return;
+  env->Throw(callers);
+  env->DeleteLocalRef(callers);  // the pending exception holds its own
 }

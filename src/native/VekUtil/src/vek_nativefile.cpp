@@ -7,8 +7,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "vek_file.h"
@@ -16,15 +14,48 @@
 #include "vek_jvmutils.h"
 #include "vek_logging.h"
 #include "vek_nativefile_platform.h"
-#include "vek_string_stuff.h"
 
 namespace {
 
-using unique_text = std::unique_ptr<char, decltype(&free)>;
+using vek::nativefile::Path;
 
-// The native form of a Java string; holds NULL for a null string.
-unique_text native_text(JNIEnv* env, jstring text) {
-  return unique_text(vek_convertJavaStringToNative(env, text), &free);
+// Java's modified UTF-8 of UTF-16 code units, as NewStringUTF takes it back:
+// every unit on its own (a surrogate too) and NUL as two bytes.
+std::string modified_utf8(const std::u16string& units) {
+  std::string out;
+  for (char16_t unit : units) {
+    if (unit != 0 && unit < 0x80) {
+      out += static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      out += static_cast<char>(0xC0 | (unit >> 6));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (unit >> 12));
+      out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  return out;
+}
+
+// The Java string `text` as a file name for the platform's calls. False
+// when it has none: an exception is then pending (the IOException saying
+// so, or the VM's own when the characters could not be had), and the
+// native must not act on any file. A null string gives a null Path.
+bool java_path(JNIEnv* env, jstring text, Path& path) {
+  if (text == nullptr) return true;
+  jsize length = env->GetStringLength(text);
+  const jchar* chars = env->GetStringChars(text, nullptr);
+  if (chars == nullptr) return false;
+  std::u16string units(reinterpret_cast<const char16_t*>(chars), static_cast<size_t>(length));
+  env->ReleaseStringChars(text, chars);
+  path.null = false;
+  path.shown = modified_utf8(units);
+  // A NUL would end the name early, at another file's name.
+  if (units.find(u'\0') == std::u16string::npos && vek::nativefile::to_native(units, path)) return true;
+  vek_throwIOException(env, "Could not convert the file name %s to the character set of the system",
+                       path.shown.c_str());
+  return false;
 }
 
 // Raises the platform's complaint, if it made one; true when it did.
@@ -60,10 +91,11 @@ extern "C" {
 JNIEXPORT jboolean JNICALL Java_com_nimbo_common_io_NativeFile_createSymlink(JNIEnv* env, jobject, jstring source,
                                                                               jstring dest) {
   try {
-    unique_text link = native_text(env, source);
-    unique_text target = native_text(env, dest);
+    Path link;
+    Path target;
+    if (!java_path(env, source, link) || !java_path(env, dest, target)) return JNI_FALSE;
     std::string error;
-    bool made = vek::nativefile::create_symlink(link.get(), target.get(), error);
+    bool made = vek::nativefile::create_symlink(link, target, error);
     raise_if(env, error);
     return made ? JNI_TRUE : JNI_FALSE;
   } catch (...) {
@@ -74,10 +106,11 @@ JNIEXPORT jboolean JNICALL Java_com_nimbo_common_io_NativeFile_createSymlink(JNI
 JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeSymlink(JNIEnv* env, jobject,
                                                                                 jstring filename) {
   try {
-    unique_text path = native_text(env, filename);
+    Path path;
+    if (!java_path(env, filename, path)) return nullptr;
     std::string target;
     std::string error;
-    vek::nativefile::LinkState state = vek::nativefile::read_symlink(path.get(), target, error);
+    vek::nativefile::LinkState state = vek::nativefile::read_symlink(path, target, error);
     raise_if(env, error);
     return state == vek::nativefile::LinkState::kLink ? java_text(env, target) : nullptr;
   } catch (...) {
@@ -88,13 +121,14 @@ JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeSymlink(J
 JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeOwner(JNIEnv* env, jobject,
                                                                               jstring filename) {
   try {
-    unique_text path = native_text(env, filename);
+    Path path;
     std::string name;
     std::string error;
-    if (vek::nativefile::owner_name(path.get(), name, error)) return java_text(env, name);
+    bool converted = java_path(env, filename, path);
+    if (converted && vek::nativefile::owner_name(path, name, error)) return java_text(env, name);
     // Made before the throw: no JNI call but a few is allowed while an
     // exception is pending.
-    jstring failed = vek::nativefile::kOwnerFailureGivesEmptyText ? java_text(env, "") : nullptr;
+    jstring failed = vek::nativefile::kOwnerFailureGivesEmptyText && converted ? java_text(env, "") : nullptr;
     raise_if(env, error);
     return failed;
   } catch (...) {
@@ -105,10 +139,11 @@ JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeOwner(JNI
 JNIEXPORT jint JNICALL Java_com_nimbo_common_io_NativeFile_getNativePermissions(JNIEnv* env, jobject,
                                                                                  jstring filename) {
   try {
-    unique_text path = native_text(env, filename);
+    Path path;
+    if (!java_path(env, filename, path)) return -1;
     int mode = -1;
     std::string error;
-    if (vek::nativefile::get_permissions(path.get(), mode, error)) return static_cast<jint>(mode);
+    if (vek::nativefile::get_permissions(path, mode, error)) return static_cast<jint>(mode);
     raise_if(env, error);
     return -1;
   } catch (...) {
@@ -120,19 +155,30 @@ JNIEXPORT void JNICALL Java_com_nimbo_common_io_NativeFile_setNativePermissions(
                                                                                  jstring filename,
                                                                                  jint permission) {
   try {
-    unique_text path = native_text(env, filename);
+    Path path;
+    if (!java_path(env, filename, path)) return;
     std::string error;
-    vek::nativefile::set_permissions(path.get(), static_cast<int>(permission), error);
+    vek::nativefile::set_permissions(path, static_cast<int>(permission), error);
     raise_if(env, error);
   } catch (...) {
   }
 }
 
+// Free space reports every failure as -1 and nothing else, an unconvertible
+// name too: Java callers do not expect an exception from it.
 JNIEXPORT jlong JNICALL Java_com_nimbo_common_io_NativeFile_getNativeAvailableBytes(JNIEnv* env, jobject,
                                                                                      jstring filename) {
-  unique_text path = native_text(env, filename);
-  vek_uint64_t available = vek_getAvailableBytes(path.get());
-  return available == VEK_UINT64_UNKNOWN ? -1 : static_cast<jlong>(available);
+  try {
+    Path path;
+    if (!java_path(env, filename, path)) {
+      env->ExceptionClear();
+      return -1;
+    }
+    vek_uint64_t available = vek::nativefile::available_bytes(path);
+    return available == VEK_UINT64_UNKNOWN ? -1 : static_cast<jlong>(available);
+  } catch (...) {
+    return -1;
+  }
 }
 
 }  // extern "C"

@@ -12,10 +12,12 @@ bool set_environment(const char* name, const char* value) { return setenv(name, 
 
 bool unset_environment(const char* name) { return unsetenv(name) == 0; }
 
-void execute(const char* program, char* const* argv) {
+void execute_self(char* const* argv) {
   // Anything still buffered would be lost with the old image.
   std::fflush(nullptr);
-  execv(program, argv);
+  // The kernel's link to the running file: the same program even when its
+  // name now leads elsewhere.
+  execv("/proc/self/exe", argv);
 }
 
 }  // namespace vek::jvm

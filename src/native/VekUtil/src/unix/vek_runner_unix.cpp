@@ -47,6 +47,7 @@
 #include "vek_logging.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
+#include "vek_runner_environment.h"
 #include "vek_runner_signals.h"
 
 extern char** environ;
@@ -476,6 +477,9 @@ class PreparedChild {
     plan_.argv = argv_.data();
     if (proc->env == nullptr) {
       plan_.envp = environ;  // read once here: another thread may replace it later
+      // The loader path the user had, not the one the VM's restart set.
+      envp_ = vek::jvm::child_environment(plan_.envp, loader_path_entry_);
+      if (!envp_.empty()) plan_.envp = envp_.data();
       return;
     }
     size_t entries = vek_listGetSize(proc->env);
@@ -549,6 +553,7 @@ class PreparedChild {
   ChildPlan plan_;
   std::vector<char*> argv_;
   std::vector<char*> envp_;
+  std::string loader_path_entry_;  // the user's LD_LIBRARY_PATH entry in envp_, if any
   std::vector<std::unique_ptr<std::string>> texts_;  // stable addresses for the lines' heads
 };
 

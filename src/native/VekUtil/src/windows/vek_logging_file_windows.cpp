@@ -8,4 +8,6 @@ namespace vek::logfile {
 
 bool close_file(int fd) { return _close(fd) == 0; }
 
+void at_fork_in_child(void (*)()) {}  // no fork on Windows
+
 }  // namespace vek::logfile

@@ -1,0 +1,28 @@
+// The seam between the VM hosting and the process runner (Linux only).
+//
+// To load the VM a launcher re-executes itself with the runtime's
+// directories first on the loader path (vek_setJavaLibPath). That path is
+// the VM's need, not the children's: a program the launcher starts (a
+// helper, a tool of the system) would otherwise load the runtime's copies
+// of libraries it shares with it. The re-execution keeps the loader path
+// the user had in its restart state, and the runner's children get that
+// one back.
+#ifndef VEK_RUNNER_ENVIRONMENT_H
+#define VEK_RUNNER_ENVIRONMENT_H
+
+#include <string>
+#include <vector>
+
+namespace vek::jvm {
+
+// The environment for a child in place of `parent` (NULL-terminated): after
+// a restart of vek_setJavaLibPath, `parent` without its LD_LIBRARY_PATH and
+// with the user's, if the user had one; NULL-terminated, its entries point
+// into `parent` and `storage`. Empty when `parent` stands as it is (no
+// restart, or one that left no state of this library's). Throws
+// std::bad_alloc.
+std::vector<char*> child_environment(char* const* parent, std::string& storage);
+
+}  // namespace vek::jvm
+
+#endif  // VEK_RUNNER_ENVIRONMENT_H
