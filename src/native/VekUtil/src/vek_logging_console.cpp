@@ -63,17 +63,27 @@ std::string wrap(const std::string& line) {
 }
 
 // Lets the Java VM print the event's exception; called with write_mutex held
-// so that the trace stays next to its line.
+// so that the trace stays next to its line. A caller that threw and then
+// logs keeps its exception: it is set aside for the printing (JNI allows
+// almost no call while one is pending) and thrown again afterwards.
 void print_java_stack_trace(JNIEnv* env, jthrowable except) {
+  jthrowable callers = env->ExceptionOccurred();
   env->ExceptionClear();
-  if (env->PushLocalFrame(2) != JNI_OK) return;
-  jclass cls = env->GetObjectClass(except);
-  jmethodID print = cls != nullptr ? env->GetMethodID(cls, "printStackTrace", "()V") : nullptr;
-  if (cls != nullptr && print != nullptr) env->CallVoidMethod(except, print);
-  // Whatever the lookup or the printing raised must not stay pending for the
-  // loggers that run after this one.
-  env->ExceptionClear();
-  env->PopLocalFrame(nullptr);
+  if (env->PushLocalFrame(2) == JNI_OK) {
+    jclass cls = env->GetObjectClass(except);
+    jmethodID print = cls != nullptr ? env->GetMethodID(cls, "printStackTrace", "()V") : nullptr;
+    if (cls != nullptr && print != nullptr) env->CallVoidMethod(except, print);
+    // Whatever the lookup or the printing raised must not stay pending for
+    // the loggers that run after this one.
+    env->ExceptionClear();
+    env->PopLocalFrame(nullptr);
+  } else {
+    env->ExceptionClear();
+  }
+  if (callers != nullptr) {
+    env->Throw(callers);
+    env->DeleteLocalRef(callers);
+  }
 }
 
 void write_event(vek_log_event_t* event) {
