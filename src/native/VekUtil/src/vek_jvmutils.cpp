@@ -224,6 +224,13 @@ namespace {
 
 using CBuffer = std::unique_ptr<char, decltype(&free)>;
 
+// What an entry point does when memory ran out half way: no exception may
+// reach a C caller, so it reports and returns its failure result.
+void report_out_of_memory(const char* function) noexcept {
+  veklog(VEK_HERE, VEKLOG_ERROR, "(internal) %s() could not complete: out of memory", function);
+  errno = ENOMEM;
+}
+
 // Process-wide, written by the host's start-up thread before any VM exists;
 // no lock (see the header).
 struct VmLocationState {
@@ -390,7 +397,7 @@ extern "C" void vek_setFallbackToEnvJavaHome(bool fallback) {
   veklog(VEK_HERE, VEKLOG_DEBUG, fallback ? "Enable fall back to JAVA_HOME" : "Disable fallback to JAVA_HOME");
 }
 
-extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* basedir, int vmPreference) {
+extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* basedir, int vmPreference) try {
   if (path == nullptr || pathLength == 0) {
     veklog(VEK_HERE, VEKLOG_ERROR,
            "Empty buffer passed to vek_getJVMLibrary(). This is an internal programming error");
@@ -423,6 +430,9 @@ extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* bas
     location_state.using_fallback_java_home = true;
   }
   return store_library_path(found, path, pathLength);
+} catch (...) {
+  report_out_of_memory("vek_getJVMLibrary");
+  return false;
 }
 
 extern "C" char* vek_getLoadedVMlibrary(void) { return strdup(location_state.loaded_jvm_library); }
@@ -516,7 +526,7 @@ bool find_vm_library(char* library, size_t size, const char* installDir, int vmP
 
 }  // namespace
 
-extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, int vmPreference, vek_list_t* dirs) {
+extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, int vmPreference, vek_list_t* dirs) try {
   if (argv == nullptr) {
     veklog(VEK_HERE, VEKLOG_ERROR,
            "NULL argument vector passed to vek_setJavaLibPath(). This is an internal programming error");
@@ -538,6 +548,9 @@ extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, in
   location_state.app_has_restarted = true;
   location_state.library_path_set = true;
   return true;
+} catch (...) {
+  report_out_of_memory("vek_setJavaLibPath");
+  return false;
 }
 
 // ===========================================================================
@@ -719,7 +732,7 @@ extern "C" unsigned long vek_getMemoryOptionValue(vek_list_t* options, const cha
   return parse_megabytes(option_in_slot(&options->data[index]));
 }
 
-extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level) {
+extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level) try {
   if (options == nullptr) {
     veklog(VEK_HERE, VEKLOG_ERROR, "Empty list passed to vek_logJavaVMOptions(). This is a programming error");
     return;
@@ -731,6 +744,8 @@ extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level
     text += option_in_slot(&options->data[i]);
   }
   veklog(VEK_HERE, log_level, "Java VM options %s", text.c_str());
+} catch (...) {
+  report_out_of_memory("vek_logJavaVMOptions");
 }
 
 // ===========================================================================
@@ -983,7 +998,7 @@ bool restore_lost_properties(JNIEnv* env, vek_list_t* options) {
 extern "C" bool vek_isJVMLoaded(void) { return vek_dsoSym(VEK_RTLD_DEFAULT, "JNI_CreateJavaVM") != nullptr; }
 
 extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installDir, vek_list_t* options,
-                                int vmPreference, int jni_version) {
+                                int vmPreference, int jni_version) try {
   requested_jni_version = jni_version;
   JavaVM* own_vm = nullptr;
   JNIEnv* own_env = nullptr;
@@ -1030,6 +1045,9 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
   std::memcpy(location_state.loaded_jvm_library, library, sizeof library);
   vek_lifecycleVMAvailable(*jvm);
   return result;
+} catch (...) {
+  report_out_of_memory("vek_startJavaVM");
+  return -1;
 }
 
 extern "C" bool vek_destroyJavaVM(JavaVM* jvm) {
@@ -1129,7 +1147,7 @@ const char* const THREAD_DUMP_CLASS = "com/nimbo/common/launcher15/ThreadDump";
 }  // namespace
 
 extern "C" bool vek_loadFromExistingVM(JavaVM** jvm, JNIEnv** env, jobject* classloader, const char** classpath,
-                                       size_t classpathCount) {
+                                       size_t classpathCount) try {
   if (classloader == nullptr) {
     veklog(VEK_HERE, VEKLOG_ERROR, "(internal) Classloader object passed to vek_loadFromExistingVM() was NULL");
     return false;
@@ -1160,9 +1178,12 @@ extern "C" bool vek_loadFromExistingVM(JavaVM** jvm, JNIEnv** env, jobject* clas
   if (loader != nullptr) *classloader = attached->NewGlobalRef(loader);
   attached->PopLocalFrame(nullptr);
   return *classloader != nullptr;
+} catch (...) {
+  report_out_of_memory("vek_loadFromExistingVM");
+  return false;
 }
 
-extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const char* value) {
+extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const char* value) try {
   if (env == nullptr || name == nullptr || value == nullptr) {
     veklog(VEK_HERE, VEKLOG_ERROR, "(internal) NULL argument passed to vek_setJavaSystemProperty()");
     return -1;
@@ -1197,9 +1218,12 @@ extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const ch
   env->ExceptionDescribe();  // prints the exception and clears it
   veklog_ex(VEK_HERE, VEKLOG_ERROR, thrown, "%s", failure_text.c_str());
   return -1;
+} catch (...) {
+  report_out_of_memory("vek_setJavaSystemProperty");
+  return -1;
 }
 
-extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLive) {
+extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLive) try {
   if (env == nullptr || path == nullptr) {
     veklog(VEK_HERE, VEKLOG_ERROR, "(internal) NULL argument passed to vek_generateHeapDump()");
     return false;
@@ -1238,9 +1262,12 @@ extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLiv
   log_exception_or(env, VEKLOG_ERROR, text + " Please refer to the log file(s) for more information.",
                    text + " No further information is available.");
   return false;
+} catch (...) {
+  report_out_of_memory("vek_generateHeapDump");
+  return false;
 }
 
-extern "C" void vek_generateSupportBundle(JNIEnv* env) {
+extern "C" void vek_generateSupportBundle(JNIEnv* env) try {
   if (env == nullptr) {
     veklog(VEK_HERE, VEKLOG_ERROR, "(internal) NULL JNIEnv passed to vek_generateSupportBundle()");
     return;
@@ -1273,9 +1300,11 @@ extern "C" void vek_generateSupportBundle(JNIEnv* env) {
            "An unexpected error occurred; Exception thrown while requesting support bundle. No further information "
            "is available.");
   }
+} catch (...) {
+  report_out_of_memory("vek_generateSupportBundle");
 }
 
-extern "C" void vek_generateJVMThreadDump(JNIEnv* env) {
+extern "C" void vek_generateJVMThreadDump(JNIEnv* env) try {
   if (env == nullptr) {
     veklog(VEK_HERE, VEKLOG_ERROR, "(internal) NULL JNIEnv passed to vek_generateJVMThreadDump()");
     return;
@@ -1301,5 +1330,7 @@ extern "C" void vek_generateJVMThreadDump(JNIEnv* env) {
   if (!env->ExceptionCheck()) return;
   const std::string text = "An unexpected error occurred; Exception thrown while generating thread dump";
   log_exception_or(env, VEKLOG_VERBOSE, text, text + ". No further information is available.");
+} catch (...) {
+  report_out_of_memory("vek_generateJVMThreadDump");
 }
 #endif  // !_WIN32
