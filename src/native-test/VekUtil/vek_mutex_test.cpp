@@ -152,6 +152,31 @@ TEST_F(MutexTest, ForkedChildLocksAMutexThatAParentThreadHeld) {
   EXPECT_TRUE(vek_destroyMutex(mutex));
 }
 
+// A daemon is a forked child; its own child is forked while one of the
+// daemon's threads holds a library mutex: the grandchild must get it at once,
+// whether the mutex came from the first process or was made in the daemon.
+TEST_F(MutexTest, SecondGenerationChildLocksAMutexThatADaemonThreadHeld) {
+  vek_mutex_t* inherited = vek_createMutex("from the first process");
+  ASSERT_NE(inherited, nullptr);
+  for (bool made_in_child : {false, true}) {
+    SCOPED_TRACE(made_in_child ? "made in the daemon" : "from the first process");
+    int status = run_in_child([inherited, made_in_child] {
+      vek_mutex_t* mutex = made_in_child ? vek_createMutex("made in the daemon") : inherited;
+      if (mutex == nullptr) return 2;
+      int grandchild;
+      {
+        HeldAtFork held(mutex);
+        grandchild = run_in_child([mutex] { return vek_lockMutex(mutex) && vek_unlockMutex(mutex) ? 0 : 1; });
+      }
+      if (grandchild == -1) return 9;
+      if (grandchild != 0) return 3;
+      return vek_lockMutex(mutex) && vek_unlockMutex(mutex) ? 0 : 4;
+    });
+    EXPECT_EQ(status, 0) << "9 means the grandchild deadlocked on the daemon thread's lock";
+  }
+  EXPECT_TRUE(vek_destroyMutex(inherited));
+}
+
 TEST_F(MutexTest, ChildSideMutexesExcludeThreadsOfTheChild) {
   vek_mutex_t* inherited = vek_createMutex("inherited");
   ASSERT_NE(inherited, nullptr);
