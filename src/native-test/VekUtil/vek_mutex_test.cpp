@@ -96,15 +96,15 @@ TEST_F(MutexTest, DestroyingALockedMutexFailsThroughTheFailsafeLogger) {
 }
 
 // Runs `body` in a forked child and gives its exit status, or -1 when the
-// child did not end within ten seconds (it is killed: a deadlock fails the
+// child did not end within `limit_ms` (it is killed: a deadlock fails the
 // test instead of hanging it).
-int run_in_child(const std::function<int()>& body) {
+int run_in_child(const std::function<int()>& body, int limit_ms = 10000) {
   fflush(stdout);
   fflush(stderr);
   pid_t pid = fork();
   if (pid == 0) _exit(body());
   if (pid < 0) return -2;
-  for (int waited_ms = 0; waited_ms < 10000; waited_ms += 10) {
+  for (int waited_ms = 0; waited_ms < limit_ms; waited_ms += 10) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -166,7 +166,9 @@ TEST_F(MutexTest, SecondGenerationChildLocksAMutexThatADaemonThreadHeld) {
       int grandchild;
       {
         HeldAtFork held(mutex);
-        grandchild = run_in_child([mutex] { return vek_lockMutex(mutex) && vek_unlockMutex(mutex) ? 0 : 1; });
+        // Within the child's own limit, so that a deadlocked grandchild is
+        // killed rather than left behind.
+        grandchild = run_in_child([mutex] { return vek_lockMutex(mutex) && vek_unlockMutex(mutex) ? 0 : 1; }, 5000);
       }
       if (grandchild == -1) return 9;
       if (grandchild != 0) return 3;
