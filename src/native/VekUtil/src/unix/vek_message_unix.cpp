@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "vek_list.h"
-#include "vek_message_client.h"
 #include "vek_logging.h"
+#include "vek_message_client.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
 #include "vek_time.h"
