@@ -456,7 +456,8 @@ TEST_F(AllocationFailureTest, LauncherRequestsVmSearchAndLogCacheReturnTheirFail
   auto done = [] { return std::string("done"); };
   std::vector<Row> rows = {
       {"vek_sendLauncherSupportBundleRequest",
-       [&] { flag = vek_sendLauncherSupportBundleRequest("swept", "swept", dir.c_str()); }, [&] { return as_text(flag); },
+       [&] { flag = vek_sendLauncherSupportBundleRequest("swept", "swept", dir.c_str()); },
+       [&] { return as_text(flag); },
        "true", "false", launcher},
       {"vek_sendLauncherThreadDumpRequest",
        [&] { flag = vek_sendLauncherThreadDumpRequest("swept", "swept", dir.c_str()); }, [&] { return as_text(flag); },

@@ -226,7 +226,8 @@ void run(const std::string& step) {
     say(std::string("threaddump ") +
         (vek_sendLauncherThreadDumpRequest(f[1].c_str(), f[1].c_str(), f[2].c_str()) ? "true" : "false"));
   } else if (what == "stop") {
-    say(std::string("stop ") + (vek_stopNamedLauncher(f[1].c_str(), f[1].c_str(), f[2].c_str(), false) ? "true" : "false"));
+    bool stopped = vek_stopNamedLauncher(f[1].c_str(), f[1].c_str(), f[2].c_str(), false);
+    say(std::string("stop ") + (stopped ? "true" : "false"));
   } else if (what == "fork-exit" || what == "fork-record") {
     fork_and_exit(f);
   } else if (what == "open-fds") {

@@ -501,7 +501,8 @@ TEST_F(ProcessTest, PidTextsThatAreNoPidNeverSignalAnything) {
     SCOPED_TRACE(c.name);
     std::string answer = inPidNamespace([&] {
       vektest::TempDir dir;
-      pid_t witness = lockingWitness(dir.file("." + sanitized("app-" + std::string(vek_getHostname())) + ".pid"), c.text);
+      const std::string pid_file = dir.file("." + sanitized("app-" + std::string(vek_getHostname())) + ".pid");
+      pid_t witness = lockingWitness(pid_file, c.text);
       if (witness < 0) return std::string("no witness");
       bool signalled = vek_sendLauncherThreadDumpRequest("app", "app", dir.str().c_str());
       signalled = vek_stopNamedLauncher("app", "app", dir.str().c_str(), true) || signalled;

@@ -288,7 +288,8 @@ TEST_F(LauncherStopTest, StoppingALauncherThatIsNotRunning) {
        {"Could not find the inter-launcher communications socket file", "Could not determine " }},
       // The ID in a file that no launcher holds may be anybody's today: no signal.
       {"killed, forced", true, {"stop", "--force", "--wait"}, 1,
-       {"Sending stop request to '", "Could not connect socket", "does not hold the file's lock. No stop signal was sent."}},
+       {"Sending stop request to '", "Could not connect socket",
+        "does not hold the file's lock. No stop signal was sent."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

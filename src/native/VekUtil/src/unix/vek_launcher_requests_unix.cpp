@@ -162,8 +162,8 @@ bool send_stop_message(const char* app_name, const char* unique_name, const char
            path != nullptr ? path.get() : "(unknown)");
     return false;
   }
-  const std::string payload =
-      sender_text("Shutdown request from: %s (%s/%lu), process ID %lu", "Shutdown request from UID %lu, process ID %lu");
+  const std::string payload = sender_text("Shutdown request from: %s (%s/%lu), process ID %lu",
+                                          "Shutdown request from UID %lu, process ID %lu");
   veklog(VEK_PROCESS_HERE, VEKLOG_INFO, "Sending stop request to '%s' process running in %s (pid %lu).", unique_name,
          state_location, static_cast<unsigned long>(holder.named));
   message_ptr reply =
@@ -212,7 +212,8 @@ SignalOutcome signal_stop(const char* unique_name, const char* state_location, c
            unique_name, state_location);
     return SignalOutcome::NOT_SENT;
   }
-  veklog(VEK_PROCESS_HERE, VEKLOG_ERROR, "Could not send kill signal to process '%s': %s", unique_name, strerror(errno));
+  veklog(VEK_PROCESS_HERE, VEKLOG_ERROR, "Could not send kill signal to process '%s': %s", unique_name,
+         strerror(errno));
   return SignalOutcome::FAILED;
 }
 

@@ -758,7 +758,8 @@ vek_message_t* send_trusting(const char* destination, vek_message_t* msg, uid_t 
   }
   int descriptor = connect_to(destination);
   if (descriptor < 0) return nullptr;
-  vek_message_t* reply = trusted_server(descriptor, destination, trusted) ? exchange(descriptor, destination, msg) : nullptr;
+  vek_message_t* reply =
+      trusted_server(descriptor, destination, trusted) ? exchange(descriptor, destination, msg) : nullptr;
   close(descriptor);
   return reply;
 }

@@ -263,8 +263,9 @@ bool unwritable_pid_file_is_live(const char* path) {
 // can be ("x-<this host>"); what else cannot be told apart counts as a
 // launcher elsewhere, the safe side.
 bool other_application_here(const std::string& rest, const std::string& own_host) {
-  return rest.size() > own_host.size() + 1 && rest.compare(rest.size() - own_host.size(), own_host.size(), own_host) == 0 &&
-         rest[rest.size() - own_host.size() - 1] == '-';
+  const size_t host_at = rest.size() - own_host.size();
+  return rest.size() > own_host.size() + 1 && rest.compare(host_at, own_host.size(), own_host) == 0 &&
+         rest[host_at - 1] == '-';
 }
 
 // Scan for other hosts' pid files in a state directory shared between hosts:
