@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,10 +29,13 @@
 #include "vek_file.h"
 #include "vek_getopt.h"
 #include "vek_home.h"
+#include "vek_jvmutils.h"
 #include "vek_lifecycle.h"
 #include "vek_list.h"
 #include "vek_logging.h"
+#include "vek_logging_cache.h"
 #include "vek_logging_console.h"
+#include "vek_message.h"
 #include "vek_process.h"
 #include "vek_sighandler.h"
 #include "vek_string_stuff.h"
@@ -395,6 +400,95 @@ TEST_F(AllocationFailureTest, CallsReturnTheirResultOrTheirFailureResult) {
       {"vek_installSignalBlock", [] { vek_installSignalBlock(); },
        [] { return std::string(vek_isSignalBlockInstalled() ? "installed" : "not installed"); }, "installed",
        "not installed"},
+  };
+  run_rows(rows);
+}
+
+// A processor that answers every request OK, for a launcher that is this
+// very process (its requests come back to it through its own server).
+vek_message_t* answer_ok(vek_message_t*, bool already_handled) {
+  if (already_handled) return nullptr;
+  Paused p;  // the server's connection threads are not swept
+  vek_message_t* reply = vek_createEmptyMessage();
+  reply->type = VEK_MESSAGE_OK;
+  vek_setMessageTextPayload(reply, "done");
+  return reply;
+}
+
+// The launcher requests, the VM library search, the VM option log and the
+// log cache build texts and lists in C++: running out of memory there must
+// end in the failure result, not in an exception through the C interface.
+TEST_F(AllocationFailureTest, LauncherRequestsVmSearchAndLogCacheReturnTheirFailureResult) {
+  const std::string dir = dir_.str();
+  auto as_text = [](bool result) { return std::string(result ? "true" : "false"); };
+  bool flag = false;
+  // A launcher of "swept" that is this process, serving its socket file. The
+  // fallbacks' SIGQUIT and SIGTERM to itself are ignored.
+  auto launcher = [dir] {
+    signal(SIGQUIT, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+    vek_getHostname();
+    // The C library sets up its user database on first use and dereferences
+    // a failed allocation there: that first use is made with memory to spare.
+    getpwuid(getuid());
+    vek_addMessageProcessor(answer_ok);
+    char* socket_path = vek_getMessagePath("swept", dir.c_str());
+    if (!vek_recordLauncherStartup("swept", dir.c_str()) || vek_startMessageServer(socket_path) < 0) _exit(4);
+    free(socket_path);
+  };
+  const std::string java_home = dir + "/jh";
+  auto fake_runtime = [java_home] {
+    std::filesystem::create_directories(java_home + "/lib/server");
+    vektest::writeFile(java_home + "/lib/server/libjvm.so", "");
+    setenv("JAVA_HOME", java_home.c_str(), 1);
+    vek_setFallbackToEnvJavaHome(true);
+  };
+  // Cached messages to take out, made before each sweep point's failures.
+  auto cache_messages = [] {
+    Paused p;
+    vek_addLogger(vek_cachingLogger);  // a flush removes it
+    for (int i = 0; i < 3; ++i) veklog(VEK_HERE, VEKLOG_ERROR, "cached %d", i);
+  };
+  auto use_cache = [] {
+    vek_removeAllLoggers();
+    vek_addLogger(vek_cachingLogger);
+  };
+  auto done = [] { return std::string("done"); };
+  std::vector<Row> rows = {
+      {"vek_sendLauncherSupportBundleRequest",
+       [&] { flag = vek_sendLauncherSupportBundleRequest("swept", "swept", dir.c_str()); },
+       [&] { return as_text(flag); },
+       "true", "false", launcher},
+      {"vek_sendLauncherThreadDumpRequest",
+       [&] { flag = vek_sendLauncherThreadDumpRequest("swept", "swept", dir.c_str()); }, [&] { return as_text(flag); },
+       "true", "false", launcher},
+      {"vek_stopNamedLauncher", [&] { flag = vek_stopNamedLauncher("swept", "swept", dir.c_str(), false); },
+       [&] { return as_text(flag); }, "true", "false", launcher},
+      {"vek_getJVMLibrary",
+       [&] {
+         char library[4096];
+         flag = vek_getJVMLibrary(library, sizeof library, "/nonexistent", VEK_PREFER_SERVER_VM);
+       },
+       [&] { return as_text(flag); }, "true", "false", fake_runtime},
+      {"vek_logJavaVMOptions",
+       [] {
+         vek_list_t* options = nullptr;
+         {
+           Paused p;
+           options = vek_listCreate(2);
+           vek_addJavaVMOption(options, "-Xmx64m", nullptr);
+           vek_addJavaVMOption(options, "-Dswept=yes", nullptr);
+         }
+         vek_logJavaVMOptions(options, VEKLOG_ERROR);
+         Paused p;
+         vek_listDeleteAll(options);
+         vek_listDestroy(options);
+       },
+       done, "done", "done"},
+      {"vek_cleanCachedLogMessages", [&] { cache_messages(); vek_cleanCachedLogMessages(); }, done, "done", "done",
+       use_cache},
+      {"vek_flushCachedLogMessages", [&] { cache_messages(); vek_flushCachedLogMessages(); }, done, "done", "done",
+       use_cache},
   };
   run_rows(rows);
 }

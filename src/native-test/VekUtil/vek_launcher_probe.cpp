@@ -5,14 +5,20 @@
 //   console                       register the console logger
 //   file-log:DIR | log:TEXT       configure and register the file logger | log TEXT at INFO
 //   handler:SIG | ignore:SIG      earlier disposition: a handler that prints "handler N" | SIG_IGN
+//   siginfo-default:SIG           earlier disposition: SIG_DFL with the SA_SIGINFO flag
 //   block                         vek_installSignalBlock
 //   ended                         until a routine's non-zero answer has ended the handling (5 s at most)
-//   routine:R                     exit routine printing "routine N" and returning R
+//   routine:R[:MS]                exit routine printing "routine N", then waiting MS ms, and returning R
 //   discard:SIG | keep:SIG        vek_setSignalDiscarded true | false
 //   thread                        start a thread that only sleeps (it inherits the block)
 //   fork-report                   fork a child that reports its mask and dispositions
 //   record:APP:DIR                vek_recordLauncherStartup, prints "record true|false <errno>"
 //   running:APP:DIR:any|local     vek_isLauncherRunning, prints "running true|false"
+//   threaddump:APP:DIR | stop:APP:DIR
+//                                 the launcher request to APP (itself, say), prints "threaddump|stop true|false"
+//   fork-exit | fork-record:APP:DIR
+//                                 fork a child that, without announcing the fork, ends with exit() at once |
+//                                 after vek_recordLauncherStartup (it prints "child record ...")
 //   open-fds                      open descriptors 3, 4, 9 and 40 on /dev/null where they are free
 //   daemon:NAME:DIR               vek_daemonizeProcess; the caller prints "daemon R" and exits
 //   report:FILE                   write the process's facts (ids, directory, descriptors, mask) to FILE
@@ -45,6 +51,7 @@
 namespace {
 
 int routine_result = 0;
+int routine_delay_ms = 0;
 std::string shutdown_log;
 bool slow_unlink = false;
 
@@ -62,8 +69,13 @@ void print_handler(int signal_number) {
 }
 
 int exit_routine(int signal_number) {
+  // The answer is decided on entry: a routine registered meanwhile must not
+  // change it.
+  const int result = routine_result;
+  const int delay_ms = routine_delay_ms;
   say("routine " + std::to_string(signal_number));
-  return routine_result;
+  usleep(static_cast<useconds_t>(delay_ms) * 1000);
+  return result;
 }
 
 void on_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM*) {
@@ -122,6 +134,25 @@ void fork_report() {
   waitpid(child, &status, 0);
 }
 
+void say_recorded(const std::string& who, bool recorded, int error) {
+  say(who + "record " + (recorded ? "true" : std::string("false ") + strerrorname_np(error)));
+}
+
+// The child of a launcher that knows nothing of the library's fork
+// handling: it ends through exit(), so exit processing runs in it.
+void fork_and_exit(const std::vector<std::string>& f) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (f[0] == "fork-record") {
+      bool recorded = vek_recordLauncherStartup(f[1].c_str(), f[2].c_str());
+      say_recorded("child ", recorded, errno);
+    }
+    exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+}
+
 void* sleeper(void*) {
   for (;;) pause();
   return nullptr;
@@ -164,6 +195,11 @@ void run(const std::string& step) {
     sigaction(signal_number(f[1]), &action, nullptr);
   } else if (what == "ignore") {
     signal(signal_number(f[1]), SIG_IGN);
+  } else if (what == "siginfo-default") {
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    action.sa_flags = SA_SIGINFO;
+    sigaction(signal_number(f[1]), &action, nullptr);
   } else if (what == "block") {
     vek_installSignalBlock();
   } else if (what == "ended") {
@@ -172,6 +208,7 @@ void run(const std::string& step) {
     for (int i = 0; i < 500 && vek_isSignalBlockInstalled(); ++i) usleep(10000);
   } else if (what == "routine") {
     routine_result = atoi(f[1].c_str());
+    routine_delay_ms = f.size() > 2 ? atoi(f[2].c_str()) : 0;
     say(std::string("register ") + std::to_string(vek_registerSignalHandlers(exit_routine)));
   } else if (what == "discard" || what == "keep") {
     say(std::string("discard ") + (vek_setSignalDiscarded(signal_number(f[1]), what == "discard") ? "true" : "false"));
@@ -182,10 +219,17 @@ void run(const std::string& step) {
     fork_report();
   } else if (what == "record") {
     bool recorded = vek_recordLauncherStartup(f[1].c_str(), f[2].c_str());
-    int error = errno;
-    say(std::string("record ") + (recorded ? "true" : std::string("false ") + strerrorname_np(error)));
+    say_recorded("", recorded, errno);
   } else if (what == "running") {
     say(std::string("running ") + (vek_isLauncherRunning(f[1].c_str(), f[2].c_str(), f[3] == "any") ? "true" : "false"));
+  } else if (what == "threaddump") {
+    say(std::string("threaddump ") +
+        (vek_sendLauncherThreadDumpRequest(f[1].c_str(), f[1].c_str(), f[2].c_str()) ? "true" : "false"));
+  } else if (what == "stop") {
+    bool stopped = vek_stopNamedLauncher(f[1].c_str(), f[1].c_str(), f[2].c_str(), false);
+    say(std::string("stop ") + (stopped ? "true" : "false"));
+  } else if (what == "fork-exit" || what == "fork-record") {
+    fork_and_exit(f);
   } else if (what == "open-fds") {
     int null_fd = open("/dev/null", O_RDONLY);
     for (int fd : {3, 4, 9, 40})

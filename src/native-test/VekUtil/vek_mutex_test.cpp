@@ -96,15 +96,15 @@ TEST_F(MutexTest, DestroyingALockedMutexFailsThroughTheFailsafeLogger) {
 }
 
 // Runs `body` in a forked child and gives its exit status, or -1 when the
-// child did not end within ten seconds (it is killed: a deadlock fails the
+// child did not end within `limit_ms` (it is killed: a deadlock fails the
 // test instead of hanging it).
-int run_in_child(const std::function<int()>& body) {
+int run_in_child(const std::function<int()>& body, int limit_ms = 10000) {
   fflush(stdout);
   fflush(stderr);
   pid_t pid = fork();
   if (pid == 0) _exit(body());
   if (pid < 0) return -2;
-  for (int waited_ms = 0; waited_ms < 10000; waited_ms += 10) {
+  for (int waited_ms = 0; waited_ms < limit_ms; waited_ms += 10) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -150,6 +150,33 @@ TEST_F(MutexTest, ForkedChildLocksAMutexThatAParentThreadHeld) {
   EXPECT_TRUE(vek_lockMutex(mutex));
   EXPECT_TRUE(vek_unlockMutex(mutex));
   EXPECT_TRUE(vek_destroyMutex(mutex));
+}
+
+// A daemon is a forked child; its own child is forked while one of the
+// daemon's threads holds a library mutex: the grandchild must get it at once,
+// whether the mutex came from the first process or was made in the daemon.
+TEST_F(MutexTest, SecondGenerationChildLocksAMutexThatADaemonThreadHeld) {
+  vek_mutex_t* inherited = vek_createMutex("from the first process");
+  ASSERT_NE(inherited, nullptr);
+  for (bool made_in_child : {false, true}) {
+    SCOPED_TRACE(made_in_child ? "made in the daemon" : "from the first process");
+    int status = run_in_child([inherited, made_in_child] {
+      vek_mutex_t* mutex = made_in_child ? vek_createMutex("made in the daemon") : inherited;
+      if (mutex == nullptr) return 2;
+      int grandchild;
+      {
+        HeldAtFork held(mutex);
+        // Within the child's own limit, so that a deadlocked grandchild is
+        // killed rather than left behind.
+        grandchild = run_in_child([mutex] { return vek_lockMutex(mutex) && vek_unlockMutex(mutex) ? 0 : 1; }, 5000);
+      }
+      if (grandchild == -1) return 9;
+      if (grandchild != 0) return 3;
+      return vek_lockMutex(mutex) && vek_unlockMutex(mutex) ? 0 : 4;
+    });
+    EXPECT_EQ(status, 0) << "9 means the grandchild deadlocked on the daemon thread's lock";
+  }
+  EXPECT_TRUE(vek_destroyMutex(inherited));
 }
 
 TEST_F(MutexTest, ChildSideMutexesExcludeThreadsOfTheChild) {

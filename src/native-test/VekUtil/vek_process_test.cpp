@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +104,13 @@ TEST_F(ProcessTest, LauncherRunningVerdicts) {
       // Only ".app-HOST.pid" with a non-empty host is a launcher's file.
       {"an editor's backup of another host's file", ".app-otherhost.pid~", true, false, ""},
       {"an empty host name", ".app-.pid", true, false, ""},
+      // Host names may carry '-': the file of application "app-x" here is
+      // not a launcher of "app" on a host "x-<this host>"; what cannot be
+      // told apart counts as a launcher elsewhere.
+      {"application app-x on this host", "." + sanitized(std::string("app-x-") + vek_getHostname()) + ".pid", true,
+       false, ""},
+      {"app on host x-otherhost, or app-x on otherhost", ".app-x-otherhost.pid", true, true,
+       "most likely started on x-otherhost"},
       {"the bare prefix", ".app-", true, false, ""},
       {"shorter than the suffix", ".app-h", true, false, ""},
       {"the suffix only", ".app.pid", true, false, ""},
@@ -129,12 +138,59 @@ TEST_F(ProcessTest, LauncherRunningVerdicts) {
 }
 
 // lockf locks belong to the process and closing any descriptor of the file
-// drops them: a launcher asking about itself must not open its own file.
+// drops them: a launcher asking about itself, or sending itself a request
+// whose fallback reads its own pid file, must not open that file again. The
+// signals of the fallbacks reach its own exit routine, which keeps it running.
 TEST_F(ProcessTest, LauncherAskingAboutItselfKeepsItsLock) {
-  Probe launcher({record("app"), "running:app:" + dir_.str() + ":local", "ready", "wait"});
-  ASSERT_TRUE(launcher.waitFor("ready")) << launcher.output();
-  EXPECT_TRUE(launcher.saw("running true")) << launcher.output();
-  EXPECT_TRUE(vek_isLauncherRunning("app", dir_.str().c_str(), false)) << "the launcher lost its lock";
+  const std::string app = "app:" + dir_.str();
+  const struct {
+    const char* step;
+    const char* answer;
+  } cases[] = {
+      {"running", "running true"},
+      {"threaddump", "threaddump true"},  // no socket file: SIGQUIT to itself
+      {"stop", "stop true"},              // no socket file: SIGTERM to itself
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.step);
+    const std::string request = std::string(c.step) + ":" + app + (std::string(c.step) == "running" ? ":local" : "");
+    Probe launcher({record("app"), "block", "routine:0", request, "ready", "wait"});
+    ASSERT_TRUE(launcher.waitFor("ready")) << launcher.output();
+    EXPECT_TRUE(launcher.saw(c.answer)) << launcher.output();
+    EXPECT_TRUE(vek_isLauncherRunning("app", dir_.str().c_str(), false)) << "the launcher lost its lock";
+    Probe second({record("app")});
+    ASSERT_TRUE(second.finish());
+    EXPECT_TRUE(second.saw("record false EBUSY")) << second.output();
+  }
+}
+
+// A child that knows nothing of the library's fork handling inherits its
+// parent's pid-file state: ending with exit() it must not delete the file
+// (a second launcher could then start), and it holds no lock to record with.
+TEST_F(ProcessTest, ForkedChildThatExitsLeavesTheParentsPidFile) {
+  const struct {
+    const char* name;
+    std::string step;
+    const char* child_says;
+  } cases[] = {
+      {"child ends with exit()", "fork-exit", nullptr},
+      {"child records the same application, then exits", "fork-record:app:" + dir_.str(), "child record false EBUSY"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Probe launcher({record("app"), c.step, "ready", "wait"});
+    ASSERT_TRUE(launcher.waitFor("ready")) << launcher.output();
+    if (c.child_says != nullptr) {
+      EXPECT_TRUE(launcher.saw(c.child_says)) << launcher.output();
+    }
+    EXPECT_EQ(vektest::readFile(pidFile("app")), std::to_string(launcher.pid())) << "the child removed the file";
+    Probe second({record("app")});
+    ASSERT_TRUE(second.finish());
+    EXPECT_TRUE(second.saw("record false EBUSY")) << second.output();
+    launcher.closeInput();
+    ASSERT_TRUE(launcher.finish());
+    EXPECT_FALSE(fs::exists(pidFile("app"))) << "the launcher itself removes it";
+  }
 }
 
 // A launcher starting while another exits must not lock a file that is
@@ -364,6 +420,167 @@ TEST_F(ProcessTest, StandardStreamsRedirectedIntoAnExistingFile) {
   }
   EXPECT_FALSE(vek_redirectStdOutToFile(nullptr));
   EXPECT_EQ(errno, EINVAL);
+}
+
+// ---- Hostile and stale pid files -------------------------------------------------
+
+// Runs `body` as process 1 of a private pid namespace (we are root), so that a
+// kill(-1) by mistake reaches only the processes it starts itself. Its text
+// comes back; "unshare failed" when the namespace cannot be had.
+std::string inPidNamespace(const std::function<std::string()>& body) {
+  return inChild([&] {
+    if (unshare(CLONE_NEWPID) != 0) return std::string("unshare failed");
+    return inChild(body);  // the first child made after unshare is the namespace's process 1
+  });
+}
+
+// A process of the namespace that locks the pid file of "app" in `dir`,
+// writes `text` into it and sleeps; it stands for a launcher (and for every
+// process a misread ID would signal). Returns its pid once the lock is held.
+pid_t lockingWitness(const std::string& pid_file, const std::string& text) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t witness = fork();
+  if (witness == 0) {
+    const rlimit no_core = {0, 0};  // SIGQUIT's default would leave a core file
+    setrlimit(RLIMIT_CORE, &no_core);
+    int fd = open(pid_file.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0 || lockf(fd, F_TLOCK, 0) != 0) _exit(1);
+    std::string content = text == "<own>" ? std::to_string(getpid()) : text;
+    if (ftruncate(fd, 0) != 0 || write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+      _exit(1);
+    (void)!write(ready[1], "x", 1);
+    for (;;) pause();
+  }
+  char byte;
+  close(ready[1]);
+  bool locked = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  return locked ? witness : -1;
+}
+
+// "alive", or how the witness ended.
+std::string witnessFate(pid_t witness) {
+  int status = 0;
+  for (int i = 0; i < 50; ++i) {  // a signal sent is delivered at once; give it half a second
+    if (waitpid(witness, &status, WNOHANG) == witness)
+      return WIFSIGNALED(status) ? std::string("killed by SIG") + sigabbrev_np(WTERMSIG(status)) : "ended";
+    usleep(10000);
+  }
+  kill(witness, SIGKILL);
+  waitpid(witness, nullptr, 0);
+  return "alive";
+}
+
+// The stop and the thread dump fall back to a signal to the ID in the pid
+// file. A text that is no pid from 1 to the system's limit is a broken pid
+// file: nothing is signalled ("4294967295" was read as -1 on the 64-bit
+// build, and kill(-1) signals every process). The last row shows that the
+// witness would have seen a signal.
+TEST_F(ProcessTest, PidTextsThatAreNoPidNeverSignalAnything) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private pid namespace";
+  const struct {
+    const char* name;
+    std::string text;
+    std::string fate;  // of the witness after the thread dump and the stop: "alive", or "killed" by either
+  } cases[] = {
+      {"all 32 bits set", "4294967295", "alive"},
+      {"minus one", "-1", "alive"},
+      {"a negative ID (a process group)", "-2\n", "alive"},
+      {"2^63", "9223372036854775808", "alive"},
+      {"huge", "99999999999999999999999999", "alive"},
+      {"the pid limit itself", vektest::readFile("/proc/sys/kernel/pid_max"), "alive"},
+      {"zero", "0", "alive"},
+      {"blanks only", "   \t\n", "alive"},
+      {"empty", "", "alive"},
+      {"a sign", "+1", "alive"},
+      {"hexadecimal", "0x10", "alive"},
+      {"the locking process's own ID", "<own>", "killed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string answer = inPidNamespace([&] {
+      vektest::TempDir dir;
+      const std::string pid_file = dir.file("." + sanitized("app-" + std::string(vek_getHostname())) + ".pid");
+      pid_t witness = lockingWitness(pid_file, c.text);
+      if (witness < 0) return std::string("no witness");
+      bool signalled = vek_sendLauncherThreadDumpRequest("app", "app", dir.str().c_str());
+      signalled = vek_stopNamedLauncher("app", "app", dir.str().c_str(), true) || signalled;
+      std::string fate = witnessFate(witness);
+      return fate.rfind("killed by ", 0) == 0 && signalled ? std::string("killed") : fate;
+    });
+    if (answer == "unshare failed") GTEST_SKIP() << "no private pid namespace here";
+    EXPECT_EQ(answer, c.fate);
+  }
+}
+
+// What may be planted at the pid file's name in a state directory others can
+// write to: a launcher must neither follow it (a link would have its target
+// truncated) nor hang on it (a FIFO), and must refuse a second name of
+// another file (a hard link).
+TEST_F(ProcessTest, PlantedFilesAtThePidFileNameAreNeverTruncatedOrFollowed) {
+  const std::string pid_file = pidFile("app");
+  const std::string target = dir_.file("precious");
+  const struct {
+    const char* name;
+    std::function<void()> plant;
+  } cases[] = {
+      {"symbolic link to a file", [&] { ASSERT_EQ(0, symlink(target.c_str(), pid_file.c_str())); }},
+      {"symbolic link to nothing", [&] { ASSERT_EQ(0, symlink(dir_.file("none").c_str(), pid_file.c_str())); }},
+      {"hard link", [&] { ASSERT_EQ(0, link(target.c_str(), pid_file.c_str())); }},
+      {"FIFO", [&] { ASSERT_EQ(0, mkfifo(pid_file.c_str(), 0666)); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(pid_file);
+    fs::remove(dir_.file("none"));
+    vektest::writeFile(target, "precious");
+    c.plant();
+    Probe launcher({record("app"), "running:app:" + dir_.str() + ":local", "threaddump:app:" + dir_.str()});
+    ASSERT_TRUE(launcher.finish()) << "hung on the planted file: " << launcher.output();
+    EXPECT_TRUE(launcher.saw("record false ELOOP") || launcher.saw("record false EMLINK") ||
+                launcher.saw("record false EINVAL"))
+        << launcher.output();
+    EXPECT_TRUE(launcher.saw("running false")) << launcher.output();
+    EXPECT_EQ(vektest::readFile(target), "precious");
+    EXPECT_FALSE(fs::exists(dir_.file("none"))) << "a file was created through the link";
+  }
+  fs::remove(pid_file);
+}
+
+// A forced stop signals only the process that holds the pid file's lock: the
+// ID in a file nobody holds (its launcher died) may belong to an unrelated
+// process today, as may the ID in a file that some other process locks.
+TEST_F(ProcessTest, ForcedStopNeverSignalsAProcessThatDoesNotHoldTheLock) {
+  const struct {
+    const char* name;
+    bool locked_by_another;  // a process other than the one named holds the lock
+  } cases[] = {
+      {"stale file: nobody holds the lock", false},
+      {"the lock is held by another process", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pid_t unrelated = fork();
+    if (unrelated == 0) {
+      for (;;) pause();
+    }
+    pid_t holder = -1;
+    if (c.locked_by_another) {
+      holder = lockingWitness(pidFile("app"), std::to_string(unrelated));
+    } else {
+      vektest::writeFile(pidFile("app"), std::to_string(unrelated));
+    }
+    vektest::ScopedLogLevel level(VEKLOG_DEBUG);
+    vektest::RecordLogs logs;
+    EXPECT_FALSE(vek_stopNamedLauncher("app", "app", dir_.str().c_str(), true));
+    EXPECT_TRUE(vektest::RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "does not hold the file's lock"));
+    EXPECT_EQ(witnessFate(unrelated), "alive");
+    if (holder > 0) {
+      EXPECT_EQ(witnessFate(holder), "alive");
+    }
+    fs::remove(pidFile("app"));
+  }
 }
 
 }  // namespace

@@ -86,6 +86,12 @@ TEST_F(SignalBlockTest, EachSignalReachesTheRoutineOrTheEarlierDisposition) {
        {"block"},
        {{SIGTERM, "", false}},
        1},
+      // The default disposition with SA_SIGINFO set is no handler to call:
+      // calling it ended the process by SIGSEGV, without exit processing.
+      {"SIG_DFL with SA_SIGINFO before and no routine: status 1 through exit processing",
+       {"siginfo-default:TERM", "block"},
+       {{SIGTERM, "", false}},
+       1},
       {"an earlier handler receives the signal when there is no routine",
        {"handler:QUIT", "block"},
        {{SIGQUIT, "handler 03", true}, {SIGTERM, "", false}},
@@ -163,25 +169,39 @@ TEST_F(SignalBlockTest, ForkedChildHasAnEmptyMaskAndTheEarlierDispositions) {
 
 // Once a routine ended the handling, the signal thread stays to receive
 // later signals; a new block must retire it, or it would take the signals
-// the new routine is meant to get (and die of SIGTERM's default).
+// the new routine is meant to get (and die of SIGTERM's default). A block
+// installed while the routine is still giving its answer must wait for the
+// ending, not find the old block installed and be lost with it.
 TEST_F(SignalBlockTest, BlockInstalledAgainAfterTheRoutineEndedIt) {
-  Probe probe({"block", "routine:1", "ready", "wait", "ended", "block", "routine:0", "say:again", "sleep:5000"});
-  ASSERT_TRUE(probe.waitFor("ready")) << probe.output();
-  probe.signal(SIGTERM);
-  ASSERT_TRUE(probe.waitFor("routine 15")) << probe.output();
-  probe.closeInput();
-  ASSERT_TRUE(probe.waitFor("again")) << probe.output();
-  for (int round = 0; round < 3; ++round) {
+  const struct {
+    const char* name;
+    std::vector<std::string> steps;
+  } cases[] = {
+      {"installed once the handling has ended",
+       {"block", "routine:1", "ready", "wait", "ended", "block", "routine:0", "say:again", "sleep:5000"}},
+      {"installed while the routine is answering",
+       {"block", "routine:1:800", "ready", "wait", "block", "routine:0", "say:again", "sleep:5000"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Probe probe(c.steps);
+    ASSERT_TRUE(probe.waitFor("ready")) << probe.output();
     probe.signal(SIGTERM);
-    EXPECT_TRUE(probe.aliveAfter(300)) << probe.output();
+    ASSERT_TRUE(probe.waitFor("routine 15")) << probe.output();
+    probe.closeInput();
+    ASSERT_TRUE(probe.waitFor("again")) << probe.output();
+    for (int round = 0; round < 3; ++round) {
+      probe.signal(SIGTERM);
+      EXPECT_TRUE(probe.aliveAfter(300)) << probe.output();
+    }
+    ASSERT_TRUE(probe.finish()) << probe.output();
+    EXPECT_EQ(probe.exitCode(), 0) << probe.output();
+    size_t routines = 0;
+    for (size_t at = probe.output().find("routine 15"); at != std::string::npos;
+         at = probe.output().find("routine 15", at + 1))
+      ++routines;
+    EXPECT_EQ(routines, 4u) << probe.output();
   }
-  ASSERT_TRUE(probe.finish()) << probe.output();
-  EXPECT_EQ(probe.exitCode(), 0) << probe.output();
-  size_t routines = 0;
-  for (size_t at = probe.output().find("routine 15"); at != std::string::npos;
-       at = probe.output().find("routine 15", at + 1))
-    ++routines;
-  EXPECT_EQ(routines, 4u) << probe.output();
 }
 
 // Refusals without a block and of what the block cannot handle. Installing a

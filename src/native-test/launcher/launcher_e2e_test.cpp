@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,11 +77,14 @@ size_t thread_dumps(const std::string& dir) {
 // A launcher started in the background; killed when the object goes if it still runs.
 class Launcher {
  public:
-  Launcher(const std::vector<std::string>& arguments, const std::string& log, uid_t user = 0) : log_(log) {
+  Launcher(const std::vector<std::string>& arguments, const std::string& log, uid_t user = 0,
+           const std::vector<std::string>& extra_environment = {})
+      : log_(log) {
     // Everything the child needs is made before the fork.
     std::vector<std::string> argv = {VEKLAUNCHER};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> environment = {"JAVA_HOME=" + jdk_home()};
+    environment.insert(environment.end(), extra_environment.begin(), extra_environment.end());
     // The VM's own SIGSEGV use and its heap are no business of an
     // AddressSanitizer build's handlers and leak check.
     const bool with_vm = std::find(arguments.begin(), arguments.end(), "--cp") != arguments.end();
@@ -97,7 +102,7 @@ class Launcher {
     if (pid_ == 0) {
       dup2(out, 1);
       dup2(out, 2);
-      if (user != 0 && setuid(user) != 0) _exit(126);
+      if (user != 0 && (setgid(user) != 0 || setuid(user) != 0)) _exit(126);
       execve(args[0], args.data(), envp.data());
       _exit(127);
     }
@@ -281,8 +286,10 @@ TEST_F(LauncherStopTest, StoppingALauncherThatIsNotRunning) {
       {"never ran", false, {"stop", "--wait"}, 0, {"does not seem to be running in " }},
       {"never ran, forced", false, {"stop", "--force", "--wait"}, 1,
        {"Could not find the inter-launcher communications socket file", "Could not determine " }},
+      // The ID in a file that no launcher holds may be anybody's today: no signal.
       {"killed, forced", true, {"stop", "--force", "--wait"}, 1,
-       {"Sending stop request to '", "Could not connect socket", "Could not send kill signal to process '"}},
+       {"Sending stop request to '", "Could not connect socket",
+        "does not hold the file's lock. No stop signal was sent."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -358,6 +365,148 @@ TEST_F(LauncherStopTest, AStopThatIsNotPermittedDoesNotWait) {
   EXPECT_NE(std::string::npos, output.find("Could not transmit the shutdown request as a signal as you are not the owner"))
       << output;
   EXPECT_EQ(-1, launcher.wait_exit(100ms));  // still running
+}
+
+// ---- The socket path in the shared temporary directory ---------------------------
+
+// A server another user planted at the launcher's predictable socket path:
+// it answers every request with "stop done" (type OK) and reports each
+// request it read on a pipe.
+class PlantedServer {
+ public:
+  PlantedServer(const std::string& path, uid_t user, gid_t group) : path_(path) {
+    int ready[2];
+    int seen[2];
+    if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(seen, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) serve(user, group, ready[1], seen[1]);
+    close(ready[1]);
+    close(seen[1]);
+    char byte;
+    started_ = read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    seen_ = seen[0];
+    fcntl(seen_, F_SETFL, O_NONBLOCK);
+  }
+  ~PlantedServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (seen_ >= 0) close(seen_);
+    unlink(path_.c_str());
+  }
+  PlantedServer(const PlantedServer&) = delete;
+  PlantedServer& operator=(const PlantedServer&) = delete;
+
+  bool started() const { return started_; }
+  int requests() {
+    char bytes[64];
+    for (ssize_t n; (n = read(seen_, bytes, sizeof bytes)) > 0;) requests_ += static_cast<int>(n);
+    return requests_;
+  }
+
+ private:
+  [[noreturn]] void serve(uid_t user, gid_t group, int ready, int seen) {
+    if (setgid(group) != 0 || setuid(user) != 0) _exit(10);
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    fchmod(listener, 0777);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0)
+      _exit(11);
+    (void)!write(ready, "r", 1);
+    for (;;) {
+      int connection = accept(listener, nullptr, nullptr);
+      if (connection < 0) continue;
+      int32_t header[3];
+      if (recv(connection, header, sizeof header, MSG_WAITALL) == static_cast<ssize_t>(sizeof header)) {
+        (void)!write(seen, "m", 1);
+        const char text[] = "stop done";
+        const int32_t reply[3] = {VEK_MESSAGE_OK, 0, static_cast<int32_t>(sizeof text)};
+        send(connection, reply, sizeof reply, MSG_NOSIGNAL);
+        send(connection, text, sizeof text, MSG_NOSIGNAL);
+      }
+      close(connection);
+    }
+  }
+
+  std::string path_;
+  pid_t pid_ = -1;
+  int seen_ = -1;
+  int requests_ = 0;
+  bool started_ = false;
+};
+
+class LauncherSocketTest : public LauncherTest {
+ protected:
+  void SetUp() override {
+    LauncherTest::SetUp();
+    if (getuid() != 0) GTEST_SKIP() << "needs root to plant a socket as another user";
+    passwd* nobody = getpwnam("nobody");
+    user_ = nobody != nullptr ? nobody->pw_uid : 65534;
+    group_ = nobody != nullptr ? nobody->pw_gid : 65534;
+  }
+  uid_t user_ = 65534;
+  gid_t group_ = 65534;
+};
+
+// Another user's socket at the path: the launcher must not take it over (nor
+// claim to remove it), and root's control tool must neither send to it nor
+// believe its answer. A launcher whose socket is elsewhere still gets its
+// thread dump: by signal, to the process that holds its pid file's lock.
+TEST_F(LauncherSocketTest, ASocketOfAnotherUserIsNeitherReplacedNorTrusted) {
+  PlantedServer planted(socket_, user_, group_);
+  if (!planted.started()) GTEST_SKIP() << "the temporary directory does not let another user plant a socket";
+  const std::string owner = "UID " + std::to_string(user_);
+  {
+    SCOPED_TRACE("the launcher");
+    Launcher launcher(launcher_arguments(false), dir_.file("refused.log"));
+    EXPECT_EQ(1, launcher.wait_exit(60s)) << launcher.output();
+    EXPECT_TRUE(launcher.output().find(socket_ + " already exists and belongs to another user") != std::string::npos &&
+                launcher.output().find(owner) != std::string::npos)
+        << launcher.output();
+    EXPECT_EQ(std::string::npos, launcher.output().find("removing it")) << launcher.output();
+    struct stat info;
+    EXPECT_TRUE(lstat(socket_.c_str(), &info) == 0 && info.st_uid == user_);
+  }
+  {
+    SCOPED_TRACE("a forced stop by root");
+    RunResult stop = vekctl({"stop", "--force"});
+    EXPECT_EQ(1, stop.status) << stop.output;
+    EXPECT_TRUE(stop.has("not the owner of the process the message is destined for. Local 0, Remote " +
+                         std::to_string(user_) + "."))
+        << stop.output;
+    EXPECT_FALSE(stop.has("Shutdown request transmitted")) << stop.output;
+  }
+  {
+    SCOPED_TRACE("a thread dump of a launcher whose socket is elsewhere");
+    fs::create_directory(dir_.file("elsewhere"));
+    Launcher launcher(launcher_arguments(false), dir_.file("elsewhere.log"), 0, {"TMPDIR=" + dir_.file("elsewhere")});
+    ASSERT_TRUE(wait_until([&] { return vek_isLauncherRunning(app_.c_str(), state_.c_str(), false); }, START_LIMIT))
+        << launcher.output();
+    RunResult dump = vekctl({"threaddump"});
+    EXPECT_EQ(0, dump.status) << dump.output;
+    EXPECT_TRUE(dump.has("Thread dump request sent to the application process with id " +
+                         std::to_string(launcher.pid())))
+        << dump.output;
+    EXPECT_TRUE(wait_until([&] { return thread_dumps(state_) == 1; }, 30s)) << launcher.output();
+  }
+  EXPECT_EQ(0, planted.requests()) << "a request reached the planted socket";
+}
+
+// Root's control tool reaches a launcher run by a service account: the owner
+// of the launcher's locked pid file is trusted at the other end.
+TEST_F(LauncherSocketTest, RootsToolReachesTheLauncherOfAServiceAccount) {
+  ASSERT_EQ(0, chmod(dir_.str().c_str(), 0755));
+  ASSERT_EQ(0, chmod(state_.c_str(), 0777));
+  Launcher launcher(launcher_arguments(false), dir_.file("launcher.log"), user_);
+  ASSERT_TRUE(serving(launcher)) << launcher.output();
+  RunResult stop = vekctl({"stop"});
+  EXPECT_EQ(0, stop.status) << stop.output;
+  EXPECT_TRUE(stop.has("Shutdown request transmitted.")) << stop.output;
+  EXPECT_EQ(0, launcher.wait_exit(60s)) << launcher.output();
 }
 
 }  // namespace

@@ -117,8 +117,9 @@ void vek_message_native_shutdown(void);
  * by this user with mode 0700, and the polling thread that accepts
  * connections if it is not running yet. Returns the listening descriptor, 1
  * when this process already serves `path`, or -1 (logged) on failure. A
- * stale socket file at `path` is replaced; any other kind of file there is
- * left alone and the start fails. Exits the process with status 1 when the
+ * stale socket file of this user at `path` is replaced; another user's socket
+ * or any other kind of file there is left alone and the start fails (the
+ * ERROR line names the path, and the owner of a socket). Exits the process with status 1 when the
  * polling thread cannot be created. */
 int vek_startMessageServer(const char* path);
 /* Stops listening on `path` and removes its socket file; false when this
@@ -127,8 +128,9 @@ bool vek_stopMessageServer(const char* path);
 /* Sends `msg` to the server at the socket file `destination` and, when the
  * message expects one, waits (without limit) for the reply. Returns the
  * reply, which the caller destroys; NULL when no reply was expected or
- * anything failed (logged). A caller that is not root may only reach a
- * socket file it owns. Never raises SIGPIPE. */
+ * anything failed (logged). Only a server run by this user or by root is
+ * accepted, as the connected socket's peer credentials tell, before anything
+ * is sent. Never raises SIGPIPE. */
 vek_message_t* vek_sendMessage(const char* destination, vek_message_t* msg);
 #endif
 

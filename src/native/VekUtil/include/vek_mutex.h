@@ -1,7 +1,8 @@
 /* Named mutexes. On Linux every mutex is fork-safe: in a forked child each
  * library mutex is replaced on first use by a fresh child-side mutex, so a
  * lock held by a parent thread at the moment of the fork cannot deadlock the
- * child. Failures are reported through the failsafe logger (Linux) or veklog
+ * child, nor one held by a thread of that child deadlock its own children.
+ * Failures are reported through the failsafe logger (Linux) or veklog
  * (Windows). Linux mutexes are not recursive. */
 #ifndef VEK_MUTEX_H
 #define VEK_MUTEX_H

@@ -38,7 +38,9 @@ const char* vek_getStateLocation(void);
  * line naming the user and group that need access) when the file cannot be
  * opened, and with errno EBUSY when another process holds its lock; that
  * file is left as it is. A NULL state_location means vek_getStateLocation().
- * Recording the same file again answers true. */
+ * Recording the same file again answers true. The file is opened without
+ * following a link at its name and must be a regular file with one name;
+ * only this process (not a child forked from it) deletes it at exit. */
 bool vek_recordLauncherStartup(const char* app_name, const char* state_location);
 
 /* True when a launcher of `app_name` holds its pid file in the state
@@ -89,7 +91,11 @@ void vek_setWaitForShutdown(bool waiting);
  * Each sends one message describing the sender and waits, without limit,
  * for the reply; true when the launcher answered VEK_MESSAGE_OK. Everything
  * else is logged and gives false: a launcher that does not run, no reply, or
- * another answer. */
+ * another answer. The server must be run by this user, root or the owner of
+ * the launcher's locked pid file (so that root reaches a launcher of a
+ * service account). A signal of a fallback goes only to the process that
+ * holds the pid file's lock and whose ID, from 1 to the system's pid limit,
+ * the file holds: never to an ID from a stale or broken pid file. */
 
 /* A thread dump. Without a reply it is asked for with SIGQUIT to the process
  * in the pid file, and true means the signal was sent. */
@@ -105,7 +111,8 @@ bool vek_sendLauncherSetDebugMessage(const char* app_name, const char* unique_na
 /* Stops the launcher: the stop message when its socket file exists, else (or
  * when it was not answered with VEK_MESSAGE_OK) SIGTERM to the process in the
  * pid file. A launcher that does not run counts as stopped (true) unless
- * `force` asks to try anyway. After a stop that was carried out, and when
+ * `force` asks to try anyway (the signal still only reaches the holder of
+ * the pid file's lock). After a stop that was carried out, and when
  * vek_setWaitForShutdown(true) was called, returns only once the launcher
  * is gone. False when the stop could not be carried out. */
 bool vek_stopNamedLauncher(const char* app_name, const char* unique_name, const char* state_location, bool force);

@@ -24,7 +24,10 @@ typedef int (*vek_daemon_exit_t)(int signal_number);
  * created afterwards inherit the block. A SIGHUP ignored at this point stays
  * ignored. Failures are reported through the failsafe logger (standard error)
  * and leave the earlier dispositions in place. Calling it while the block is
- * installed changes nothing. */
+ * installed changes nothing; a call while the exit routine runs on the
+ * signal thread first waits for its answer, so that a block the answer ends
+ * is installed anew (the routine must therefore not wait for a thread that
+ * installs the block). */
 void vek_installSignalBlock(void);
 
 /* True while the block is installed (between vek_installSignalBlock and the

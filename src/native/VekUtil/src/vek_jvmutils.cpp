@@ -27,6 +27,11 @@ jthrowable vek::jvm::take_exception(JNIEnv* env) {
   return pending;
 }
 
+void vek::jvm::report_out_of_memory(const char* function) noexcept {
+  veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) %s() could not complete: out of memory", function);
+  errno = ENOMEM;
+}
+
 namespace {
 
 constexpr size_t IO_EXCEPTION_MESSAGE_BUFFER = 2048;

@@ -19,6 +19,11 @@ namespace vek::jvm {
 // Takes and clears the pending exception, if any; null when there is none.
 jthrowable take_exception(JNIEnv* env);
 
+// What an entry point does when memory ran out half way: no exception may
+// reach a C caller, so it reports (errno ENOMEM) and the caller returns its
+// failure result.
+void report_out_of_memory(const char* function) noexcept;
+
 #ifndef _WIN32
 // The VM library for a start (vek_getJVMLibrary into `library`); false after
 // the FATAL line when there is none.

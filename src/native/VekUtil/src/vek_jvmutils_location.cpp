@@ -208,7 +208,7 @@ extern "C" void vek_setFallbackToEnvJavaHome(bool fallback) {
   veklog(VEK_JVM_HERE, VEKLOG_DEBUG, fallback ? "Enable fall back to JAVA_HOME" : "Disable fallback to JAVA_HOME");
 }
 
-extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* basedir, int vmPreference) {
+extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* basedir, int vmPreference) try {
   if (path == nullptr || pathLength == 0) {
     veklog(VEK_JVM_HERE, VEKLOG_ERROR,
            "Empty buffer passed to vek_getJVMLibrary(). This is an internal programming error");
@@ -241,6 +241,9 @@ extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* bas
     location_state.using_fallback_java_home = true;
   }
   return store_library_path(found, path, pathLength);
+} catch (...) {
+  vek::jvm::report_out_of_memory("vek_getJVMLibrary");
+  return false;
 }
 
 extern "C" char* vek_getLoadedVMlibrary(void) { return strdup(location_state.loaded_jvm_library); }
@@ -344,7 +347,7 @@ bool restart_with_library_path(const char** argv, const char* installDir, vek_li
 
 }  // namespace
 
-extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, int vmPreference, vek_list_t* dirs) {
+extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, int vmPreference, vek_list_t* dirs) try {
   if (argv == nullptr) {
     veklog(VEK_JVM_HERE, VEKLOG_ERROR,
            "NULL argument vector passed to vek_setJavaLibPath(). This is an internal programming error");
@@ -370,6 +373,9 @@ extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, in
   location_state.app_has_restarted = true;
   location_state.library_path_set = true;
   return true;
+} catch (...) {
+  vek::jvm::report_out_of_memory("vek_setJavaLibPath");
+  return false;
 }
 
 bool vek::jvm::find_vm_library(char* library, size_t size, const char* installDir, int vmPreference) {
@@ -588,7 +594,7 @@ extern "C" unsigned long vek_getMemoryOptionValue(vek_list_t* options, const cha
   return parse_megabytes(vek::jvm::option_in_slot(&options->data[index]));
 }
 
-extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level) {
+extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level) try {
   if (options == nullptr) {
     veklog(VEK_JVM_HERE, VEKLOG_ERROR, "Empty list passed to vek_logJavaVMOptions(). This is a programming error");
     return;
@@ -600,4 +606,6 @@ extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level
     text += vek::jvm::option_in_slot(&options->data[i]);
   }
   veklog(VEK_JVM_HERE, log_level, "Java VM options %s", text.c_str());
+} catch (...) {
+  vek::jvm::report_out_of_memory("vek_logJavaVMOptions");
 }

@@ -294,7 +294,7 @@ bool restore_lost_properties(JNIEnv* env, vek_list_t* options) {
 extern "C" bool vek_isJVMLoaded(void) { return vek_dsoSym(VEK_RTLD_DEFAULT, "JNI_CreateJavaVM") != nullptr; }
 
 extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installDir, vek_list_t* options,
-                                int vmPreference, int jni_version) {
+                                int vmPreference, int jni_version) try {
   requested_jni_version = jni_version;
   JavaVM* own_vm = nullptr;
   JNIEnv* own_env = nullptr;
@@ -340,6 +340,9 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
   vek::jvm::set_loaded_library(library);
   vek_lifecycleVMAvailable(*jvm);
   return result;
+} catch (...) {
+  vek::jvm::report_out_of_memory("vek_startJavaVM");
+  return -1;
 }
 
 extern "C" bool vek_destroyJavaVM(JavaVM* jvm) {
@@ -439,7 +442,7 @@ const char* const THREAD_DUMP_CLASS = "com/nimbo/common/launcher15/ThreadDump";
 }  // namespace
 
 extern "C" bool vek_loadFromExistingVM(JavaVM** jvm, JNIEnv** env, jobject* classloader, const char** classpath,
-                                       size_t classpathCount) {
+                                       size_t classpathCount) try {
   if (classloader == nullptr) {
     veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) Classloader object passed to vek_loadFromExistingVM() was NULL");
     return false;
@@ -470,9 +473,12 @@ extern "C" bool vek_loadFromExistingVM(JavaVM** jvm, JNIEnv** env, jobject* clas
   if (loader != nullptr) *classloader = attached->NewGlobalRef(loader);
   attached->PopLocalFrame(nullptr);
   return *classloader != nullptr;
+} catch (...) {
+  vek::jvm::report_out_of_memory("vek_loadFromExistingVM");
+  return false;
 }
 
-extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const char* value) {
+extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const char* value) try {
   if (env == nullptr || name == nullptr || value == nullptr) {
     veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) NULL argument passed to vek_setJavaSystemProperty()");
     return -1;
@@ -507,9 +513,12 @@ extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const ch
   env->ExceptionDescribe();  // prints the exception and clears it
   veklog_ex(VEK_JVM_HERE, VEKLOG_ERROR, thrown, "%s", failure_text.c_str());
   return -1;
+} catch (...) {
+  vek::jvm::report_out_of_memory("vek_setJavaSystemProperty");
+  return -1;
 }
 
-extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLive) {
+extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLive) try {
   if (env == nullptr || path == nullptr) {
     veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) NULL argument passed to vek_generateHeapDump()");
     return false;
@@ -548,9 +557,12 @@ extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLiv
   log_exception_or(env, VEKLOG_ERROR, text + " Please refer to the log file(s) for more information.",
                    text + " No further information is available.");
   return false;
+} catch (...) {
+  vek::jvm::report_out_of_memory("vek_generateHeapDump");
+  return false;
 }
 
-extern "C" void vek_generateSupportBundle(JNIEnv* env) {
+extern "C" void vek_generateSupportBundle(JNIEnv* env) try {
   if (env == nullptr) {
     veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) NULL JNIEnv passed to vek_generateSupportBundle()");
     return;
@@ -583,9 +595,11 @@ extern "C" void vek_generateSupportBundle(JNIEnv* env) {
            "An unexpected error occurred; Exception thrown while requesting support bundle. No further information "
            "is available.");
   }
+} catch (...) {
+  vek::jvm::report_out_of_memory("vek_generateSupportBundle");
 }
 
-extern "C" void vek_generateJVMThreadDump(JNIEnv* env) {
+extern "C" void vek_generateJVMThreadDump(JNIEnv* env) try {
   if (env == nullptr) {
     veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) NULL JNIEnv passed to vek_generateJVMThreadDump()");
     return;
@@ -611,4 +625,6 @@ extern "C" void vek_generateJVMThreadDump(JNIEnv* env) {
   if (!env->ExceptionCheck()) return;
   const std::string text = "An unexpected error occurred; Exception thrown while generating thread dump";
   log_exception_or(env, VEKLOG_VERBOSE, text, text + ". No further information is available.");
+} catch (...) {
+  vek::jvm::report_out_of_memory("vek_generateJVMThreadDump");
 }

@@ -198,19 +198,27 @@ extern "C" void vek_cachingLogger(vek_log_event_t* event) {
   }
 }
 
-extern "C" void vek_flushCachedLogMessages(void) {
+// Taking the cache out copies it: out of memory, the messages stay cached
+// (nothing is taken) and the failsafe line says so, for no exception may
+// reach a C caller.
+extern "C" void vek_flushCachedLogMessages(void) try {
   vek_removeLogger(vek_cachingLogger);
   for (vek_log_event_t* event : take_cached_events()) {
     vek_log_to_all_loggers(event);
     free_event(event);
   }
+} catch (...) {
+  vek_internal_log_error(VEK_HERE, "Could not flush the cached log messages: out of memory");
 }
 
-extern "C" void vek_cleanCachedLogMessages(void) {
+extern "C" void vek_cleanCachedLogMessages(void) try {
   for (vek_log_event_t* event : take_cached_events()) free_event(event);
+} catch (...) {
+  vek_internal_log_error(VEK_HERE, "Could not clean the cached log messages: out of memory");
 }
 
-extern "C" void vek_pushCachedLogMessagesToVm(void) {
+extern "C" void vek_pushCachedLogMessagesToVm(void) try {
+  const std::vector<vek_log_event_t*> events = take_cached_events();  // before attaching: it may throw
   JavaVM* vm = vek_getCreatedJavaVM();
   JNIEnv* env = nullptr;
   bool attached_here = false;
@@ -224,7 +232,7 @@ extern "C" void vek_pushCachedLogMessagesToVm(void) {
                                "will not be appended to the log file.");
     }
   }
-  for (vek_log_event_t* event : take_cached_events()) {
+  for (vek_log_event_t* event : events) {
     if (env != nullptr) {
       event->env = env;
       vek_javaVMLogger(event);
@@ -232,6 +240,8 @@ extern "C" void vek_pushCachedLogMessagesToVm(void) {
     free_event(event);
   }
   if (attached_here) vek_detachThreadFromJVM(vm);
+} catch (...) {
+  vek_internal_log_error(VEK_HERE, "Could not push the cached log messages to the Java VM: out of memory");
 }
 
 #ifndef _WIN32

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,6 +28,7 @@
 
 #include "vek_list.h"
 #include "vek_logging.h"
+#include "vek_message_client.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
 #include "vek_time.h"
@@ -345,7 +347,9 @@ int start_listening(const char* path) {
 }
 
 // Clears the way for a new socket file: a socket left by an earlier server
-// is removed; anything else is somebody's data and is left alone (false).
+// of this user is removed; anything else is left alone (false): somebody's
+// data, or a socket another user planted at the predictable path, which the
+// launcher must not take over, nor may it serve beside it.
 bool clear_socket_path(const char* path) {
   struct stat info;
   if (lstat(path, &info) != 0) return true;
@@ -354,9 +358,22 @@ bool clear_socket_path(const char* path) {
            "Inter-launcher communication socket path %s already exists and is not a socket; it is left in place.", path);
     return false;
   }
+  if (info.st_uid != geteuid()) {
+    passwd entry;
+    passwd* owner = nullptr;
+    char names[4096];
+    getpwuid_r(info.st_uid, &entry, names, sizeof names, &owner);
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "Inter-launcher communication socket path %s already exists and belongs to another user (%s, UID %ld); it "
+           "is left in place.",
+           path, owner != nullptr ? owner->pw_name : "unknown", static_cast<long>(info.st_uid));
+    return false;
+  }
   veklog(VEK_HERE, VEKLOG_WARN, "Inter-launcher communication socket path %s already exists, removing it.", path);
-  unlink(path);
-  return true;
+  if (unlink(path) == 0 || errno == ENOENT) return true;
+  veklog(VEK_HERE, VEKLOG_ERROR, "Could not remove the inter-launcher communication socket path %s: %s", path,
+         strerror(errno));
+  return false;
 }
 
 bool file_exists(const char* path) {
@@ -558,32 +575,15 @@ void stop_polling_thread() {
 
 // ---- Client ----------------------------------------------------------------
 
-// Whether this process may send to the socket file at `destination`; false (logged) otherwise.
-bool may_send_to(const char* destination) {
-  struct stat info;
-  if (stat(destination, &info) != 0) {
-    if (errno == ENOENT) {
-      veklog(VEK_HERE, VEKLOG_ERROR,
-             "Cannot send message through the inter-launcher communications socket at %s, as it does not exist.",
-             destination);
-    } else {
-      veklog(VEK_HERE, VEKLOG_ERROR, "Could not obtain required information from the inter-launcher communications socket at %s: %s",
-             destination, strerror(errno));
-    }
-    return false;
-  }
-  const bool privileged = getuid() == 0 || geteuid() == 0;
-  if (!privileged && getuid() != info.st_uid) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "Could not transmit the inter-launcher communications message as you are not the owner of the process the "
-           "message is destined for. Local %ld, Remote %ld.",
-           static_cast<long>(getuid()), static_cast<long>(info.st_uid));
-    return false;
-  }
-  return true;
+void report_not_owner(long remote) {
+  veklog(VEK_HERE, VEKLOG_ERROR,
+         "Could not transmit the inter-launcher communications message as you are not the owner of the process the "
+         "message is destined for. Local %ld, Remote %ld.",
+         static_cast<long>(getuid()), remote);
 }
 
-// A socket connected to `destination`, or -1 (logged).
+// A socket connected to `destination`, or -1 (logged). The socket file's
+// mode keeps other users out; whom it lets in is judged on the connection.
 int connect_to(const char* destination) {
   int descriptor = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (descriptor < 0) {
@@ -594,16 +594,40 @@ int connect_to(const char* destination) {
   if (fill_address(destination, address) &&
       connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
     return descriptor;
-  if (errno == EPERM || errno == EACCES) {
+  const int error = errno;
+  struct stat info;
+  if (error == ENOENT) {
     veklog(VEK_HERE, VEKLOG_ERROR,
-           "Could not transmit the inter-launcher communications message as you are not the owner of the process the "
-           "message is destined for.");
+           "Cannot send message through the inter-launcher communications socket at %s, as it does not exist.",
+           destination);
+  } else if ((error == EPERM || error == EACCES) && lstat(destination, &info) == 0) {
+    report_not_owner(static_cast<long>(info.st_uid));  // the owner only names who was refused
   } else {
     veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not connect socket for message transmission to %s: %s",
-           destination, strerror(errno));
+           destination, strerror(error));
   }
   close(descriptor);
   return -1;
+}
+
+// The server at the other end is this user's, root's or the `trusted`
+// user's, by the credentials the kernel gives for the connected socket: a
+// check of the file's owner before connecting could be raced, and a socket
+// another user planted at the path must learn nothing and answer nothing.
+bool trusted_server(int descriptor, const char* destination, uid_t trusted) {
+  ucred peer = {};
+  socklen_t size = sizeof peer;
+  if (getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "Could not obtain required information from the inter-launcher communications socket at %s: %s", destination,
+           strerror(errno));
+    return false;
+  }
+  if (peer.uid == getuid() || peer.uid == geteuid() || peer.uid == 0 ||
+      (trusted != vek::message::NO_TRUSTED_USER && peer.uid == trusted))
+    return true;
+  report_not_owner(static_cast<long>(peer.uid));
+  return false;
 }
 
 vek_message_t* exchange(int descriptor, const char* destination, vek_message_t* msg) {
@@ -721,7 +745,9 @@ extern "C" bool vek_stopMessageServer(const char* path) {
   return true;
 }
 
-extern "C" vek_message_t* vek_sendMessage(const char* destination, vek_message_t* msg) {
+namespace vek::message {
+
+vek_message_t* send_trusting(const char* destination, vek_message_t* msg, uid_t trusted) noexcept {
   if (msg == nullptr) {
     veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) null message passed to vek_sendMessage()");
     return nullptr;
@@ -730,10 +756,16 @@ extern "C" vek_message_t* vek_sendMessage(const char* destination, vek_message_t
     veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) null destination passed to vek_sendMessage()");
     return nullptr;
   }
-  if (!may_send_to(destination)) return nullptr;
   int descriptor = connect_to(destination);
   if (descriptor < 0) return nullptr;
-  vek_message_t* reply = exchange(descriptor, destination, msg);
+  vek_message_t* reply =
+      trusted_server(descriptor, destination, trusted) ? exchange(descriptor, destination, msg) : nullptr;
   close(descriptor);
   return reply;
+}
+
+}  // namespace vek::message
+
+extern "C" vek_message_t* vek_sendMessage(const char* destination, vek_message_t* msg) {
+  return vek::message::send_trusting(destination, msg, vek::message::NO_TRUSTED_USER);
 }

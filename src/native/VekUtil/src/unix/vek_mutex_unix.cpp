@@ -4,8 +4,11 @@
 // deadlock in the child: only the forking thread survives, so nobody would
 // ever release that lock. Every mutex therefore carries a second, child-side
 // mutex that a forked child uses instead, initialised fresh on its first use
-// there. Errors go to the failsafe logger because the regular logger itself
-// locks these mutexes.
+// there. A child that forks in turn (a daemon's child, forked while one of
+// the daemon's threads holds a child-side mutex) must not inherit that lock
+// either: each fork starts a new generation, and the child-side mutex is
+// initialised afresh on its first use in each. Errors go to the failsafe
+// logger because the regular logger itself locks these mutexes.
 #include "vek_mutex.h"
 
 #include <pthread.h>
@@ -19,28 +22,24 @@
 
 #include "vek_logging.h"
 
-namespace {
-
-// States of a child-side mutex: initialised on first use in a forked child.
-enum ChildMutexState : int { CHILD_NONE = 0, CHILD_INITIALISING = 1, CHILD_READY = 2 };
-
-}  // namespace
-
 struct vek_mutex_t {
   pthread_mutex_t mutex;             // used in the process that created the record
   pthread_mutex_t childs_mutex;      // used instead once the process is a forked child
   char* name;                        // copy of the creation name; only for messages
-  std::atomic<int> child_created;    // ChildMutexState of childs_mutex
+  // 2g once childs_mutex is ready for fork generation g (0: never), 2g + 1
+  // while a thread of generation g initialises it.
+  std::atomic<unsigned> child_created;
   int child_init_result;             // pthread_mutex_init result for childs_mutex
 };
 
 namespace {
 
-// Set in a forked child by the atfork handler; never cleared (a child's own
-// children keep using the child-side mutexes).
-std::atomic<bool> child_has_forked{false};
+// Forks since the creating process, counted by the atfork handler in each
+// child; 0 in the creating process. Never cleared: a child's own children
+// keep using the child-side mutexes, each generation its fresh ones.
+std::atomic<unsigned> fork_generation{0};
 
-void mark_child_has_forked() { child_has_forked.store(true); }
+void mark_child_has_forked() { fork_generation.fetch_add(1); }
 
 // One registration is enough: the handler is inherited by every child, and
 // registering once per mutex would grow the atfork table without bound.
@@ -53,23 +52,28 @@ const char* name_of(const vek_mutex_t* mutex) {
   return mutex->name != nullptr ? mutex->name : "(unnamed)";
 }
 
-// Initialises the child-side mutex exactly once, even when two threads of the
-// child reach it at the same time.
-void init_child_mutex(vek_mutex_t* mutex) {
-  int expected = CHILD_NONE;
-  if (mutex->child_created.compare_exchange_strong(expected, CHILD_INITIALISING)) {
-    mutex->child_init_result = pthread_mutex_init(&mutex->childs_mutex, nullptr);
-    mutex->child_created.store(CHILD_READY);
-    return;
+// Initialises the child-side mutex once per fork generation, even when two
+// threads of the child reach it at the same time. A state left by an older
+// generation (ready, or half initialised when the fork came) is stale: the
+// thread that held or was initialising it does not exist here.
+void init_child_mutex(vek_mutex_t* mutex, unsigned generation) {
+  const unsigned ready = 2 * generation;
+  for (unsigned state = mutex->child_created.load(); state != ready; state = mutex->child_created.load()) {
+    if (state == ready + 1) {
+      sched_yield();
+    } else if (mutex->child_created.compare_exchange_strong(state, ready + 1)) {
+      mutex->child_init_result = pthread_mutex_init(&mutex->childs_mutex, nullptr);
+      mutex->child_created.store(ready);
+    }
   }
-  while (mutex->child_created.load() != CHILD_READY) sched_yield();
 }
 
 // The pthread mutex to use in this process: the original one, or in a forked
-// child the child-side twin (initialised on its first use).
+// child the child-side twin (initialised on its first use in this generation).
 pthread_mutex_t* select_mutex(vek_mutex_t* mutex) {
-  if (!child_has_forked.load()) return &mutex->mutex;
-  init_child_mutex(mutex);
+  const unsigned generation = fork_generation.load();
+  if (generation == 0) return &mutex->mutex;
+  init_child_mutex(mutex, generation);
   return &mutex->childs_mutex;
 }
 
@@ -90,9 +94,9 @@ extern "C" vek_mutex_t* vek_createMutex(const char* name) {
                            strerror(ENOMEM));
     return nullptr;
   }
-  new (&mutex->child_created) std::atomic<int>(CHILD_NONE);
+  new (&mutex->child_created) std::atomic<unsigned>(0);
   int result;
-  if (child_has_forked.load()) {
+  if (fork_generation.load() != 0) {
     select_mutex(mutex);
     result = mutex->child_init_result;
   } else {

@@ -5,10 +5,10 @@
 // closing any descriptor of the file, so this process never opens its own
 // pid file a second time, and at exit deletes it before unlocking it: a
 // launcher starting meanwhile then creates a new file instead of taking over
-// one that is about to vanish.
+// one that is about to vanish. The launcher requests, which find a launcher
+// through its pid file, are in vek_launcher_requests_unix.cpp.
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,45 +17,25 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 
 #include "vek_file.h"
 #include "vek_lifecycle.h"
 #include "vek_logging.h"
-#include "vek_unix_io.h"
 #include "vek_logging_console.h"
 #include "vek_logging_file.h"
-#include "vek_message.h"
+#include "vek_pid_file.h"
 #include "vek_process.h"
 #include "vek_sighandler.h"
 #include "vek_sysinfo.h"
 #include "vek_time.h"
+#include "vek_unix_io.h"
 
-// Shared with the launcher requests, which find a running launcher through
-// its pid file.
-namespace vek::process {
-
-// <state>/.<app>-<host>.pid (sanitised), creating the state directory when it
-// is missing; a NULL state directory means vek_getStateLocation(). False
-// (errno EINVAL or ENOMEM) without a name or directory.
-bool pid_file_path(const char* app_name, const char* state_location, std::string& out) noexcept;
-
-// The process ID in the first line of a pid file. Blanks and a line end after
-// the number are allowed (other tools write them). 0 when there is none:
-// errno ENOENT when the file cannot be opened, ERANGE when the line is not
-// one positive number; an empty file gives 0.
-long read_pid_file(const char* path) noexcept;
-
-// Whether a stop request waits until the stopped launcher is gone.
-bool wait_for_shutdown_requested() noexcept;
-
-}  // namespace vek::process
+extern "C" const char vek_process_source_path[] = __FILE__;
 
 namespace {
 
@@ -67,11 +47,13 @@ constexpr int VEK_DIR_MODE = 0777;        // state directory, reduced by the uma
 constexpr mode_t PID_FILE_MODE = 0644;    // readable by every user, so others can tell it runs
 constexpr int LOCK_ATTEMPTS = 5;          // opens of a pid file that keeps vanishing under the lock
 constexpr size_t PID_LINE_MAX = 255;      // longest pid-file line read
+constexpr long PID_LIMIT_FALLBACK = 4194304;  // the kernel's largest pid limit, when /proc cannot tell
 constexpr long DAEMON_SETTLE_MS = 1000;   // the daemon's pause before it carries on
 constexpr long WAIT_POLL_MS = 1000;       // vek_waitForExternalProcess polls this often
 
 int lock_file_descriptor = -1;            // open, locked pid file; -1 when none
 char* lock_file_name = nullptr;           // heap path of the pid file; NULL when none
+pid_t lock_file_creator = 0;              // the process that recorded the pid file (and alone removes it)
 std::atomic<bool> wait_for_shutdown{false};  // a stop request waits until the launcher is gone
 
 // Blanks, backslashes, slashes and colons cannot stand in a file name
@@ -92,6 +74,29 @@ const char* effective_state_location(const char* state_location) {
   return state_location != nullptr ? state_location : vek_getStateLocation();
 }
 
+// Opens a pid file as the file logger opens its files, for a state directory
+// others may write to: no link at the last component (a planted link would
+// have the file's target truncated), close-on-exec, no terminal, and only a
+// regular file with one name (EINVAL, EMLINK otherwise). Non-blocking only
+// for the open, so that a FIFO planted there cannot hold it.
+int open_pid_file(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  FdGuard guard(fd);
+  struct stat info;
+  if (fstat(fd, &info) != 0) return -1;
+  if (!S_ISREG(info.st_mode) || info.st_nlink != 1) {
+    errno = S_ISREG(info.st_mode) ? EMLINK : EINVAL;
+    return -1;
+  }
+  int status = fcntl(fd, F_GETFL);
+  if (status >= 0) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+  return guard.release();
+}
+
 // The same file as the open descriptor `fd`, not merely the same name.
 bool names_descriptor(const char* path, int fd) {
   struct stat by_fd;
@@ -99,8 +104,6 @@ bool names_descriptor(const char* path, int fd) {
   return fd >= 0 && fstat(fd, &by_fd) == 0 && stat(path, &by_name) == 0 && by_fd.st_dev == by_name.st_dev &&
          by_fd.st_ino == by_name.st_ino;
 }
-
-bool holds_pid_file(const char* path) { return names_descriptor(path, lock_file_descriptor); }
 
 void forget_lock_file_name() {
   free(lock_file_name);
@@ -111,6 +114,29 @@ void forget_lock_file_name() {
 void unlock_pid_file() {
   lseek(lock_file_descriptor, 0, SEEK_SET);
   lockf(lock_file_descriptor, F_ULOCK, 0);
+}
+
+// The pid file belongs to the parent: the child holds no lock (locks are not
+// inherited) and must never delete the file. The descriptor stays open; a
+// daemon closes it with the other inherited ones.
+void forget_parent_pid_file() {
+  if (lock_file_descriptor != -1) {
+    unlock_pid_file();
+    lock_file_descriptor = -1;
+  }
+  forget_lock_file_name();
+}
+
+// A child forked without announcing it still carries its parent's pid-file
+// state: only the process that recorded the file may act on it.
+void forget_pid_file_of_other_process() {
+  if ((lock_file_descriptor != -1 || lock_file_name != nullptr) && lock_file_creator != getpid())
+    forget_parent_pid_file();
+}
+
+bool holds_pid_file(const char* path) {
+  forget_pid_file_of_other_process();
+  return names_descriptor(path, lock_file_descriptor);
 }
 
 void report_lock_failure(const char* operation, const std::string& path, const char* app_name, int error) {
@@ -128,7 +154,7 @@ void report_lock_failure(const char* operation, const std::string& path, const c
 // that no other launcher can find any more.
 int open_and_lock(const std::string& path, const char* app_name) {
   for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
-    FdGuard fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, PID_FILE_MODE));
+    FdGuard fd(open_pid_file(path.c_str(), O_RDWR | O_CREAT, PID_FILE_MODE));
     if (fd.get() < 0) {
       int error = errno;
       report_lock_failure("open", path, app_name, error);
@@ -158,13 +184,63 @@ bool write_own_pid(int fd) {
   return length > 0 && write_all(fd, text, static_cast<size_t>(length));
 }
 
-// Another process holds a lock on the file open read-only (or read-write) as
-// `fd`; a lock of this process does not count.
-bool locked_by_other_process(int fd) {
+// The system's pid limit: IDs run from 1 to one below it.
+long pid_limit() {
+  FdGuard fd(open("/proc/sys/kernel/pid_max", O_RDONLY | O_CLOEXEC));
+  char text[32] = {};
+  ssize_t n = fd.get() >= 0 ? pread(fd.get(), text, sizeof text - 1, 0) : -1;
+  long limit = n > 0 ? strtol(text, nullptr, 10) : 0;
+  return limit > 1 && limit <= PID_LIMIT_FALLBACK ? limit : PID_LIMIT_FALLBACK;
+}
+
+// The pid in `line`: decimal digits from 1 to below the pid limit, blanks
+// and a line end after them. Anything else (a sign, "4294967295", which a
+// 64-bit long would hand to kill() as -1, text) gives 0.
+long parse_pid(const char* line) {
+  const long limit = pid_limit();
+  long value = 0;
+  const char* at = line;
+  for (; *at >= '0' && *at <= '9'; ++at) {
+    value = value * 10 + (*at - '0');
+    if (value >= limit) return 0;
+  }
+  if (at == line) return 0;
+  for (; *at != '\0'; ++at)
+    if (!isspace(static_cast<unsigned char>(*at))) return 0;
+  return value;
+}
+
+// The first line of the file open as `fd`, read from its start without
+// moving the descriptor's offset; see vek::process::read_pid_file.
+long read_pid_from(int fd, const char* path) {
+  char line[PID_LINE_MAX + 1] = {};
+  size_t length = 0;
+  while (length < PID_LINE_MAX) {
+    ssize_t n = pread(fd, line + length, PID_LINE_MAX - length, static_cast<off_t>(length));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    length += static_cast<size_t>(n);
+  }
+  line[length] = '\0';
+  if (char* newline = strchr(line, '\n')) newline[1] = '\0';
+  if (line[0] == '\0') return 0;
+  long pid = parse_pid(line);
+  if (pid == 0) {
+    veklog(VEK_HERE, VEKLOG_WARN, "The pid file %s holds no process ID from 1 to %ld; it is ignored.", path,
+           pid_limit() - 1);
+    errno = ERANGE;
+  }
+  return pid;
+}
+
+// The process that holds a lock on the file open as `fd`, 0 when none does;
+// a lock of this process does not count.
+pid_t lock_holder(int fd) {
   struct flock probe = {};
   probe.l_type = F_WRLCK;
   probe.l_whence = SEEK_SET;
-  return fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  if (fcntl(fd, F_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) return 0;
+  return probe.l_pid;
 }
 
 // The file could not be opened for writing (typically another user's
@@ -173,11 +249,23 @@ bool locked_by_other_process(int fd) {
 // this user may signal is the launcher only while the file's lock is held,
 // for the ID may have been reused since a launcher died.
 bool unwritable_pid_file_is_live(const char* path) {
-  long pid = vek::process::read_pid_file(path);
+  FdGuard fd(open_pid_file(path, O_RDONLY));
+  if (fd.get() < 0) return false;
+  long pid = read_pid_from(fd.get(), path);
   if (pid <= 0) return false;
   if (kill(static_cast<pid_t>(pid), 0) != 0) return errno != ESRCH;
-  FdGuard fd(open(path, O_RDONLY | O_CLOEXEC));
-  return fd.get() >= 0 && locked_by_other_process(fd.get());
+  return lock_holder(fd.get()) != 0;
+}
+
+// ".<app>-<rest>.pid" names, for an application whose name may share a
+// prefix with others ("app" and "app-x") on hosts whose names may carry '-'.
+// `rest` is read as this host's file of a longer application name when it
+// can be ("x-<this host>"); what else cannot be told apart counts as a
+// launcher elsewhere, the safe side.
+bool other_application_here(const std::string& rest, const std::string& own_host) {
+  const size_t host_at = rest.size() - own_host.size();
+  return rest.size() > own_host.size() + 1 && rest.compare(host_at, own_host.size(), own_host) == 0 &&
+         rest[host_at - 1] == '-';
 }
 
 // Scan for other hosts' pid files in a state directory shared between hosts:
@@ -198,6 +286,7 @@ bool launcher_runs_elsewhere(const std::string& state_location, const std::strin
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
       continue;
     std::string host = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (other_application_here(host, own_host)) continue;
     if (host != own_host) {
       veklog(VEK_HERE, VEKLOG_DEBUG,
              "It appears as though a %s process is already running in %s. That process was most likely started on "
@@ -218,8 +307,8 @@ bool is_launcher_running(const char* app_name, const char* state_location, bool 
   if (holds_pid_file(path.c_str())) return true;
   int open_error = 0;
   struct stat info;
-  if (stat(path.c_str(), &info) == 0) {
-    FdGuard fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (lstat(path.c_str(), &info) == 0) {
+    FdGuard fd(open_pid_file(path.c_str(), O_RDWR));
     open_error = fd.get() < 0 ? errno : 0;
     if (fd.get() >= 0) {
       lseek(fd.get(), 0, SEEK_SET);
@@ -372,27 +461,16 @@ bool redirect_stream_to_file(const char* file, int target, FILE* stream) {
 
 // ---- Lifecycle ---------------------------------------------------------------------
 
-// The pid file belongs to the parent: the child holds no lock (locks are not
-// inherited) and must never delete the file. The descriptor stays open; a
-// daemon closes it with the other inherited ones.
-void forget_parent_pid_file() {
-  if (lock_file_descriptor != -1) {
-    unlock_pid_file();
-    lock_file_descriptor = -1;
-  }
-  forget_lock_file_name();
-}
-
-// Deleted while still locked: see the top of this file.
+// Deleted while still locked: see the top of this file. A forked child that
+// ends with exit() without having announced the fork finds its parent's
+// state here and leaves the parent's file alone.
 void release_pid_file() {
   veklog(VEK_HERE, VEKLOG_DEBUG, "Running cleanup routines after exit() called");
+  forget_pid_file_of_other_process();
   if (lock_file_name != nullptr) {
-    if (lock_file_descriptor == -1 || holds_pid_file(lock_file_name)) {
-      struct stat info;
-      if (stat(lock_file_name, &info) == 0) {
-        unlink(lock_file_name);
-        veklog(VEK_HERE, VEKLOG_DEBUG, "Deleting PID file %s", lock_file_name);
-      }
+    if (holds_pid_file(lock_file_name)) {
+      unlink(lock_file_name);
+      veklog(VEK_HERE, VEKLOG_DEBUG, "Deleting PID file %s", lock_file_name);
     }
     forget_lock_file_name();
   }
@@ -432,32 +510,26 @@ bool pid_file_path(const char* app_name, const char* state_location, std::string
 }
 
 long read_pid_file(const char* path) noexcept {
-  FdGuard fd(path != nullptr ? open(path, O_RDONLY | O_CLOEXEC) : -1);
+  FdGuard fd(path != nullptr ? open_pid_file(path, O_RDONLY) : -1);
   if (fd.get() < 0) {
     errno = ENOENT;
     return 0;
   }
-  char line[PID_LINE_MAX + 1] = {};
-  size_t length = 0;
-  while (length < PID_LINE_MAX) {
-    ssize_t n = read(fd.get(), line + length, PID_LINE_MAX - length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    length += static_cast<size_t>(n);
-  }
-  line[length] = '\0';
-  if (char* newline = strchr(line, '\n')) newline[1] = '\0';
-  if (line[0] == '\0') return 0;
-  errno = 0;
-  char* end = nullptr;
-  long value = strtol(line, &end, 10);
-  bool number = end != line && errno == 0;
-  while (number && *end != '\0' && isspace(static_cast<unsigned char>(*end))) ++end;
-  if (!number || *end != '\0' || value <= 0 || value == LONG_MAX) {
-    errno = ERANGE;
-    return 0;
-  }
-  return value;
+  return read_pid_from(fd.get(), path);
+}
+
+PidFileHolder pid_file_holder(const std::string& path) noexcept {
+  if (holds_pid_file(path.c_str())) return {getpid(), getpid(), geteuid(), 0};
+  FdGuard fd(open_pid_file(path.c_str(), O_RDONLY));
+  if (fd.get() < 0) return {0, 0, 0, ENOENT};
+  const long pid = read_pid_from(fd.get(), path.c_str());
+  if (pid <= 0) return {0, 0, 0, ERANGE};
+  struct stat info;
+  // The holder is the file's launcher only when it is the process the file
+  // names: another (a reused ID, a launcher in another pid namespace whose
+  // IDs differ from ours) is never signalled in its name.
+  if (lock_holder(fd.get()) != static_cast<pid_t>(pid) || fstat(fd.get(), &info) != 0) return {pid, 0, 0, ESRCH};
+  return {pid, pid, info.st_uid, 0};
 }
 
 bool wait_for_shutdown_requested() noexcept { return wait_for_shutdown.load(); }
@@ -468,6 +540,7 @@ extern "C" bool vek_recordLauncherStartup(const char* app_name, const char* stat
   try {
     std::string path;
     if (!vek::process::pid_file_path(app_name, state_location, path)) return false;
+    forget_pid_file_of_other_process();
     if (lock_file_descriptor != -1) {
       if (holds_pid_file(path.c_str())) return true;
       veklog(VEK_HERE, VEKLOG_ERROR, "This process already holds the pid file %s; %s not recorded",
@@ -484,6 +557,7 @@ extern "C" bool vek_recordLauncherStartup(const char* app_name, const char* stat
     }
     lock_file_descriptor = fd;
     lock_file_name = name;
+    lock_file_creator = getpid();
     veklog(VEK_HERE, VEKLOG_DEBUG, "Recorded %s process startup into a pid file", app_name);
     if (write_own_pid(fd)) return true;
     // A locked file without an ID would block every other launcher without
@@ -607,283 +681,3 @@ extern "C" void vek_setWaitForShutdown(bool waiting) { wait_for_shutdown.store(w
 
 extern "C" void vek_initialize_process(void) { vek_addLifecycleNotification(process_lifecycle); }
 
-// ---- Launcher requests ----------------------------------------------------------
-// A control tool asks a running launcher, found by its pid file and reached
-// through its socket file, for a thread dump, a heap dump, a support bundle,
-// a new debug level or a stop. The thread dump and the stop fall back to a
-// signal when the message cannot be delivered.
-
-namespace {
-
-constexpr size_t REQUEST_TEXT_MAX = 1024;  // a sender description is cut to this buffer
-constexpr long SHUTDOWN_POLL_MS = 1000;    // a waiting stop tests the launcher this often
-
-// The log lines of one kind of request; formats take the arguments named.
-struct RequestLog {
-  const char* not_running;      // WARN
-  const char* not_transmitted;  // ERROR (app); NULL: the caller falls back
-  const char* transmitted;      // INFO
-  const char* response;         // DEBUG (reply text)
-  const char* not_successful;   // WARN (reply text)
-};
-
-// The sender description of a request: "<prefix>: <full name> (<user>/<uid>),
-// process ID <pid>", or the UID form when the password entry cannot be read.
-std::string sender_text(const char* with_user, const char* without_user) {
-  char text[REQUEST_TEXT_MAX];
-  const uid_t uid = getuid();
-  passwd entry;
-  passwd* found = nullptr;
-  char strings[16384];
-  const int error = getpwuid_r(uid, &entry, strings, sizeof strings, &found);
-  if (found == nullptr) {
-    veklog(VEK_HERE, VEKLOG_WARN, "Could not get current user information: %s",
-           error != 0 ? strerror(error) : "this user has no password entry");
-    snprintf(text, sizeof text, without_user, static_cast<unsigned long>(uid), static_cast<unsigned long>(getpid()));
-  } else {
-    snprintf(text, sizeof text, with_user, entry.pw_gecos != nullptr ? entry.pw_gecos : "", entry.pw_name,
-             static_cast<unsigned long>(uid), static_cast<unsigned long>(getpid()));
-  }
-  return text;
-}
-
-enum class RequestOutcome { NOT_RUNNING, NO_REPLY, DONE, NOT_HANDLED };
-
-using message_ptr = std::unique_ptr<vek_message_t, decltype(&vek_destroyMessage)>;
-using text_ptr = std::unique_ptr<char, decltype(&free)>;
-
-// Sends a request that expects a reply to the socket file of `app_name`;
-// null when it could not be sent or no reply came.
-message_ptr send_to_launcher(const char* app_name, const char* state_location, int type, const std::string& payload) {
-  message_ptr none(nullptr, vek_destroyMessage);
-  text_ptr path(vek_getMessagePath(app_name, state_location), free);
-  message_ptr request(vek_createEmptyMessage(), vek_destroyMessage);
-  if (path == nullptr || request == nullptr) return none;
-  request->type = type;
-  request->response_expected = 1;
-  vek_setMessageTextPayload(request.get(), payload.c_str());
-  return message_ptr(vek_sendMessage(path.get(), request.get()), vek_destroyMessage);
-}
-
-// The common steps of a request: running test, send, and the log of its outcome.
-RequestOutcome send_request(const char* app_name, const char* unique_name, const char* state_location, int type,
-                            const std::string& payload, const RequestLog& log) {
-  if (!vek_isLauncherRunning(unique_name, state_location, false)) {
-    veklog(VEK_HERE, VEKLOG_WARN, "%s", log.not_running);
-    return RequestOutcome::NOT_RUNNING;
-  }
-  message_ptr reply = send_to_launcher(app_name, state_location, type, payload);
-  if (reply == nullptr) {
-    if (log.not_transmitted != nullptr) veklog(VEK_HERE, VEKLOG_ERROR, log.not_transmitted, app_name);
-    return RequestOutcome::NO_REPLY;
-  }
-  text_ptr text(vek_getMessagePayloadAsText(reply.get()), free);
-  const char* reply_text = text != nullptr ? text.get() : "";
-  if (reply->type != VEK_MESSAGE_OK) {
-    veklog(VEK_HERE, VEKLOG_WARN, log.not_successful, reply_text);
-    return RequestOutcome::NOT_HANDLED;
-  }
-  veklog(VEK_HERE, VEKLOG_INFO, "%s", log.transmitted);
-  veklog(VEK_HERE, VEKLOG_DEBUG, log.response, reply_text);
-  return RequestOutcome::DONE;
-}
-
-// The launcher's process ID from its pid file; 0 when there is none.
-long launcher_pid(const char* unique_name, const char* state_location, std::string& pid_file) {
-  if (!vek::process::pid_file_path(unique_name, state_location, pid_file)) return 0;
-  return vek::process::read_pid_file(pid_file.c_str());
-}
-
-// The thread dump's fallback: SIGQUIT to the process in the pid file.
-bool signal_thread_dump(const char* app_name, const char* unique_name, const char* state_location) {
-  veklog(VEK_HERE, VEKLOG_WARN,
-         "Could not transmit the thread dump request using the standard communications channel. Trying as a signal");
-  std::string pid_file;
-  const long pid = launcher_pid(unique_name, state_location, pid_file);
-  if (pid <= 0) {
-    veklog(VEK_HERE, VEKLOG_WARN,
-           "Could not determine the %s process ID from its lock file '%s', so no thread dump could be requested.",
-           unique_name, pid_file.c_str());
-    return false;
-  }
-  if (kill(static_cast<pid_t>(pid), SIGQUIT) != 0) {
-    if (errno == EPERM) {
-      veklog(VEK_HERE, VEKLOG_WARN,
-             "Could not transmit the thread dump request as a signal as you are not the owner of the destination "
-             "process %s running in %s.",
-             app_name, state_location);
-    } else {
-      veklog(VEK_HERE, VEKLOG_WARN, "Could not send thread dump request to the launcher with pid %lu: %s",
-             static_cast<unsigned long>(pid), strerror(errno));
-    }
-    return false;
-  }
-  veklog(VEK_HERE, VEKLOG_INFO, "Thread dump request sent to the application process with id %lu",
-         static_cast<unsigned long>(pid));
-  return true;
-}
-
-// The stop message; true when the launcher answered that it stops.
-bool send_stop_message(const char* app_name, const char* unique_name, const char* state_location, long pid) {
-  text_ptr path(vek_getMessagePath(app_name, state_location), free);
-  if (path == nullptr || !vek_doesFileExist(path.get())) {
-    veklog(VEK_HERE, VEKLOG_WARN,
-           "Could not find the inter-launcher communications socket file at %s, falling back to secondary shutdown "
-           "method(s)",
-           path != nullptr ? path.get() : "(unknown)");
-    return false;
-  }
-  const std::string payload =
-      sender_text("Shutdown request from: %s (%s/%lu), process ID %lu", "Shutdown request from UID %lu, process ID %lu");
-  veklog(VEK_HERE, VEKLOG_INFO, "Sending stop request to '%s' process running in %s (pid %lu).", unique_name,
-         state_location, static_cast<unsigned long>(pid));
-  message_ptr reply = send_to_launcher(app_name, state_location, VEK_MESSAGE_SHUTDOWN, payload);
-  if (reply == nullptr) return false;
-  text_ptr text(vek_getMessagePayloadAsText(reply.get()), free);
-  const char* reply_text = text != nullptr ? text.get() : "";
-  if (reply->type != VEK_MESSAGE_OK) {
-    veklog(VEK_HERE, VEKLOG_WARN, "Shutdown request transmitted, but not handled: %s", reply_text);
-    return false;
-  }
-  veklog(VEK_HERE, VEKLOG_INFO, "Shutdown request transmitted.");
-  veklog(VEK_HERE, VEKLOG_DEBUG, "Shutdown request transmitted. The response was: %s", reply_text);
-  return true;
-}
-
-enum class SignalOutcome { SENT, FAILED, NOT_SENT };
-
-// The stop's fallback: SIGTERM to the process in the pid file.
-SignalOutcome signal_stop(const char* unique_name, const char* state_location, long pid, const std::string& pid_file,
-                          int pid_error) {
-  if (pid <= 0) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "Could not determine %s process ID from lock file '%s': %s. The application cannot be stopped "
-           "automatically so you will have to use the kill(1) command to stop it.",
-           unique_name, pid_file.c_str(), strerror(pid_error));
-    return SignalOutcome::NOT_SENT;
-  }
-  if (kill(static_cast<pid_t>(pid), SIGTERM) == 0) {
-    veklog(VEK_HERE, VEKLOG_INFO, "Sent stop signal to '%s' process running in %s (pid %lu).", unique_name,
-           state_location, static_cast<unsigned long>(pid));
-    return SignalOutcome::SENT;
-  }
-  if (errno == EPERM) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "Could not transmit the shutdown request as a signal as you are not the owner of the destination process "
-           "%s running in %s.",
-           unique_name, state_location);
-    return SignalOutcome::NOT_SENT;
-  }
-  veklog(VEK_HERE, VEKLOG_ERROR, "Could not send kill signal to process '%s': %s", unique_name, strerror(errno));
-  return SignalOutcome::FAILED;
-}
-
-void wait_until_stopped(const char* unique_name, const char* state_location, long pid) {
-  veklog(VEK_HERE, VEKLOG_INFO, "Waiting for the '%s' process (pid %lu) to shutdown", unique_name,
-         static_cast<unsigned long>(pid));
-  while (vek_isLauncherRunning(unique_name, state_location, false)) vek_sleepMS(SHUTDOWN_POLL_MS);
-  veklog(VEK_HERE, VEKLOG_INFO, "The '%s' process (pid %lu) has completed its shutdown sequence", unique_name,
-         static_cast<unsigned long>(pid));
-}
-
-const char* state_or_default(const char* state_location) {
-  return state_location != nullptr ? state_location : vek_getStateLocation();
-}
-
-}  // namespace
-
-extern "C" bool vek_sendLauncherThreadDumpRequest(const char* app_name, const char* unique_name,
-                                                  const char* state_location) {
-  state_location = state_or_default(state_location);
-  if (app_name == nullptr || unique_name == nullptr || state_location == nullptr) return false;
-  static const RequestLog log = {
-      "Could not send thread dump request, the application does not appear to be running", nullptr,
-      "Thread dump request transmitted.", "Thread dump request transmitted. The response was: %s",
-      "Thread dump request transmitted, but not handled: %s"};
-  const std::string payload = sender_text("Thread dump request from: %s (%s/%lu), process ID %lu",
-                                          "Thread dump request from UID %lu, process ID %lu");
-  switch (send_request(app_name, unique_name, state_location, VEK_MESSAGE_THREAD_DUMP, payload, log)) {
-    case RequestOutcome::DONE:
-      break;
-    case RequestOutcome::NO_REPLY:
-      if (!signal_thread_dump(app_name, unique_name, state_location)) return false;
-      break;
-    case RequestOutcome::NOT_RUNNING:
-    case RequestOutcome::NOT_HANDLED:
-      return false;
-  }
-  const char* shown = vek_getStateLocation();
-  veklog(VEK_HERE, VEKLOG_INFO, "A thread dump text file should now be available in the application's state directory: %s",
-         shown != nullptr ? shown : state_location);
-  return true;
-}
-
-extern "C" bool vek_sendLauncherHeapDumpRequest(const char* app_name, const char* unique_name,
-                                                const char* state_location, const char* filename, bool onlyLive) {
-  state_location = state_or_default(state_location);
-  if (app_name == nullptr || unique_name == nullptr || state_location == nullptr || filename == nullptr) return false;
-  static const RequestLog log = {
-      "Could not send heap dump request, the application does not appear to be running",
-      "Could not transmit the heap dump request to the %s", "Heap dump request transmitted.",
-      "Heap dump request transmitted. The response was: %s",
-      "Heap dump request transmitted, but was not successful: %s"};
-  // Only the sender description is cut to its buffer: the file name and the
-  // flag reach the launcher whole.
-  const std::string payload = std::string(filename) + "\n" + (onlyLive ? "true" : "false") + "\n" +
-                              sender_text("heap dump request from: %s (%s/%lu), process ID %lu",
-                                          "Heap dump request from: UID %lu, process ID %lu");
-  return send_request(app_name, unique_name, state_location, VEK_MESSAGE_HEAP_DUMP, payload, log) ==
-         RequestOutcome::DONE;
-}
-
-extern "C" bool vek_sendLauncherSupportBundleRequest(const char* app_name, const char* unique_name,
-                                                     const char* state_location) {
-  state_location = state_or_default(state_location);
-  if (app_name == nullptr || unique_name == nullptr || state_location == nullptr) return false;
-  static const RequestLog log = {
-      "Could not send support bundle request, the application does not appear to be running",
-      "Could not transmit the support bundle request to the %s", "Support bundle request transmitted.",
-      "Support bundle request transmitted. The response was: %s",
-      "Support bundle request transmitted, but not handled: %s"};
-  const std::string payload = sender_text("Support bundle request from: %s (%s/%lu), process ID %lu",
-                                          "Support bundle request from: UID %lu, process ID %lu");
-  return send_request(app_name, unique_name, state_location, VEK_MESSAGE_SUPPORT_BUNDLE, payload, log) ==
-         RequestOutcome::DONE;
-}
-
-extern "C" bool vek_sendLauncherSetDebugMessage(const char* app_name, const char* unique_name,
-                                                const char* state_location, int type, const char* requested_level) {
-  state_location = state_or_default(state_location);
-  if (app_name == nullptr || unique_name == nullptr || state_location == nullptr || requested_level == nullptr)
-    return false;
-  static const RequestLog log = {
-      "Could not send request to change global debug level, the application does not appear to be running",
-      "Could not transmit the request to change debug level to %s", "Request to change debug level transmitted",
-      "Request to change debug level transmitted. The response was: %s",
-      "Request to change debug level transmitted, but was not successful: %s"};
-  return send_request(app_name, unique_name, state_location, type, requested_level, log) == RequestOutcome::DONE;
-}
-
-extern "C" bool vek_stopNamedLauncher(const char* app_name, const char* unique_name, const char* state_location,
-                                      bool force) {
-  state_location = state_or_default(state_location);
-  if (app_name == nullptr || unique_name == nullptr || state_location == nullptr) return false;
-  std::string pid_file;
-  const long pid = launcher_pid(unique_name, state_location, pid_file);
-  const int pid_error = errno;
-  if (!force && !vek_isLauncherRunning(unique_name, state_location, false)) {
-    veklog(VEK_HERE, VEKLOG_WARN, "%s process does not seem to be running in %s. Will not try to stop it.", unique_name,
-           state_location);
-    return true;
-  }
-  bool stopped = send_stop_message(app_name, unique_name, state_location, pid);
-  if (!stopped) {
-    const SignalOutcome signalled = signal_stop(unique_name, state_location, pid, pid_file, pid_error);
-    if (signalled == SignalOutcome::FAILED) return false;
-    stopped = signalled == SignalOutcome::SENT;
-  }
-  // Only a stop that was carried out is waited for: after a failed one the
-  // launcher may run on for ever.
-  if (stopped && vek::process::wait_for_shutdown_requested()) wait_until_stopped(unique_name, state_location, pid);
-  return stopped;
-}

@@ -62,6 +62,11 @@ vek_mutex_t* signal_thread_mutex = nullptr;
 std::atomic<bool> block_was_installed{false};  // the forking thread may still block the signals
 std::atomic<int> park_state{NOT_PARKED};       // ParkState of the signal thread
 std::atomic<unsigned> signal_threads_started{0};  // counts signal threads that reached their loop
+// 1 from the call of the exit routine until its answer has been acted on
+// (the handling ended, or goes on): an installation meanwhile waits for it,
+// or it would find the block about to end still installed.
+std::atomic<int> answer_pending{0};
+thread_local bool on_signal_thread = false;  // this thread is a signal thread
 
 vek_mutex_t* state_mutex() {
   if (signal_thread_mutex == nullptr) signal_thread_mutex = vek_createMutex("signal handler polling thread");
@@ -133,11 +138,15 @@ void hand_to_saved_disposition(int signal_number, siginfo_t* info) {
     }
   }
   if (!found) return;  // ignored before the block: dropped
-  if ((action.sa_flags & SA_SIGINFO) != 0) {
-    action.sa_sigaction(signal_number, info, nullptr);
-  } else if (action.sa_handler == SIG_DFL) {
+  // The default and ignored dispositions come first: with SA_SIGINFO set
+  // they are the same values in the three-argument slot, not handlers.
+  if (action.sa_handler == SIG_DFL) {
     exit(1);
-  } else if (action.sa_handler != SIG_IGN) {
+  } else if (action.sa_handler == SIG_IGN) {
+    return;
+  } else if ((action.sa_flags & SA_SIGINFO) != 0) {
+    action.sa_sigaction(signal_number, info, nullptr);
+  } else {
     action.sa_handler(signal_number);
   }
 }
@@ -168,13 +177,29 @@ void retire_parked_thread() {
   for (int state = park_state.load(); state == RETIRING; state = park_state.load()) park_state.wait(RETIRING);
 }
 
+void answer_acted_on() {
+  answer_pending.store(0);
+  answer_pending.notify_all();
+}
+
 void dispatch(int signal_number, siginfo_t* info, const sigset_t& set) {
   vek_daemon_exit_t routine = user_signal_handler.load();
   if (user_signal_handler_installed.load() && routine != nullptr) {
+    answer_pending.store(1);
     if (routine(signal_number) != 0) end_handling_on_signal_thread(set);
+    answer_acted_on();
     return;
   }
   hand_to_saved_disposition(signal_number, info);
+}
+
+// An installation while the exit routine runs elsewhere waits for its answer
+// to be acted on: when the routine ends the handling, the new block is then
+// installed anew instead of being lost. The routine itself installing (on
+// the signal thread) does not wait for itself.
+void await_routine_answer() {
+  if (on_signal_thread) return;
+  for (int pending = answer_pending.load(); pending != 0; pending = answer_pending.load()) answer_pending.wait(pending);
 }
 
 bool is_discarded(int signal_number) {
@@ -186,6 +211,7 @@ bool is_discarded(int signal_number) {
 void* signal_thread(void* argument) {
   sigset_t set = *static_cast<sigset_t*>(argument);
   free(argument);
+  on_signal_thread = true;
   signal_threads_started.fetch_add(1);
   signal_threads_started.notify_all();
   do {
@@ -295,6 +321,7 @@ bool start_signal_thread(const sigset_t& set) {
 void signals_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* /*vm*/) {
   if (stage != VEK_CHILD_AFTER_FORK) return;
   park_state.store(NOT_PARKED);
+  answer_pending.store(0);  // the routine ran on a thread the child does not have
   remove_signal_handling(true);
   if (block_was_installed.load()) {
     sigset_t all;
@@ -306,6 +333,7 @@ void signals_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* /*vm*/) {
 }  // namespace
 
 extern "C" void vek_installSignalBlock(void) {
+  await_routine_answer();
   if (vek_isSignalBlockInstalled()) return;
   retire_parked_thread();
   vek_list_t* list = vek_listCreate(SAVED_LIST_GROWTH);
