@@ -15,6 +15,7 @@
 #include "archive_rewriter.h"
 #include "payload_writer.h"
 #include "status_line.h"
+#include "stub_debug_info.h"
 #include "vek_lifecycle.h"
 
 namespace {
@@ -161,6 +162,7 @@ int main(int argc, char** argv) {
     return usage_error("the compression level must be 1 to 12");
   if (!parse_epoch(&spec)) return 2;
   spec.tar.windows = is_windows_stub(spec.stub);
+  warn_about_stub_debug_info(spec.stub);
   temporary_files_t temporaries;
   status_line_start(true);
   bool written = prepare_entries(&spec, &temporaries, &error) && write_installer(spec, &error);
