@@ -198,14 +198,17 @@ TEST_F(NoExecE2E, RefusedConfigurationProgramGivesTheHintUnlessItIsNotExecutable
     std::string product = make_product();
     fs::permissions(product + "/bin/zorva", fs::perms(c.mode));
     std::string installer = pack({product});
+    std::string extraction;
     auto before = [&](pid_t pid) {
-      if (c.noexec_extraction) mount_noexec(temp_ + "/" + std::to_string(pid), "0700");
+      extraction = temp_ + "/" + std::to_string(pid);
+      if (c.noexec_extraction) mount_noexec(extraction, "0700");
     };
     // A mount point cannot be removed: the test unmounts it instead.
     Outcome r = run(installer, {}, {{"NIMBO_DEBUG_SKIPCLEANUP", "1"}}, before);
     EXPECT_EQ(r.exit_code, failure_code());
     EXPECT_TRUE(logged(r, "Failed to execute new process './bin/zorva': Permission denied (errno 13)")) << r.output;
-    EXPECT_EQ(logged(r, "ERROR [native] The system does not allow programs to run from " + temp_), c.hint) << r.output;
+    EXPECT_EQ(logged(r, "ERROR [native] The system does not allow programs to run from " + extraction), c.hint)
+        << r.output;
     EXPECT_EQ(logged(r, "ERROR [native] Point TMP at a directory whose file system allows programs to run"), c.hint);
     EXPECT_TRUE(logged(r, "WARN  [native] Configuration failed"));
     EXPECT_FALSE(configured());

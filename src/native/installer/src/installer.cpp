@@ -104,7 +104,8 @@ bool temp_directory_runs_programs() {
 // its execute bit is the payload's fault, not the directory's: no hint then.
 void log_run_permission_hint(const char* program) {
   if (!vek_isFileExecutable(program)) return;
-  veklog(VEK_HERE, VEKLOG_ERROR, "The system does not allow programs to run from %s", vek_getTempDir());
+  const char* dir = run_state.extraction_dir ? run_state.extraction_dir : vek_getTempDir();
+  veklog(VEK_HERE, VEKLOG_ERROR, "The system does not allow programs to run from %s", dir);
   log_temp_dir_hint();
 }
 
