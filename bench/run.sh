@@ -3,13 +3,16 @@
 # side by side with the usual extractors, in one interleaved run.
 #
 #   bash bench/run.sh [--tree java|generated] [--mib N] [--reps N] [--disk-reps N]
-#                     [--pack-reps N] [--no-native] [--no-x86] [--no-disk] [--no-makeself] [--quick]
+#                     [--pack-reps N] [--no-native] [--no-x86] [--no-windows] [--no-disk]
+#                     [--no-makeself] [--quick]
 #
 # Run as root from anywhere (it mounts a tmpfs and installs what is missing:
 # makeself, time, bsdtar and pigz, with apt-get). It
 #   1. builds mkinstaller and the installer (native and 32-bit linux-x86,
 #      RelWithDebInfo as the presets ship) in build/bench-native and
-#      build/bench-x86 (kept for the next run, like any build directory);
+#      build/bench-x86 (kept for the next run, like any build directory), and
+#      the Windows installer in build/bench-win, for its size only (skipped
+#      without the mingw-w64 compiler or with --no-windows);
 #   2. makes the product tree:
 #        java       (default) shaped like a Java product, from what the machine
 #                   has: an installed JDK (jdk/), the system's jars (java/) and
@@ -28,7 +31,8 @@
 #      disk; every run records the load average beside its figures;
 #   4. prints the medians of wall time, CPU time (user + system, children
 #      included), peak RSS and the load during the runs, every ratio against
-#      bsdtar, packing time and installer size against tar -czf.
+#      bsdtar, packing time and installer size against tar -czf, and the
+#      sizes of both delivered stubs (stripped, as shipped) against their goals.
 # The installers and makeself remove what they extracted before they exit
 # (part of what a user waits for); the tar extractors' output is removed
 # untimed. Where the kernel refuses 32-bit programs they run under qemu's
@@ -46,6 +50,7 @@ disk_reps=3
 pack_reps=2
 with_native=1
 with_x86=1
+with_windows=1
 with_disk=1
 with_makeself=1
 while [ $# -gt 0 ]; do
@@ -57,6 +62,7 @@ while [ $# -gt 0 ]; do
     --pack-reps) pack_reps="$2"; shift 2 ;;
     --no-native) with_native=0; shift ;;
     --no-x86) with_x86=0; shift ;;
+    --no-windows) with_windows=0; shift ;;
     --no-disk) with_disk=0; shift ;;
     --no-makeself) with_makeself=0; shift ;;
     --quick) reps=3; with_disk=0; with_makeself=0; pack_reps=1; shift ;;
@@ -90,7 +96,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # ---- 1. build -------------------------------------------------------------
-echo "=== build (RelWithDebInfo): build/bench-native, build/bench-x86"
+echo "=== build (RelWithDebInfo): build/bench-native, build/bench-x86, build/bench-win"
 cd "$repo"
 cmake --preset native -B build/bench-native >/dev/null
 cmake --build build/bench-native -j2 --target mkinstaller installer >/dev/null
@@ -98,6 +104,12 @@ mkinstaller="$repo/build/bench-native/bin/mkinstaller"
 if [ "$with_x86" = 1 ]; then
   cmake --preset linux-x86 -B build/bench-x86 -DVEK_HOST_TOOLS_DIR="$repo/build/bench-native/bin" >/dev/null
   cmake --build build/bench-x86 -j2 --target installer >/dev/null
+fi
+stub_win=""
+if [ "$with_windows" = 1 ] && command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+  cmake --preset windows-x64 -B build/bench-win -DVEK_HOST_TOOLS_DIR="$repo/build/bench-native/bin" >/dev/null
+  cmake --build build/bench-win -j2 --target installer >/dev/null
+  stub_win=build/bench-win/bin/installer.exe
 fi
 emulated=0
 if [ "$with_x86" = 1 ] && [ -r /proc/sys/fs/binfmt_misc/vek-i386 ] && head -n1 /proc/sys/fs/binfmt_misc/vek-i386 | grep -qx enabled; then
@@ -247,14 +259,17 @@ fi
 # ---- 4. report ---------------------------------------------------------------
 echo
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr)"
-python3 - "$work" "$emulated" "$qemu_baseline" "$stub_size" "$installer_size" "${variants[@]}" <<'EOF'
+size_of() { if [ -n "$1" ] && [ -f "$1" ]; then stat -c %s "$1"; else echo 0; fi; }
+stub_sizes="$(size_of "$([ "$with_x86" = 1 ] && echo "$stub_x86")") $(size_of "$stub_win")"
+python3 - "$work" "$emulated" "$qemu_baseline" "$stub_size" "$installer_size" "$stub_sizes" "${variants[@]}" <<'EOF'
 import os
 import statistics
 import sys
 
 work, emulated, qemu_baseline = sys.argv[1], sys.argv[2] == "1", sys.argv[3]
 stub_size, installer_size = int(sys.argv[4]), int(sys.argv[5])
-variants = sys.argv[6:]
+stub_x86, stub_win = (int(v) for v in sys.argv[6].split())
+variants = sys.argv[7:]
 names = {"a-x86": "installer (linux-x86)", "a-native": "installer (native)", "bsdtar": "bsdtar -xf",
          "pigz": "pigz -dc | tar -x", "gzip": "gzip -dc | tar -x", "makeself": "makeself",
          "makeself-nocheck": "makeself, no checksum"}
@@ -299,4 +314,14 @@ print("  mkinstaller  %7.2f s wall %7.2f s CPU  %12d bytes (payload %d, stub %d)
       % (mk_w, mk_c, installer_size, installer_size - stub_size, stub_size))
 print("  mkinstaller/tar: wall %.2f, CPU %.2f; installer/tar.gz %.3f, payload/tar.gz %.3f"
       % (mk_w / tar_w, mk_c / tar_c, installer_size / tgz, (installer_size - stub_size) / tgz))
+
+# The delivered stubs, stripped as shipped (0: not built in this run).
+print("\nstubs (stripped, as delivered)")
+for name, size, goal, goal_text in (("linux-x86", stub_x86, 1887436, "1.8 MiB"),
+                                    ("windows-x64", stub_win, 450000, "450,000 bytes")):
+    if size:
+        print("  %-12s %10d bytes (%.2f MiB), goal at most %s: %s"
+              % (name, size, size / 1048576.0, goal_text, "met" if size <= goal else "MISSED"))
+    else:
+        print("  %-12s not built in this run" % name)
 EOF

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The main job, end to end: builds the packaging tool (native) and the 32-bit
-# installer, packs the sample product into it, runs the installer silently
-# into a scratch directory with its debug log on, and shows what the sample
-# configuration program received.
+# installer, packs the sample product into it (showing the installer's size),
+# runs the installer silently into a scratch directory with its debug log on,
+# and shows what the sample configuration program received.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
@@ -23,6 +23,9 @@ installer="$work/moravel-installer"
 echo "=== pack: src/sample-product/linux"
 build/native/bin/mkinstaller -s build/linux-x86/bin/installer -o "$installer" src/sample-product/linux
 build/native/bin/mkinstaller -l "$installer"
+stub=build/linux-x86/bin/installer
+echo "=== size: $installer $(stat -c %s "$installer") bytes; the stub $(stat -c %s "$stub") bytes" \
+  "(static, stripped; its debugging information in $stub.debug)"
 
 echo "=== run: $installer --silent --installdir $work/zorva"
 status=0

@@ -42,6 +42,15 @@ if(NOT CMAKE_CROSSCOMPILING)
     MKINSTALLER_PATH="${vek_bin}/mkinstaller" INSTALLER_PATH="${vek_bin}/installer")
 
   vek_add_installer_driver(installer_e2e_test 900)
+  vek_add_installer_driver(installer_deliverable_test 600)
+
+  # The packer's warning about a stub that still carries debugging information.
+  vek_add_gtest(stub_debug_info_test SOURCES stub_debug_info_test.cpp
+                ${PROJECT_SOURCE_DIR}/src/native/mkinstaller/stub_debug_info.cpp LABELS installer)
+  target_include_directories(stub_debug_info_test PRIVATE ${PROJECT_SOURCE_DIR}/src/native/mkinstaller)
+  add_dependencies(stub_debug_info_test mkinstaller installer)
+  target_compile_definitions(stub_debug_info_test PRIVATE
+    MKINSTALLER_PATH="${vek_bin}/mkinstaller" INSTALLER_PATH="${vek_bin}/installer")
 else()
   set(vek_e2e_driver ${VEK_HOST_TOOLS_DIR}/installer_e2e_test)
   list(APPEND vek_e2e_env E2E_MKINSTALLER=${VEK_HOST_TOOLS_DIR}/mkinstaller)
@@ -52,6 +61,17 @@ else()
   else()
     list(APPEND vek_e2e_groups "LinuxE2E.*")
   endif()
+  # The delivered files themselves, and (32-bit Linux) a root holding nothing
+  # but the installer, whose configuration program is static too.
+  set(vek_deliverable_env ${vek_e2e_env} E2E_OBJDUMP=${CMAKE_OBJDUMP})
+  if(NOT VEK_WINDOWS)
+    add_executable(e2e_static_zorva e2e_zorva.cpp)
+    target_link_options(e2e_static_zorva PRIVATE -static)
+    list(APPEND vek_deliverable_env E2E_STATIC_PROBE=${vek_bin}/e2e_static_zorva)
+  endif()
+  add_test(NAME installer_deliverable COMMAND ${VEK_HOST_TOOLS_DIR}/installer_deliverable_test)
+  set_tests_properties(installer_deliverable PROPERTIES
+    LABELS installer TIMEOUT 600 ENVIRONMENT "${vek_deliverable_env}")
   foreach(group IN LISTS vek_e2e_groups)
     string(REGEX REPLACE "\\..*" "" group_name ${group})
     add_test(NAME installer_${group_name} COMMAND ${vek_e2e_driver} --gtest_filter=${group})

@@ -1,4 +1,5 @@
-// Configuration program of the Windows end-to-end payloads: records its
+// Configuration program of the Windows end-to-end payloads (and, linked
+// statically, of the 32-bit Linux installer in an empty root): records its
 // arguments as the C runtime split them and two environment settings
 // (NUL-separated) in the file E2E_RECORD names, then exits with E2E_EXIT.
 #include <cstdio>

@@ -15,6 +15,7 @@
 #include "archive_rewriter.h"
 #include "payload_writer.h"
 #include "status_line.h"
+#include "stub_debug_info.h"
 #include "temporary_files.h"
 #include "vek_lifecycle.h"
 
@@ -154,6 +155,7 @@ int main(int argc, char** argv) {
     return usage_error("the compression level must be 1 to 12");
   if (!parse_epoch(&spec)) return 2;
   spec.tar.windows = is_windows_stub(spec.stub);
+  warn_about_stub_debug_info(spec.stub);
   status_line_start(true);
   bool written = prepare_entries(&spec, &error) && write_installer(spec, &error);
   if (written) show_packing_progress(true);

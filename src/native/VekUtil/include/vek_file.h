@@ -107,6 +107,12 @@ char* vek_findExe(char* input);
  * first call before other threads use it. */
 const char* vek_getTempDir(void);
 
+/* The environment variable whose value vek_getTempDir chose: "TMP", "TEMP"
+ * or "TMPDIR" (constant text, not to be freed); NULL when it chose one of the
+ * platform's usual places or the working directory, or has not chosen yet.
+ * For messages that tell the user which setting to change. */
+const char* vek_getTempDirVariable(void);
+
 /* Creates a new file, readable and writable by its owner only, from a
  * writable template whose last six characters are "XXXXXX" (rewritten in
  * place with the name made). Returns its read-write descriptor (close with
@@ -129,6 +135,12 @@ bool vek_copyFile(const char* src, const char* dst);
  * `name` (an existing file or directory), as a 64-bit count on every build;
  * VEK_UINT64_UNKNOWN (all bits set) when it cannot be determined. */
 vek_uint64_t vek_getAvailableBytes(const char* name);
+
+/* True when the file system holding `name` (an existing file or directory)
+ * is known not to allow programs to run from it (Linux: mounted noexec).
+ * False when it allows them, when that cannot be determined (NULL, "", a
+ * missing path) and always on Windows, which has no such mount option. */
+bool vek_isNoExecFileSystem(const char* name);
 
 #ifdef __cplusplus
 }

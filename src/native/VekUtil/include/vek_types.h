@@ -5,6 +5,7 @@
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -13,6 +14,16 @@ extern "C" {
 /* Unsigned 64-bit count (sizes, free space). All bits set means "unknown". */
 typedef uint64_t vek_uint64_t;
 #define VEK_UINT64_UNKNOWN ((vek_uint64_t)~(vek_uint64_t)0)
+
+/* Every build of the library has a 64-bit time_t (the 32-bit Linux build
+ * with _TIME_BITS=64 and _FILE_OFFSET_BITS=64, which its installed package
+ * hands on), and its records carry time_t: a program compiled with a 32-bit
+ * time_t would read them wrongly, so it does not compile. */
+#if defined(__cplusplus) && __cplusplus >= 201103L
+static_assert(sizeof(time_t) == 8, "VekUtil needs a 64-bit time_t: define _FILE_OFFSET_BITS=64 and _TIME_BITS=64");
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(time_t) == 8, "VekUtil needs a 64-bit time_t: define _FILE_OFFSET_BITS=64 and _TIME_BITS=64");
+#endif
 
 /* Size of the library's path buffers, terminator included. Longer text is
  * cut to VEK_PATH_MAX - 1 characters. */

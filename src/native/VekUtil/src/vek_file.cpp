@@ -25,6 +25,9 @@ using CBuffer = std::unique_ptr<char, decltype(&free)>;
 
 // Process-wide choice of vek_getTempDir: set once, never freed.
 const char* vek_temp_dir = nullptr;
+// The environment variable whose value became vek_temp_dir ("TMP", "TEMP"
+// or "TMPDIR"); NULL for a fixed place or the working directory.
+const char* vek_temp_dir_variable = nullptr;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
@@ -167,14 +170,21 @@ bool probe_temp_candidate(const std::string& dir) {
   return written && closed;
 }
 
-std::vector<std::string> temp_candidates() {
-  std::vector<std::string> candidates;
+// One place to try: the directory and the variable that named it (NULL
+// for the fixed places).
+struct temp_candidate_t {
+  std::string dir;       // the candidate directory as given
+  const char* variable;  // constant name of its environment variable, or NULL
+};
+
+std::vector<temp_candidate_t> temp_candidates() {
+  std::vector<temp_candidate_t> candidates;
   for (const char* variable : {"TMP", "TEMP", "TMPDIR"}) {
     const char* value = std::getenv(variable);
     // An empty value would put the probe at the root of the file system.
-    if (value != nullptr && value[0] != '\0') candidates.emplace_back(value);
+    if (value != nullptr && value[0] != '\0') candidates.push_back({value, variable});
   }
-  for (std::string& fixed : vek::file::fixed_temp_candidates()) candidates.push_back(fixed);
+  for (std::string& fixed : vek::file::fixed_temp_candidates()) candidates.push_back({fixed, nullptr});
   return candidates;
 }
 
@@ -182,8 +192,11 @@ std::vector<std::string> temp_candidates() {
 // the choice is given up (and made again by the next call) rather than
 // settled for good on a later candidate.
 const char* choose_temp_dir() {
-  for (const std::string& candidate : temp_candidates()) {
-    if (probe_temp_candidate(candidate)) return strdup(candidate.c_str());
+  for (const temp_candidate_t& candidate : temp_candidates()) {
+    if (probe_temp_candidate(candidate.dir)) {
+      vek_temp_dir_variable = candidate.variable;
+      return strdup(candidate.dir.c_str());
+    }
     if (errno == ENOMEM) return nullptr;
   }
   std::string cwd;
@@ -335,6 +348,14 @@ const char* vek_getTempDir(void) {
     return nullptr;
   }
   return vek_temp_dir;
+}
+
+const char* vek_getTempDirVariable(void) {
+  return vek_temp_dir != nullptr ? vek_temp_dir_variable : nullptr;
+}
+
+bool vek_isNoExecFileSystem(const char* name) {
+  return name != nullptr && name[0] != '\0' && vek::file::no_exec_file_system(name);
 }
 
 int vek_makeTempFileHandle(char* template_name) {

@@ -71,6 +71,8 @@ int make_temp_file_handle(char* template_name);  // logs its own failures
 FILE* open_stream(int fd);                       // fdopen(fd, "w+b"); NULL with errno
 void close_descriptor(int fd);
 vek_uint64_t available_bytes(const char* name);
+// The file system holding `name` is known to refuse running programs.
+bool no_exec_file_system(const char* name);
 
 #ifdef _WIN32
 // The wide extended-length form of `path` for the W calls: "\\?\" and the

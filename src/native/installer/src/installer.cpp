@@ -71,6 +71,44 @@ void log_interrupt_once() {
   }
 }
 
+// ---- Temporary directories that cannot run programs ---------------------------
+
+namespace {
+
+// The variable a user sets to move the extraction elsewhere: the one that
+// chose the temporary directory, or TMPDIR when a usual place was taken
+// (TMP and TEMP were then unset or unusable, so TMPDIR decides).
+const char* temp_dir_variable() {
+  const char* variable = vek_getTempDirVariable();
+  return variable ? variable : "TMPDIR";
+}
+
+void log_temp_dir_hint() {
+  veklog(VEK_HERE, VEKLOG_ERROR, "Point %s at a directory whose file system allows programs to run, then run the "
+         "installer again", temp_dir_variable());
+}
+
+// A file system mounted noexec would take the whole extraction and only then
+// refuse to start the configuration program: stop before anything is written.
+bool temp_directory_runs_programs() {
+  const char* temp = vek_getTempDir();
+  if (!vek_isNoExecFileSystem(temp)) return true;
+  veklog(VEK_HERE, VEKLOG_ERROR, "Cannot extract into %s: its file system does not allow programs to run", temp);
+  log_temp_dir_hint();
+  return false;
+}
+
+}  // namespace
+
+// A security policy can forbid what the mount flags allow. A program without
+// its execute bit is the payload's fault, not the directory's: no hint then.
+void log_run_permission_hint(const char* program) {
+  if (!vek_isFileExecutable(program)) return;
+  const char* dir = run_state.extraction_dir ? run_state.extraction_dir : vek_getTempDir();
+  veklog(VEK_HERE, VEKLOG_ERROR, "The system does not allow programs to run from %s", dir);
+  log_temp_dir_hint();
+}
+
 // ---- Configuration hand-off ------------------------------------------------
 
 bool configure_zorva(int argc, const char** argv) {
@@ -419,7 +457,7 @@ void run_installation(int argc, const char** argv) {
     veklog(VEK_HERE, VEKLOG_ERROR, "cannot get extract directory");
     return;
   }
-  if (!validate_temp_directory(dir) || !prepare_extraction_directory(dir)) {
+  if (!validate_temp_directory(dir) || !temp_directory_runs_programs() || !prepare_extraction_directory(dir)) {
     free(dir);  // never ours: nothing to clean up
     return;
   }

@@ -21,6 +21,11 @@ void log_interrupt_once(void);
 // exactly when it ran and exited with 0.
 bool configure_zorva(int argc, const char** argv);
 
+// Logs, after the configuration program was refused for want of permission,
+// that the temporary directory may not allow programs to run and which
+// variable chooses another one.
+void log_run_permission_hint(const char* program);
+
 // One whole installation run: 0 when the configuration program succeeded,
 // -1 otherwise. main is nothing but this call.
 int installer_main(int argc, const char** argv);

@@ -192,6 +192,11 @@ vek_uint64_t available_bytes(const char* name) {
   return static_cast<vek_uint64_t>(vfs.f_bavail) * unit;
 }
 
+bool no_exec_file_system(const char* name) {
+  struct statvfs vfs;
+  return statvfs(name, &vfs) == 0 && (vfs.f_flag & ST_NOEXEC) != 0;
+}
+
 }  // namespace vek::file
 
 extern "C" {

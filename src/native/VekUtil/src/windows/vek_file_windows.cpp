@@ -259,4 +259,7 @@ vek_uint64_t available_bytes(const char* name) {
   return ok ? static_cast<vek_uint64_t>(available.QuadPart) : VEK_UINT64_UNKNOWN;
 }
 
+// Windows has no mount flag that forbids running programs.
+bool no_exec_file_system(const char*) { return false; }
+
 }  // namespace vek::file

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "installer.h"
 #include "installer_platform.h"
 #include "vek_logging.h"
 
@@ -159,6 +160,7 @@ namespace {
   int error = errno;
   veklog(INSTALLER_HERE, VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),
          error);
+  if (error == EACCES || error == EPERM) log_run_permission_hint(args[0]);
   _exit(1);
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "installer.h"
 #include "installer_platform.h"
 #include "vek_logging.h"
 
@@ -291,6 +292,8 @@ int platform_run_configuration(char** args) {
   memset(&process, 0, sizeof(process));
   if (!CreateProcessA(args[0], &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                       &process)) {
+    // A policy that forbids programs in the temporary directory answers so.
+    if (GetLastError() == ERROR_ACCESS_DENIED) log_run_permission_hint(args[0]);
     return -1;
   }
   WaitForSingleObject(process.hProcess, INFINITE);
