@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 
+#include "member_decoder.h"
 #include "member_writer.h"
 #include "payload.h"
 #include "pe_layout.h"
@@ -249,8 +250,32 @@ std::string reader_explanation() {
   return text;
 }
 
-// Reads every entry back as the installer's size pass would.
-bool verify_installer(const installer_spec_t& spec, const std::string& path, std::string* error) {
+// Writes the read-back's count into the size subfield of the entry's first
+// member, which the member writer left unrecorded: the installer's size pass
+// takes it instead of inflating the entry. An entry without the subfield (a
+// .tar.gz kept as it was) is left as it is.
+bool record_entry_size(int fd, const toc_entry& entry, vek_uint64_t bytes, std::string* error) {
+  unsigned char header[64];
+  int64_t extent = entry.end_offset - entry.offset;
+  size_t want = extent < (int64_t)sizeof(header) ? (size_t)extent : sizeof(header);
+  if (pread(fd, header, want, entry.offset) != (ssize_t)want) {
+    *error = std::string("cannot read the output back: ") + std::strerror(errno);
+    return false;
+  }
+  long at = member_size_subfield_offset(header, want);
+  if (at < 0) return true;
+  unsigned char value[MEMBER_SIZE_SUBFIELD_LEN];
+  member_put_le64(value, bytes);
+  if (pwrite(fd, value, sizeof(value), entry.offset + at) != (ssize_t)sizeof(value)) {
+    *error = std::string("cannot write the output: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Reads every entry back as the installer's size pass would, and records
+// each entry's count in it (through `fd`, the same file opened for writing).
+bool verify_installer(const installer_spec_t& spec, const std::string& path, int fd, std::string* error) {
   reader_messages.clear();
   reader_verbose = spec.verbose;
   toc_entries toc;
@@ -272,6 +297,8 @@ bool verify_installer(const installer_spec_t& spec, const std::string& path, std
                ") cannot be extracted by the installer; it reads gzip-compressed tar archives in the ustar "
                "or old GNU format only (no pax or other extended headers)." + reader_explanation();
       ok = false;
+    } else {
+      ok = record_entry_size(fd, entry, bytes, error);
     }
     ++index;
   }
@@ -297,12 +324,12 @@ bool write_installer(const installer_spec_t& spec, std::string* error) {
   }
   output_file_t out(fd);
   bool ok = write_layout(spec, out, error);
+  ok = ok && verify_installer(spec, temp, fd, error);
   if (ok && fsync(fd) != 0) {
     *error = std::string("cannot write the output: ") + std::strerror(errno);
     ok = false;
   }
   close(fd);
-  ok = ok && verify_installer(spec, temp, error);
   if (ok && (chmod(temp.c_str(), 0755) != 0 || rename(temp.c_str(), spec.output.c_str()) != 0)) {
     *error = "cannot put " + spec.output + " in place: " + std::strerror(errno);
     ok = false;
