@@ -116,8 +116,9 @@ void platform_rearm_interrupt(int signum, void (*handler)(int));
 // and SIGHUP (a closed terminal), each unless it was ignored when the
 // installer started (nohup); Windows SIGBREAK (Ctrl+Break). Linux also
 // ignores SIGPIPE, so that a closed output (installer | head) cannot end the
-// run before its clean-up; the configuration program gets the disposition
-// the installer started with back. Failures are logged as WARN.
+// run before its clean-up, up to the process's end; the configuration
+// program gets the disposition the installer started with back. Failures
+// are logged as WARN.
 void platform_install_stop_handlers(void (*handler)(int));
 void platform_restore_stop_handlers(void);
 

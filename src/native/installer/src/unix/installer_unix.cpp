@@ -172,9 +172,11 @@ void platform_install_stop_handlers(void (*handler)(int)) {
   }
 }
 
+// SIGPIPE stays ignored: the process ends right after, and its last log
+// lines must not kill it on a closed output.
 void platform_restore_stop_handlers(void) {
   for (saved_disposition_t& saved : stop_signals) {
-    if (!saved.changed) continue;
+    if (!saved.changed || saved.signum == SIGPIPE) continue;
     if (sigaction(saved.signum, &saved.previous, nullptr) != 0) {
       veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot restore the handler of signal %d: %s", saved.signum,
              strerror(errno));
