@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
 
@@ -533,6 +534,70 @@ TEST_F(E2E, ArchivesOfEveryFormInstallAsBsdtarExtractsThem) {
   }
 }
 
+// Regression: the size pass of the packer's members added up their trailers,
+// which count a directory as its 512-byte header: 200 directories needed
+// about 112 KB by that count, where the disk takes 800 KB and the size
+// operations count 4096 bytes each. The packer records their count now.
+TEST_F(E2E, ManyDirectoriesAreCountedAsTheDiskTakesThem) {
+  std::string product = make_product();
+  for (int i = 0; i < 200; ++i) fs::create_directories(product + "/d" + std::to_string(i));
+  Outcome r = run(pack({product}), {"--silent"}, {{"NIMBO_DEBUG", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
+  std::smatch m;
+  std::string text = e2etest::squeeze(r.output);
+  ASSERT_TRUE(std::regex_search(text, m, std::regex("VERBOSE \\[native\\] ([0-9]+) bytes required"))) << text;
+  EXPECT_GE(std::stoull(m[1]), 200u * 4096u);
+}
+
+// Regression: Windows handed the archive's UTF-8 names to the ANSI file
+// calls, which took them in the system code page ("caf\xc3\x83\xc2\xa9-..."
+// for "caf\xc3\xa9-..."). Each name is installed as it was packed, one
+// outside the Basic Multilingual Plane included, and the log shows it so.
+TEST_F(E2E, NamesOutsideAsciiAreInstalledAsPacked) {
+  std::string product = make_product();
+  fs::create_directories(product + "/docs");
+  const std::vector<std::string> names = {"docs/caf\xc3\xa9-\xc3\xbc.txt", "docs/\xe6\x97\xa5\xe6\x9c\xac.txt",
+                                          "docs/\xf0\x9d\x84\x9e-clef.txt", "\xc3\xa9t\xc3\xa9/ok.txt"};
+  for (const std::string& name : names) {
+    fs::create_directories(fs::path(product + "/" + name).parent_path());
+    vektest::writeFile(product + "/" + name, "content of " + name);
+  }
+  Outcome r = run(pack({product}), {"--silent"}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
+  std::string dir = extraction_dir(r);
+  ASSERT_FALSE(dir.empty());
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(vektest::readFile(dir + "/" + name), "content of " + name);
+    EXPECT_TRUE(logged(r, "extracting file " + name));
+  }
+  fs::remove_all(dir);
+}
+
+// Regression: a file was opened with truncation where something stood at its
+// name, so an overlay entry rewriting lib/b.jar also rewrote its hard-linked
+// sibling lib/a.jar. Each later entry replaces the name alone.
+TEST_F(E2E, OverlayEntryReplacesOnlyTheNameItWrites) {
+  std::string product = make_product();
+  fs::create_directories(product + "/lib");
+  vektest::writeFile(product + "/lib/a.jar", "old");
+  if (windows()) {
+    vektest::writeFile(product + "/lib/b.jar", "old");
+  } else {
+    fs::create_hard_link(product + "/lib/a.jar", product + "/lib/b.jar");
+  }
+  std::string overlay = dir_.file("overlay");
+  fs::create_directories(overlay + "/lib");
+  vektest::writeFile(overlay + "/lib/b.jar", "new");
+  Outcome r = run(pack({product, overlay}), {"--silent"}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
+  std::string dir = extraction_dir(r);
+  ASSERT_FALSE(dir.empty());
+  EXPECT_EQ(vektest::readFile(dir + "/lib/a.jar"), "old");
+  EXPECT_EQ(vektest::readFile(dir + "/lib/b.jar"), "new");
+  fs::remove_all(dir);
+}
+
 // ---- Space, interruption, directory safety (Linux: tmpfs, signals, owners) ----
 
 class LinuxE2E : public E2E {
@@ -576,6 +641,56 @@ class LinuxE2E : public E2E {
   bool mounted_ = false;
 };
 
+// ---- Tracing the installer (root) ---------------------------------------------
+
+// The signals a thread blocks, from the system's view of it.
+unsigned long long blocked_signals(pid_t pid, const std::string& tid) {
+  std::string status = vektest::readFile("/proc/" + std::to_string(pid) + "/task/" + tid + "/status");
+  size_t at = status.find("SigBlk:");
+  return at == std::string::npos ? 0 : std::stoull(status.substr(at + 7), nullptr, 16);
+}
+
+// What descriptor `fd` of process `pid` is open on.
+std::string open_file_of(pid_t pid, unsigned long long fd) {
+  std::error_code error;
+  return fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), error).string();
+}
+
+// Traces the main thread of `pid` (seized with PTRACE_SEIZE by this thread)
+// from system call to system call and returns with it stopped at the first
+// one for which `wanted` holds. False when that cannot be done.
+bool stop_at_system_call(pid_t pid, const std::function<bool(const user_regs_struct&)>& wanted) {
+  int status = 0;
+  if (ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) != 0 || waitpid(pid, &status, __WALL) != pid) return false;
+  for (;;) {
+    long pass_on = 0;
+    if (!WIFSTOPPED(status)) return false;
+    if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
+      user_regs_struct regs;
+      if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) == 0 && wanted(regs)) return true;
+    } else if ((status >> 16) == 0 && WSTOPSIG(status) != SIGTRAP) {
+      pass_on = WSTOPSIG(status);  // a signal meant for the program
+    }
+    if (ptrace(PTRACE_SYSCALL, pid, nullptr, (void*)pass_on) != 0 || waitpid(pid, &status, __WALL) != pid) return false;
+  }
+}
+
+bool seize(pid_t pid) { return ptrace(PTRACE_SEIZE, pid, nullptr, (void*)PTRACE_O_TRACESYSGOOD) == 0; }
+
+// Lets the traced installer go on however the test leaves its scope.
+struct Detach {
+  pid_t pid;
+  ~Detach() { ptrace(PTRACE_DETACH, pid, nullptr, nullptr); }
+};
+
+// Stops the installer at a write to a file whose path holds `part`: writing
+// file data, outside any lock.
+bool stop_at_file_write(pid_t pid, const std::string& part) {
+  return seize(pid) && stop_at_system_call(pid, [&](const user_regs_struct& regs) {
+           return regs.orig_rax == SYS_write && open_file_of(pid, regs.rdi).find(part) != std::string::npos;
+         });
+}
+
 TEST_F(LinuxE2E, SpaceCheckRefusesWhatDoesNotFit) {
   std::string product = make_product();
   vektest::writeFile(product + "/big.bin", std::string(2 << 20, 'z'));
@@ -602,6 +717,31 @@ TEST_F(LinuxE2E, FullDiskDuringExtractionFailsAndCleansUp) {
   EXPECT_TRUE(logged(r, "ERROR [native] Failure while extracting archive entry")) << r.output;
   EXPECT_FALSE(configured());
   EXPECT_TRUE(temp_is_empty());
+}
+
+// Regression: a FIFO standing where a file of the payload goes hung the
+// installer beyond Ctrl+C, and a device there received the file's bytes (as
+// root a block device is a raw disk). Both are planted in the extraction
+// directory before the installer starts; each file replaces them.
+TEST_F(LinuxE2E, FifoAndDeviceAtAFileNameAreReplaced) {
+  std::string product = make_product();
+  fs::create_directories(product + "/data");
+  vektest::writeFile(product + "/data/fifo.bin", std::string(1 << 20, 'f'));
+  vektest::writeFile(product + "/data/dev.bin", "into the device");
+  std::string installer = pack({product});
+  std::string dir;
+  auto before = [&](pid_t pid) {
+    dir = temp_ + "/" + std::to_string(pid);
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir + "/data").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dir + "/data/fifo.bin").c_str(), 0644), 0);
+    ASSERT_EQ(mknod((dir + "/data/dev.bin").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // what /dev/null is
+  };
+  Outcome r = run(installer, {"--silent"}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}}, before);
+  ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
+  EXPECT_EQ(vektest::readFile(dir + "/data/fifo.bin"), std::string(1 << 20, 'f'));
+  EXPECT_EQ(vektest::readFile(dir + "/data/dev.bin"), "into the device");
+  fs::remove_all(dir);
 }
 
 // Regression: only SIGINT was handled, so a service manager's or timeout's
@@ -704,6 +844,34 @@ TEST_F(LinuxE2E, InterruptDuringConfigurationIsLoggedAndCancelsOnFailure) {
     EXPECT_FALSE(logged(r, "Configuration failed"));
     EXPECT_TRUE(temp_is_empty());
   }
+}
+
+// Regression: when the extraction directory found after entering it was not
+// the one checked (swapped in between), the run still removed the path at
+// its end, with what another party had put there. The swap is made while a
+// tracer holds the installer at the change of directory.
+TEST_F(LinuxE2E, SwappedExtractionDirectoryIsNeverRemoved) {
+  std::string installer = pack({make_product()});
+  std::string dir;
+  auto before = [&](pid_t pid) {
+    dir = temp_ + "/" + std::to_string(pid);
+    ASSERT_TRUE(seize(pid)) << strerror(errno);
+  };
+  auto during = [&](pid_t pid) {
+    Detach detach{pid};
+    // The change into the directory, once it exists (the launcher's own change comes first).
+    ASSERT_TRUE(stop_at_system_call(pid, [&](const user_regs_struct& regs) {
+      return regs.orig_rax == SYS_chdir && fs::exists(dir);
+    }));
+    ASSERT_EQ(rename(dir.c_str(), (dir + ".checked").c_str()), 0) << strerror(errno);
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    vektest::writeFile(dir + "/keep", "not the installer's");
+  };
+  Outcome r = run(installer, {"--silent"}, {{"NIMBO_DEBUG", "1"}}, before, during);
+  EXPECT_EQ(r.exit_code, failure_code());
+  EXPECT_TRUE(logged(r, "changed after it was checked")) << r.output;
+  EXPECT_EQ(vektest::readFile(dir + "/keep"), "not the installer's");
+  EXPECT_FALSE(configured());
 }
 
 // Under the 32-bit build's user-mode emulator the emulator itself names the
@@ -962,43 +1130,6 @@ TEST_F(E2E, InstalledTreeIsIdenticalToTheSource) {
   }
 }
 
-// The signals a thread blocks, from the system's view of it.
-unsigned long long blocked_signals(pid_t pid, const std::string& tid) {
-  std::string status = vektest::readFile("/proc/" + std::to_string(pid) + "/task/" + tid + "/status");
-  size_t at = status.find("SigBlk:");
-  return at == std::string::npos ? 0 : std::stoull(status.substr(at + 7), nullptr, 16);
-}
-
-// What descriptor `fd` of process `pid` is open on.
-std::string open_file_of(pid_t pid, unsigned long long fd) {
-  std::error_code error;
-  return fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), error).string();
-}
-
-// Traces the main thread of `pid` from system call to system call and
-// returns with it stopped at a write to a file whose path holds `part`: the
-// installer writing file data, outside any lock. False when that cannot be
-// done.
-bool stop_at_file_write(pid_t pid, const std::string& part) {
-  int status = 0;
-  if (ptrace(PTRACE_SEIZE, pid, nullptr, (void*)PTRACE_O_TRACESYSGOOD) != 0 ||
-      ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr) != 0 || waitpid(pid, &status, __WALL) != pid)
-    return false;
-  for (;;) {
-    long pass_on = 0;
-    if (!WIFSTOPPED(status)) return false;
-    if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
-      user_regs_struct regs;
-      if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) == 0 && regs.orig_rax == SYS_write &&
-          open_file_of(pid, regs.rdi).find(part) != std::string::npos)
-        return true;
-    } else if ((status >> 16) == 0 && WSTOPSIG(status) != SIGTRAP) {
-      pass_on = WSTOPSIG(status);  // a signal meant for the program
-    }
-    if (ptrace(PTRACE_SYSCALL, pid, nullptr, (void*)pass_on) != 0 || waitpid(pid, &status, __WALL) != pid) return false;
-  }
-}
-
 // A bus error while the workers decode ahead (the main thread writing file
 // data) ends the run as before: the workers are told to stop, the directory
 // is removed and nothing is configured. Regression: the workers blocked only
@@ -1011,6 +1142,7 @@ TEST_F(LinuxE2E, BusErrorDuringExtractionStopsTheRun) {
   for (int i = 0; i < 8; ++i) vektest::writeFile(product + "/data/more" + std::to_string(i), std::string(1 << 20, 'm'));
   std::string installer = pack({product});
   auto during = [&](pid_t pid) {
+    Detach detach{pid};
     ASSERT_TRUE(stop_at_file_write(pid, "/data/big.bin")) << strerror(errno);
     // Under the 32-bit build's emulator the threads' masks are the emulator's own.
     for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
@@ -1020,7 +1152,6 @@ TEST_F(LinuxE2E, BusErrorDuringExtractionStopsTheRun) {
         EXPECT_NE(blocked_signals(pid, tid) & (1ull << (sig - 1)), 0u) << "worker " << tid << " takes signal " << sig;
     }
     kill(pid, SIGBUS);
-    ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
   };
   Outcome r = run(installer, {}, {{"NIMBO_DEBUG", "1"}, {"ASAN_OPTIONS", "detect_leaks=0"}}, {}, during);
   EXPECT_EQ(r.signal, 0);
