@@ -562,7 +562,8 @@ TEST_F(E2E, NamesOutsideAsciiAreInstalledAsPacked) {
     fs::create_directories(fs::path(product + "/" + name).parent_path());
     vektest::writeFile(product + "/" + name, "content of " + name);
   }
-  Outcome r = run(pack({product}), {"--silent"}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}});
+  std::string installer = pack({product});
+  Outcome r = run(installer, {"--silent"}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}});
   ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
   std::string dir = extraction_dir(r);
   ASSERT_FALSE(dir.empty());
@@ -572,6 +573,9 @@ TEST_F(E2E, NamesOutsideAsciiAreInstalledAsPacked) {
     EXPECT_TRUE(logged(r, "extracting file " + name));
   }
   fs::remove_all(dir);
+  r = run(installer, {"--silent"}, {{"NIMBO_DEBUG", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
+  EXPECT_FALSE(fs::exists(extraction_dir(r))) << "the clean-up must find these names too";
 }
 
 // Regression: a file was opened with truncation where something stood at its

@@ -16,6 +16,19 @@
 #include "vek_logging.h"
 #include "wide_text_windows.h"
 
+namespace {
+
+// Deletes the file at `name`, read-only or not; true when none stands there
+// any more or a directory does (the creation that follows fails on it).
+bool remove_file_at(const std::wstring& name) {
+  DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+  return DeleteFileW(name.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace
+
 // The entry's mode is not used: extracted files are always writable. Names
 // are UTF-8 and go through the wide-character calls. Whatever file stands at
 // the name is deleted first and the new one created, never reopened.
@@ -26,12 +39,9 @@ int platform_open_file(const char* file_name, int) {
     errno = EINVAL;
     return -1;
   }
-  if (!DeleteFileW(name.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-    DWORD attributes = GetFileAttributesW(name.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      errno = EACCES;
-      return -1;
-    }
+  if (!remove_file_at(name)) {
+    errno = EACCES;
+    return -1;
   }
   HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

@@ -99,9 +99,9 @@ void platform_sleep_seconds(unsigned seconds) { Sleep(seconds * 1000); }
 
 // Wide calls, so that a directory of any name is found again; UTF-8 text.
 char* platform_get_cwd(void) {
-  wchar_t buffer[32768];
-  if (!_wgetcwd(buffer, 32768)) return nullptr;
-  return _strdup(installer_utf8(buffer).c_str());
+  std::vector<wchar_t> buffer(32768);
+  if (!_wgetcwd(buffer.data(), (int)buffer.size())) return nullptr;
+  return _strdup(installer_utf8(buffer.data()).c_str());
 }
 
 bool platform_chdir(const char* dir) { return _wchdir(installer_wide(dir).c_str()) == 0; }
