@@ -6,7 +6,6 @@
 #include <pty.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
-#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
 
@@ -721,31 +720,6 @@ TEST_F(LinuxE2E, FullDiskDuringExtractionFailsAndCleansUp) {
   EXPECT_TRUE(logged(r, "ERROR [native] Failure while extracting archive entry")) << r.output;
   EXPECT_FALSE(configured());
   EXPECT_TRUE(temp_is_empty());
-}
-
-// Regression: a FIFO standing where a file of the payload goes hung the
-// installer beyond Ctrl+C, and a device there received the file's bytes (as
-// root a block device is a raw disk). Both are planted in the extraction
-// directory before the installer starts; each file replaces them.
-TEST_F(LinuxE2E, FifoAndDeviceAtAFileNameAreReplaced) {
-  std::string product = make_product();
-  fs::create_directories(product + "/data");
-  vektest::writeFile(product + "/data/fifo.bin", std::string(1 << 20, 'f'));
-  vektest::writeFile(product + "/data/dev.bin", "into the device");
-  std::string installer = pack({product});
-  std::string dir;
-  auto before = [&](pid_t pid) {
-    dir = temp_ + "/" + std::to_string(pid);
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((dir + "/data").c_str(), 0755), 0);
-    ASSERT_EQ(mkfifo((dir + "/data/fifo.bin").c_str(), 0644), 0);
-    ASSERT_EQ(mknod((dir + "/data/dev.bin").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // what /dev/null is
-  };
-  Outcome r = run(installer, {"--silent"}, {{"NIMBO_DEBUG", "1"}, {"NIMBO_DEBUG_SKIPCLEANUP", "1"}}, before);
-  ASSERT_EQ(r.exit_code, 0) << r.output.substr(0, 4000);
-  EXPECT_EQ(vektest::readFile(dir + "/data/fifo.bin"), std::string(1 << 20, 'f'));
-  EXPECT_EQ(vektest::readFile(dir + "/data/dev.bin"), "into the device");
-  fs::remove_all(dir);
 }
 
 // Regression: only SIGINT was handled, so a service manager's or timeout's

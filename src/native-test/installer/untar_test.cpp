@@ -371,9 +371,7 @@ TEST(UntarReader, NamesAreEscapedInMessages) {
       {"new\nline\ttab\x7f", "new\\x0aline\\x09tab\\x7f"},
       {"c1\xc2\x9b" "csi", "c1\\xc2\\x9bcsi"},
       {"latin1\xe9", "latin1\\xe9"},
-      {"overlong\xc0\xaf", "overlong\\xc0\\xaf"},
       {"surrogate\xed\xa0\x80", "surrogate\\xed\\xa0\\x80"},
-      {"cut\xe6\x97", "cut\\xe6\\x97"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shown);
