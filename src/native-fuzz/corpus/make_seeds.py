@@ -117,12 +117,15 @@ def toc_seeds():
     out("toc", "version-2", bytes(bad))
 
 
-def bounded(data, announced=None, name=None, hcrc=False):
-    """One bounded member: the length subfield 'VM' in the extra field."""
+def bounded(data, announced=None, name=None, hcrc=False, recorded=None):
+    """One bounded member: the length subfield 'VM' in the extra field, and
+    with `recorded` the size subfield 'VS' of an entry's first member."""
     c = zlib.compressobj(6, zlib.DEFLATED, -15)
     body = c.compress(data) + c.flush()
     flags = 0x04 | (0x08 if name else 0) | (0x02 if hcrc else 0)
     extra = b"VM" + struct.pack("<HI", 4, 0)
+    if recorded is not None:
+        extra += b"VS" + struct.pack("<HQ", 8, recorded)
     head = bytes([0x1F, 0x8B, 8, flags, 0, 0, 0, 0, 0, 0xFF]) + struct.pack("<H", len(extra)) + extra
     if name:
         head += name + b"\0"
@@ -148,6 +151,7 @@ def members_seeds():
     out("members", "lying-length", b"\0" + bounded(a[:1024], announced=40) + bounded(a[1024:]))
     out("members", "name-and-header-crc", b"\0" + bounded(a[:1536], name=b"part1", hcrc=True) + bounded(a[1536:]))
     out("members", "plain-gzip", b"\0" + gzip.compress(a, mtime=0))
+    out("members", "recorded-count", b"\0" + bounded(a[:1024], recorded=5000) + bounded_run(a[1024:], 1024))
     # A signed Windows installer: the trailer sits before the certificate table.
     out("toc", "signed-pe", signed_pe(payload([run], image=minimal_pe())))
 

@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -61,15 +62,16 @@ inline const Target& target() {
   return t;
 }
 
-// Shell configuration program of the Linux payloads: records its arguments
-// and two environment settings (NUL-separated), can wait for a go-ahead, kill
-// itself or exit with a chosen code.
-const char* const PROBE_SCRIPT = R"(#!/bin/sh
+// Shell configuration program of the Linux payloads: records its arguments,
+// two environment settings and the signals it ignores (NUL-separated), can
+// wait for a go-ahead, kill itself or exit with a chosen code.
+const char* const PROBE_SCRIPT = R"SH(#!/bin/sh
 if [ -n "$E2E_RECORD" ]; then
   { for a in "$@"; do printf '%s\0' "$a"; done
     printf -- '--env--\0'
     printf 'NIMBO_DISABLE_WATCHDOG=%s\0' "${NIMBO_DISABLE_WATCHDOG-unset}"
-    printf 'NIMBO_DEBUG=%s\0' "${NIMBO_DEBUG-unset}"; } > "$E2E_RECORD"
+    printf 'NIMBO_DEBUG=%s\0' "${NIMBO_DEBUG-unset}"
+    printf 'SIGIGN=%s\0' "$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)"; } > "$E2E_RECORD"
 fi
 if [ -n "$E2E_WAIT" ]; then
   : > "$E2E_WAIT.started"
@@ -77,7 +79,7 @@ if [ -n "$E2E_WAIT" ]; then
 fi
 if [ -n "$E2E_KILL" ]; then kill -9 $$; fi
 exit ${E2E_EXIT:-0}
-)";
+)SH";
 
 struct Outcome {
   int exit_code = -1;  // 0-255, or -1 when it did not exit normally
@@ -168,15 +170,18 @@ class InstallerTest : public ::testing::Test {
             const std::string& cwd, std::function<void(pid_t)> before, std::function<void(pid_t)> during,
             const std::string& program = "") {
     std::string out_file = dir_.file("output-" + std::to_string(runs_++));
-    int release[2];
-    if (pipe(release) != 0) return {};
+    int release[2], output[2] = {-1, -1};
+    // Close-on-exec: the program must hold no end of the output pipe but its
+    // standard output and error, or closing the reading end would not break it.
+    if (pipe(release) != 0 || (hold_output_ && pipe2(output, O_CLOEXEC) != 0)) return {};
+    if (hold_output_) fcntl(output[0], F_SETPIPE_SZ, 4096);
     pid_t pid = fork();
     if (pid == 0) {
       close(release[1]);
       char go;
       if (read(release[0], &go, 1) != 1) _exit(127);
       for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-      int fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int fd = hold_output_ ? output[1] : open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(fd, 1);
       dup2(fd, 2);
       if (chdir(cwd.c_str()) != 0) _exit(127);
@@ -187,10 +192,14 @@ class InstallerTest : public ::testing::Test {
       _exit(127);
     }
     close(release[0]);
+    held_output_.clear();
+    output_pipe_ = output[0];
+    if (hold_output_) close(output[1]);
     if (before) before(pid);
     if (write(release[1], "g", 1) != 1) ADD_FAILURE() << "cannot release the child";
     close(release[1]);
     if (during) during(pid);
+    drain_output();
     Outcome result;
     int status = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
@@ -205,8 +214,43 @@ class InstallerTest : public ::testing::Test {
     }
     if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    result.output = vektest::readFile(out_file);
+    result.output = hold_output_ ? held_output_ : vektest::readFile(out_file);
+    if (output_pipe_ >= 0) close(output_pipe_);
+    output_pipe_ = -1;
     return result;
+  }
+
+  // With hold_output_ set, spawn gives the program's standard output and
+  // error a pipe of one page that the test reads itself: a test that stops
+  // reading holds the program in its next write (with NIMBO_DEBUG=2 the
+  // installer logs a line for every chunk of file data it reads).
+  // Reads the held output until `text` shows (or its end, or 300 s).
+  bool read_output_until(const std::string& text) {
+    for (;;) {
+      size_t from = held_output_.size() > 8192 ? held_output_.size() - 8192 : 0;  // a line wraps, never that far
+      if (squeeze(held_output_.substr(from)).find(squeeze(text)) != std::string::npos) return true;
+      if (!read_output_chunk()) return false;
+    }
+  }
+  // Reads the held output to its end: until the program and its children are gone.
+  void drain_output() {
+    while (output_pipe_ >= 0 && read_output_chunk()) {
+    }
+  }
+  // Closes the reading end: the program's next write meets a broken pipe.
+  void close_output() {
+    if (output_pipe_ >= 0) close(output_pipe_);
+    output_pipe_ = -1;
+  }
+
+  bool read_output_chunk() {
+    pollfd ready = {output_pipe_, POLLIN, 0};
+    if (poll(&ready, 1, 300000) <= 0) return false;
+    char buffer[4096];
+    ssize_t got = read(output_pipe_, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    held_output_.append(buffer, (size_t)got);
+    return true;
   }
 
   // What the configuration program received: its arguments and environment.
@@ -252,6 +296,9 @@ class InstallerTest : public ::testing::Test {
   std::string temp_;
   std::string record_;
   int runs_ = 0;
+  bool hold_output_ = false;   // see read_output_until
+  int output_pipe_ = -1;       // reading end of the held output while spawn runs
+  std::string held_output_;    // what has been read of it
 };
 
 }  // namespace e2etest

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #ifdef _WIN32
@@ -77,6 +78,25 @@ TEST_F(InstallerPlatform, CreatedDirectoryIsPrivateAndRecognisedWhenEntered) {
 #endif
 }
 
+// Regression: the clean-up removed the path whatever stood there by then.
+// Only the directory that was checked is recognised, never what replaced it.
+TEST_F(InstallerPlatform, OnlyTheCheckedDirectoryIsRecognisedForRemoval) {
+  std::string dir = dir_.file("extract"), moved = dir_.file("moved");
+  private_dir_id_t id;
+  ASSERT_TRUE(platform_create_private_directory(dir.c_str()));
+  ASSERT_EQ(platform_check_private_directory(dir.c_str(), &id), PRIVATE_DIR_OK);
+  EXPECT_TRUE(platform_is_checked_directory(dir.c_str(), &id));
+  fs::rename(dir, moved);
+  EXPECT_FALSE(platform_is_checked_directory(dir.c_str(), &id)) << "nothing there";
+  ASSERT_TRUE(platform_create_private_directory(dir.c_str()));
+  EXPECT_FALSE(platform_is_checked_directory(dir.c_str(), &id)) << "another directory in its place";
+#ifndef _WIN32
+  fs::remove(dir);
+  fs::create_directory_symlink(moved, dir);
+  EXPECT_FALSE(platform_is_checked_directory(dir.c_str(), &id)) << "a link to it";
+#endif
+}
+
 TEST_F(InstallerPlatform, ExistingNonDirectoryIsUnsafe) {
   std::string file = dir_.file("file");
   vektest::writeFile(file, "x");
@@ -111,6 +131,39 @@ TEST_F(InstallerPlatform, FailedCloseFailsTheArchive) {
   EXPECT_TRUE(ctx.abort_archive);
   EXPECT_TRUE(vektest::RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "cannot finish writing short"));
 }
+
+#ifdef _WIN32
+// Regression: each pass reopened the installer by name, so an elevated
+// installer started from a folder its user can write could be swapped
+// between the passes. The file is opened once, by its wide name, and while
+// it is open nobody may write, rename or delete it; reading stays possible.
+TEST_F(InstallerPlatform, InstallerFileCannotBeChangedWhileOpen) {
+  std::string name = dir_.file("inst-caf\xc3\xa9-\xe6\x97\xa5.exe");
+  std::wstring wide = fs::path(std::u8string(name.begin(), name.end())).wstring();
+  std::ofstream(fs::path(wide), std::ios::binary) << "payload";
+  int fd = platform_open_readonly(name.c_str());
+  ASSERT_GE(fd, 0) << "a name outside ASCII";
+  HANDLE writer = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+  EXPECT_FALSE(MoveFileW(wide.c_str(), (wide + L".swapped").c_str()));
+  EXPECT_FALSE(DeleteFileW(wide.c_str()));
+  HANDLE reader = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+  if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+  char buffer[16] = {};
+  EXPECT_EQ(platform_read_at(fd, buffer, sizeof buffer, 0), 7);
+  platform_close(fd);
+  EXPECT_TRUE(DeleteFileW(wide.c_str()));
+
+  char running[VEK_PATH_MAX];
+  fd = platform_open_installer(running, sizeof running);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(std::string(running).find("installer_platform_test"), std::string::npos) << running;
+  platform_close(fd);
+}
+#endif
 
 // The platform files log under the module names of the layout.
 TEST_F(InstallerPlatform, PlatformFilesLogUnderTheModuleName) {

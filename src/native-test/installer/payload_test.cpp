@@ -355,6 +355,60 @@ TEST_F(Payload, SizePassSumsBoundedTrailersAndCountsOtherEntries) {
             (std::vector<long long>{(long long)kSmallTar.size(), kSmallCount, kSmallCount}));
 }
 
+// Regression: the trailer sum counts a directory as its 512-byte header
+// where the disk takes 4096 bytes, so a tree of many directories passed the
+// space check and then filled the disk. The count the packer records in the
+// first member is taken; the members are still walked for damage.
+TEST_F(Payload, SizePassTakesTheCountRecordedInTheFirstMember) {
+  std::string first = bounded_member(kSmallTar.substr(0, 1000));
+  std::string rest = bounded_member(kSmallTar.substr(1000));
+  struct Case {
+    const char* what;
+    std::string entry;
+    long long expected;  // size pass; -1 when it fails
+    vek_uint64_t budget;
+  };
+  const Case cases[] = {
+      {"recorded", payloadtest::with_recorded_size(first, 123456) + rest, 123456, VEK_UINT64_UNKNOWN},
+      {"not recorded yet", payloadtest::with_recorded_size(first, UINT64_MAX) + rest, (long long)kSmallTar.size(),
+       VEK_UINT64_UNKNOWN},
+      {"recorded beyond 4 GiB", payloadtest::with_recorded_size(first, 5ull << 30) + rest, 5ll << 30,
+       VEK_UINT64_UNKNOWN},
+      {"recorded, a later member damaged", payloadtest::with_recorded_size(first, 123456) + rest.substr(0, 40), -1,
+       VEK_UINT64_UNKNOWN},
+      {"recorded beyond the free space", payloadtest::with_recorded_size(first, 123456) + rest, -1, 100000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = installer({c.entry});
+    size_budget = NO_SIZE_BUDGET;
+    size_budget.available = c.budget;
+    std::vector<long long> counts = count_entries(path, nullptr, true);
+    size_budget_t budget = size_budget;
+    size_budget = NO_SIZE_BUDGET;
+    EXPECT_EQ(counts, std::vector<long long>{c.expected});
+    EXPECT_EQ(budget.exhausted, c.budget != VEK_UINT64_UNKNOWN);
+    if (c.expected != -1) {
+      EXPECT_EQ(count_entries(path), std::vector<long long>{kSmallCount}) << "the extract pass";
+    }
+  }
+}
+
+// Regression: the bytes after the archive's end were inflated without a
+// look at the size budget, so an entry padded with a few kilobytes of gzip
+// holding gigabytes of zeros was decoded whole in the size pass.
+TEST_F(Payload, TailAfterTheArchiveIsBoundByTheSizeBudget) {
+  std::string path = installer({gzip_member(kSmallTar + std::string(64 << 20, '\0'))});
+  size_budget = NO_SIZE_BUDGET;
+  size_budget.available = 1 << 20;
+  std::vector<long long> counts = count_entries(path, nullptr, true);
+  size_budget_t budget = size_budget;
+  size_budget = NO_SIZE_BUDGET;
+  EXPECT_EQ(counts, std::vector<long long>{-1});
+  EXPECT_TRUE(budget.exhausted);
+  EXPECT_EQ(count_entries(path, nullptr, true), std::vector<long long>{kSmallCount}) << "without a budget";
+}
+
 // Regression guard for the 32-bit build: the trailer sum is 64-bit. 8,200
 // members of 512 KiB of zeros claim 4.3 GB in a file of 4 MB.
 TEST_F(Payload, TrailerSumGoesBeyondFourGigabytes) {

@@ -60,6 +60,17 @@ inline std::string bounded_member(const std::string& data, uint32_t announced = 
   return member;
 }
 
+// A bounded member whose header also carries the size subfield with `bytes`
+// (member_format.h), as the packer writes an entry's first member.
+inline std::string with_recorded_size(std::string member, uint64_t bytes) {
+  std::string subfield("VS\x08\0", 4);
+  for (int i = 0; i < 8; ++i) subfield += (char)((bytes >> (8 * i)) & 0xff);
+  member.insert(20, subfield);
+  member[10] = 20;  // XLEN: both subfields
+  put_le32(&member, 16, (uint32_t)member.size());
+  return member;
+}
+
 // `data` cut into bounded members of `chunk` bytes each.
 inline std::string bounded_members(const std::string& data, size_t chunk = 1 << 20) {
   std::string out;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "printable_name.h"
 #include "untar_test_support.h"
 
 using untartest::Dialect;
@@ -329,6 +330,61 @@ TEST(UntarReader, LinkThatNeverSucceedsIsDroppedButARefusalFails) {
     EXPECT_FALSE(run.run(TarBuilder().symlink("bad", "t").symlink("good", "t").end().bytes()));
     EXPECT_EQ(std::vector<std::string>{"symlink bad -> t"}, run.rec.calls);
   }
+}
+
+// Regression: the retry restarted from the head of the queue after every
+// success, so k links that never succeed before k good ones cost k * k
+// attempts. A failed link is now tried again only when a link is made at the
+// name it points to.
+TEST(UntarReader, LinkRetryGrowsWithTheQueueNotItsSquare) {
+  TarBuilder t;
+  for (int i = 0; i < 200; ++i) t.hardlink("dangling" + std::to_string(i), "missing" + std::to_string(i));
+  for (int i = 0; i < 200; ++i) t.symlink("good" + std::to_string(i), "x");
+  RecordedRun run;
+  run.rec.allow_link = [](untar_context*, const std::string& from) { return from.rfind("good", 0) == 0; };
+  ASSERT_TRUE(run.run(t.end().bytes()));
+  EXPECT_EQ(400u, run.rec.calls.size());
+  EXPECT_EQ(200u, run.rec.links.size());
+}
+
+// A later entry of a link's name is what stays, as extracting in archive
+// order would leave it; the link is not made over it at the end.
+TEST(UntarReader, LaterEntryOfTheSameNameSupersedesAQueuedLink) {
+  RecordedRun run;
+  ASSERT_TRUE(run.run(TarBuilder().symlink("s", "x").file("./s", "data").hardlink("h", "f").hardlink("h", "g")
+                          .directory("d/").symlink("d", "y").end().bytes()));
+  EXPECT_EQ((std::vector<std::string>{"open ./s 420", "close 7", "dir d/", "hardlink h -> g", "symlink d -> y"}),
+            run.rec.calls);
+}
+
+// Regression: names from the archive reached the operator's terminal as
+// they were, escape sequences and all.
+TEST(UntarReader, NamesAreEscapedInMessages) {
+  struct Case {
+    std::string name;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"plain/name.txt", "plain/name.txt"},
+      {"caf\xc3\xa9-\xc3\xbc/\xe6\x97\xa5\xe6\x9c\xac/\xf0\x9d\x84\x9e", "caf\xc3\xa9-\xc3\xbc/\xe6\x97\xa5\xe6\x9c\xac/\xf0\x9d\x84\x9e"},
+      {"esc\x1b[2Jclear", "esc\\x1b[2Jclear"},
+      {"new\nline\ttab\x7f", "new\\x0aline\\x09tab\\x7f"},
+      {"c1\xc2\x9b" "csi", "c1\\xc2\\x9bcsi"},
+      {"latin1\xe9", "latin1\\xe9"},
+      {"surrogate\xed\xa0\x80", "surrogate\\xed\\xa0\\x80"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(c.shown, printable_name(c.name));
+  }
+  vektest::ScopedLogLevel level(VEKLOG_DEBUG2);
+  vektest::RecordLogs logs;
+  RecordedRun run;
+  run.run(TarBuilder().file("evil\x1b]0;title\x07", "x").add(TarBuilder().header("t", '\x1b', 0)).end().bytes());
+  auto events = logs.take();
+  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_DEBUG, "extracting file evil\\x1b]0;title\\x07"));
+  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_WARN, "skipping unknown archive type \\x1b"));
+  for (const auto& event : events) EXPECT_EQ(std::string::npos, event.text.find('\x1b')) << event.text;
 }
 
 TEST(SizeUntarOps, CountsFilesDirectoriesAndSymlinkTargets) {

@@ -16,6 +16,7 @@ struct member_writer_t::job_t {
   state_t state = FILLING;         // guarded by lock_ once queued
   std::vector<unsigned char> in;   // tar bytes, at most MEMBER_MAX_DATA
   std::vector<unsigned char> out;  // the finished member
+  bool first = false;              // the entry's first member: its header has the size subfield
 };
 
 unsigned member_writer_t::default_threads() {
@@ -50,24 +51,40 @@ member_writer_t::~member_writer_t() {
   libdeflate_free_compressor(inline_compressor_);
 }
 
+namespace {
+
+// The gzip header of a member; the first one of an entry also carries the
+// size subfield, unrecorded until the packer has counted the entry.
+size_t put_member_header(unsigned char* member, bool first) {
+  const unsigned char fixed[MEMBER_FIXED_HEADER] = {
+      MEMBER_ID1, MEMBER_ID2, MEMBER_CM_DEFLATE, MEMBER_FLG_FEXTRA, 0, 0, 0, 0, 0, MEMBER_OS_UNKNOWN,
+      (unsigned char)((first ? MEMBER_FIRST_HEADER_SIZE : MEMBER_HEADER_SIZE) - MEMBER_FIXED_HEADER), 0};
+  const unsigned char length_id[4] = {MEMBER_SI1, MEMBER_SI2, MEMBER_SUBFIELD_LEN, 0};
+  const unsigned char size_id[4] = {MEMBER_SIZE_SI1, MEMBER_SIZE_SI2, MEMBER_SIZE_SUBFIELD_LEN, 0};
+  memcpy(member, fixed, sizeof(fixed));
+  memcpy(member + MEMBER_FIXED_HEADER, length_id, sizeof(length_id));
+  if (!first) return MEMBER_HEADER_SIZE;
+  memcpy(member + MEMBER_HEADER_SIZE, size_id, sizeof(size_id));
+  member_put_le64(member + MEMBER_HEADER_SIZE + 4, MEMBER_SIZE_UNRECORDED);
+  return MEMBER_FIRST_HEADER_SIZE;
+}
+
+}  // namespace
+
 // Header, raw deflate data, CRC and length; the header announces the whole.
 bool member_writer_t::compress(job_t* job, struct libdeflate_compressor* compressor) {
   if (!compressor) return false;
   size_t bound = libdeflate_deflate_compress_bound(compressor, job->in.size());
-  job->out.resize(MEMBER_HEADER_SIZE + bound + MEMBER_TRAILER_SIZE);
+  job->out.resize(MEMBER_FIRST_HEADER_SIZE + bound + MEMBER_TRAILER_SIZE);
   unsigned char* member = job->out.data();
-  const unsigned char header[MEMBER_HEADER_SIZE - 4] = {
-      MEMBER_ID1, MEMBER_ID2, MEMBER_CM_DEFLATE, MEMBER_FLG_FEXTRA, 0, 0, 0, 0, 0, MEMBER_OS_UNKNOWN,
-      8,          0,          MEMBER_SI1,        MEMBER_SI2,        MEMBER_SUBFIELD_LEN, 0};
-  memcpy(member, header, sizeof(header));
-  size_t deflated =
-      libdeflate_deflate_compress(compressor, job->in.data(), job->in.size(), member + MEMBER_HEADER_SIZE, bound);
+  size_t header = put_member_header(member, job->first);
+  size_t deflated = libdeflate_deflate_compress(compressor, job->in.data(), job->in.size(), member + header, bound);
   if (deflated == 0) return false;
-  size_t trailer = MEMBER_HEADER_SIZE + deflated;
+  size_t trailer = header + deflated;
   member_put_le32(member + trailer, libdeflate_crc32(0, job->in.data(), job->in.size()));
   member_put_le32(member + trailer + 4, (uint32_t)job->in.size());
   size_t total = trailer + MEMBER_TRAILER_SIZE;
-  member_put_le32(member + MEMBER_HEADER_SIZE - 4, (uint32_t)total);
+  member_put_le32(member + MEMBER_FIXED_HEADER + 4, (uint32_t)total);
   job->out.resize(total);
   return true;
 }
@@ -122,6 +139,7 @@ bool member_writer_t::write_oldest(std::string* error) {
 
 bool member_writer_t::submit(std::string* error) {
   job_t* job = jobs_[(head_ + in_flight_) % jobs_.size()].get();
+  job->first = members_written_ + in_flight_ == 0;
   if (threads_.empty()) {
     job->state = compress(job, inline_compressor_) ? job_t::DONE : job_t::FAILED;
     ++in_flight_;

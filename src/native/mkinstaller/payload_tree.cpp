@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "path_gate.h"
+#include "size_untar_ops.h"
 
 namespace {
 
@@ -108,21 +109,6 @@ std::string utf8_reason(const std::string& name) {
   for (size_t at = 0; at < name.size();)
     if (next_code_point(name, &at) < 0) return "the name is not valid UTF-8, which Windows names are made from";
   return "";
-}
-
-std::string printable_name(const std::string& name) {
-  std::string out;
-  for (char c : name) {
-    unsigned char b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7f || c == '\\') {
-      char escaped[8];
-      snprintf(escaped, sizeof escaped, "\\x%02x", b);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 // ---- The tree ----------------------------------------------------------------
@@ -290,6 +276,7 @@ namespace {
 payload_tree_t* checked_tree = nullptr;       // the tree the checking operations fill
 std::string* check_failure = nullptr;         // why the last refusal was made
 std::map<std::string, std::string> waiting;  // hard links of this archive not made yet -> why
+untar_ops size_ops;                           // what the installer's size pass counts, as it counts
 
 // A refusal fails the archive at once: the reader neither retries nor drops it.
 bool accept(void* ctx, const char* name, const std::string& reason) {
@@ -311,15 +298,14 @@ int check_open_file(void* ctx, const char* name, int mode) {
   return check_node(ctx, name, 'f', mode) ? 0 : -1;
 }
 
-int check_write_file(void* ctx, int, const char*, size_t sz) {
-  static_cast<untar_context*>(ctx)->written_bytes += sz;
-  return static_cast<int>(sz);
+int check_write_file(void* ctx, int fd, const char* data, size_t sz) {
+  return size_ops.write_file(ctx, fd, data, sz);
 }
 
 void check_close_file(void*, int) {}
 
 bool check_make_directory(void* ctx, const char* name, int mode) {
-  return check_node(ctx, name, 'd', mode);
+  return check_node(ctx, name, 'd', mode) && size_ops.make_directory(ctx, name, mode);
 }
 
 bool check_make_device(void* ctx, const char* name, int mode, int, int) {
@@ -330,7 +316,7 @@ const char* const NO_LINKS_ON_WINDOWS = "the Windows installer makes no links";
 
 bool check_make_symlink(void* ctx, const char* to, const char* from) {
   if (checked_tree->windows()) return accept(ctx, from, NO_LINKS_ON_WINDOWS);
-  return check_node(ctx, from, 'l', 0777, to);
+  return check_node(ctx, from, 'l', 0777, to) && size_ops.make_symlink(ctx, to, from);
 }
 
 // A target not made yet may come later in the archive: the reader retries
@@ -354,6 +340,7 @@ void init_checking_untar_ops(untar_ops* ops, payload_tree_t* tree, std::string* 
   checked_tree = tree;
   check_failure = failure;
   waiting.clear();
+  init_size_untar_ops(&size_ops);
   ops->open_file = check_open_file;
   ops->write_file = check_write_file;
   ops->close_file = check_close_file;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "printable_name.h"
 #include "untar.h"
 
 struct tree_node_t {
@@ -76,6 +77,8 @@ std::string utf8_reason(const std::string& name);
 // the installer's reader applies through `tree`; a refusal fails the
 // archive, and *failure says why, naming the entry. Hard links whose target
 // is never made are collected: check_pending_links tells after each archive.
+// What passes is counted into the context's written_bytes exactly as the
+// installer's size operations count it.
 void init_checking_untar_ops(untar_ops* ops, payload_tree_t* tree, std::string* failure);
 // After an archive: why a hard link of it could not be made, or "".
 std::string check_pending_links();
@@ -90,8 +93,5 @@ using copy_emit_t = std::function<bool(const std::string& name, const tree_node_
                                        const std::string& data_key, std::string* error)>;
 bool copy_link_target(const payload_tree_t& tree, const std::string& link_key, const copy_emit_t& emit,
                       std::string* error);
-
-// A name as messages show it: control bytes and backslashes escaped.
-std::string printable_name(const std::string& name);
 
 #endif  // MKINSTALLER_PAYLOAD_TREE_H

@@ -15,6 +15,7 @@
 #include <deque>
 #include <memory>
 
+#include "member_decoder.h"
 #include "member_writer.h"
 #include "payload.h"
 #include "payload_tree.h"
@@ -253,10 +254,35 @@ std::string reader_explanation() {
   return text;
 }
 
+// Writes the read-back's count into the size subfield of the entry's first
+// member, which the member writer left unrecorded: the installer's size pass
+// takes it instead of inflating the entry. An entry without the subfield (a
+// .tar.gz kept as it was) is left as it is.
+bool record_entry_size(int fd, const toc_entry& entry, vek_uint64_t bytes, std::string* error) {
+  unsigned char header[64];
+  int64_t extent = entry.end_offset - entry.offset;
+  size_t want = extent < (int64_t)sizeof(header) ? (size_t)extent : sizeof(header);
+  if (pread(fd, header, want, entry.offset) != (ssize_t)want) {
+    *error = std::string("cannot read the output back: ") + std::strerror(errno);
+    return false;
+  }
+  long at = member_size_subfield_offset(header, want);
+  if (at < 0) return true;
+  unsigned char value[MEMBER_SIZE_SUBFIELD_LEN];
+  member_put_le64(value, bytes);
+  if (pwrite(fd, value, sizeof(value), entry.offset + at) != (ssize_t)sizeof(value)) {
+    *error = std::string("cannot write the output: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 // Reads every entry back with the installer's own reader, as it will
 // extract them, checking every name with its path gate over the tree the
-// payload makes; the tree must hold the configuration program at the end.
-bool verify_installer(const installer_spec_t& spec, const std::string& path, std::string* error) {
+// payload makes (the tree must hold the configuration program at the end),
+// and records each entry's size count in it (through `fd`, the same file
+// opened for writing).
+bool verify_installer(const installer_spec_t& spec, const std::string& path, int fd, std::string* error) {
   reader_messages.clear();
   reader_verbose = spec.verbose;
   toc_entries toc;
@@ -275,7 +301,8 @@ bool verify_installer(const installer_spec_t& spec, const std::string& path, std
   while (ok && read_entry_from_toc(&toc, &entry)) {
     reader_messages.clear();
     refusal.clear();
-    ok = extract_tarball(&entry, &ops, nullptr);
+    vek_uint64_t bytes = 0;
+    ok = extract_tarball(&entry, &ops, &bytes);
     if (ok) refusal = check_pending_links();
     std::string label = "entry " + std::to_string(index + 1) + " (" + spec.entries[index] + ")";
     if (!refusal.empty()) {
@@ -284,6 +311,8 @@ bool verify_installer(const installer_spec_t& spec, const std::string& path, std
     } else if (!ok) {
       *error = label + " cannot be extracted by the installer; it reads gzip-compressed tar archives in the ustar "
                "or old GNU format only (no pax or other extended headers)." + reader_explanation();
+    } else {
+      ok = record_entry_size(fd, entry, bytes, error);
     }
     ++index;
   }
@@ -314,12 +343,12 @@ bool write_installer(const installer_spec_t& spec, std::string* error) {
   }
   output_file_t out(fd);
   bool ok = write_layout(spec, out, error);
+  ok = ok && verify_installer(spec, temp, fd, error);
   if (ok && fsync(fd) != 0) {
     *error = std::string("cannot write the output: ") + std::strerror(errno);
     ok = false;
   }
   close(fd);
-  ok = ok && verify_installer(spec, temp, error);
   if (ok && (chmod(temp.c_str(), 0755) != 0 || rename(temp.c_str(), spec.output.c_str()) != 0)) {
     *error = "cannot put " + spec.output + " in place: " + std::strerror(errno);
     ok = false;

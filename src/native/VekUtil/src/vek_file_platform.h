@@ -76,7 +76,8 @@ bool no_exec_file_system(const char* name);
 
 #ifdef _WIN32
 // The wide extended-length form of `path` for the W calls: "\\?\" and the
-// normalised full path, a relative path as it is, in the ANSI code page.
+// normalised full path, a relative path as it is; taken as UTF-8 when it is
+// valid UTF-8, in the ANSI code page otherwise.
 // Empty when the text cannot be converted.
 std::wstring wide_extended_path(const char* path);
 #endif

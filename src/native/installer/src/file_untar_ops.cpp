@@ -17,6 +17,7 @@
 
 #include "file_untar_ops_platform.h"
 #include "path_gate.h"
+#include "printable_name.h"
 #include "vek_file.h"
 #include "vek_logging.h"
 
@@ -51,7 +52,8 @@ const char* const kReservedPortDigits[] = {"1", "2", "3", "4", "5", "6", "7", "8
 // Marks the archive as failed at once, so that the reader does not retry or
 // drop the refusal like an ordinary link failure.
 bool refuse(void* ctx, const char* entry_name, const std::string& reason) {
-  veklog(VEK_HERE, VEKLOG_ERROR, "refusing to extract %s: %s", entry_name, reason.c_str());
+  veklog(VEK_HERE, VEKLOG_ERROR, "refusing to extract %s: %s", printable_name(entry_name).c_str(),
+         printable_name(reason).c_str());
   if (ctx != nullptr) static_cast<untar_context*>(ctx)->abort_archive = true;
   errno = EPERM;
   return false;
@@ -146,7 +148,8 @@ int file_write_file(void*, int fd, const char* buf, size_t sz) {
 void file_close_file(void* ctx, int fd) {
   if (platform_close_file(fd)) return;
   int error = errno;
-  veklog(VEK_HERE, VEKLOG_ERROR, "cannot finish writing %s: %s", open_file_name.c_str(), strerror(error));
+  veklog(VEK_HERE, VEKLOG_ERROR, "cannot finish writing %s: %s", printable_name(open_file_name).c_str(),
+         strerror(error));
   if (ctx != nullptr) static_cast<untar_context*>(ctx)->abort_archive = true;
   errno = error;
 }
@@ -181,7 +184,7 @@ bool remember_directory_mode(void* ctx, const std::string& directory, int mode) 
     context->directory_modes->modes[key] = mode & 07777;  // a later entry of the same directory wins
     return true;
   } catch (const std::bad_alloc&) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "cannot remember the mode of directory %s", directory.c_str());
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot remember the mode of directory %s", printable_name(directory).c_str());
     errno = ENOMEM;
     return false;
   }
@@ -220,11 +223,12 @@ bool apply_directory_mode(const std::string& directory, int mode) {
   std::string reason = unsafe_path_reason(directory.c_str(), PATH_CREATE, kNativeRules, disk_is_symlink, nullptr);
   if (reason.empty() && platform_set_directory_mode(directory.c_str(), mode)) return true;
   if (reason.empty() && errno != ELOOP && errno != ENOTDIR) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "cannot set the mode of directory %s: %s", directory.c_str(), strerror(errno));
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot set the mode of directory %s: %s", printable_name(directory).c_str(),
+           strerror(errno));
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_WARN, "not setting the mode of %s: %s", directory.c_str(),
-         reason.empty() ? "no longer a directory" : reason.c_str());
+  veklog(VEK_HERE, VEKLOG_WARN, "not setting the mode of %s: %s", printable_name(directory).c_str(),
+         reason.empty() ? "no longer a directory" : printable_name(reason).c_str());
   return true;
 }
 
@@ -300,16 +304,17 @@ bool finish_file_untar_ops(untar_context* ctx, bool apply_modes) {
 bool create_parent_dirs(const char* path) {
   std::unique_ptr<char, decltype(&free)> dir(vek_getDirName(path), &free);
   if (!dir) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "cannot get parent directory name for %s: %s", path, strerror(errno));
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot get parent directory name for %s: %s", printable_name(path).c_str(),
+           strerror(errno));
     return false;
   }
   if (!vek_createPath(dir.get(), 0777)) {
     int saved_errno = errno;
-    veklog(VEK_HERE, VEKLOG_ERROR, "cannot create parents of %s", dir.get());
+    veklog(VEK_HERE, VEKLOG_ERROR, "cannot create parents of %s", printable_name(dir.get()).c_str());
     errno = saved_errno;
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG2, "created parents of %s", path);
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "created parents of %s", printable_name(path).c_str());
   return true;
 }
 

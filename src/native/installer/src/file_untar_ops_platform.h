@@ -14,8 +14,10 @@ extern "C" const char file_untar_ops_source_path[];
 // Logs ERROR and returns false when they cannot be created. Portable.
 bool create_parent_dirs(const char* path);
 
-// Creates or truncates a regular file for writing, never through a symbolic
-// link; creates its parents first. A descriptor, or -1 with errno set.
+// Creates a regular file for writing; creates its parents first. Whatever
+// stands at the name and is not a directory is removed first, never opened
+// (a device, a FIFO, a link, a file with other hard links), and the file is
+// created exclusively. A descriptor, or -1 with errno set.
 int platform_open_file(const char* file_name, int mode);
 // One write of up to sz bytes (retried on EINTR): the count written, or -1.
 int platform_write_file(int fd, const char* buf, size_t sz);
@@ -23,7 +25,9 @@ int platform_write_file(int fd, const char* buf, size_t sz);
 // deferred write error of a network file system or a quota).
 bool platform_close_file(int fd);
 // Each creates its parents first; false with errno set on failure. Where the
-// platform cannot create the kind, they warn and report success.
+// platform cannot create the kind, they warn and report success. Devices and
+// links replace what stands at their name unless it is a directory; a link
+// that cannot be made leaves it in place.
 // Creates a directory for the entries inside it: with the owner's read,
 // write and search bits added, and added to an existing directory that lacks
 // them. False with errno set when it cannot be made (a non-directory in the

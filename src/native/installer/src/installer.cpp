@@ -45,18 +45,24 @@ struct run_state_t {
   int result;                         // -1 until configuration succeeds
   bool sigint_installed;              // the interrupt handler is ours
   void (*previous_sigint)(int);       // handler to put back
-  char archive[VEK_PATH_MAX];         // the installer's own file, absolute
+  char archive[VEK_PATH_MAX];         // the installer's own file, absolute: its name for messages
+  int archive_fd;                     // the installer's own file, opened once for both passes; -1 when not
   char* extraction_dir;               // owned; set once the directory is ours to remove
   char* saved_cwd;                    // owned working directory to return to
   vek_uint64_t required_bytes;        // total of the size pass
   vek_uint64_t written_bytes;         // file data written by the extract pass, for the status line
   private_dir_id_t directory_id;      // the extraction directory as checked before entering it
 };
-run_state_t run_state = {-1, false, nullptr, {0}, nullptr, nullptr, 0, 0, {0, 0, 0, 0}};
+run_state_t run_state = {-1, false, nullptr, {0}, -1, nullptr, nullptr, 0, 0, {0, 0, 0, 0}};
 
-void sigint_handler(int) {
+// The first signal that cancelled the run, for the message.
+volatile sig_atomic_t stop_signal = 0;
+
+// The handler of SIGINT and of every other signal that cancels the run.
+void sigint_handler(int signum) {
+  if (!sigint_received) stop_signal = signum;
   sigint_received = 1;
-  platform_rearm_interrupt(sigint_handler);
+  platform_rearm_interrupt(signum, sigint_handler);
 }
 
 }  // namespace
@@ -67,7 +73,11 @@ volatile sig_atomic_t sigint_received = 0;
 void log_interrupt_once() {
   if (sigint_received && !sigint_logged) {
     sigint_logged = true;
-    veklog(VEK_HERE, VEKLOG_VERBOSE, "CTRL+C received");
+    if (stop_signal == SIGINT || stop_signal == 0) {
+      veklog(VEK_HERE, VEKLOG_VERBOSE, "CTRL+C received");
+    } else {
+      veklog(VEK_HERE, VEKLOG_VERBOSE, "signal %d received", (int)stop_signal);
+    }
   }
 }
 
@@ -347,9 +357,9 @@ bool enter_extraction_directory(const char* dir) {
 
 // One pass over every entry; a damaged table of contents fails it like a
 // damaged entry does.
-bool run_pass(const char* archive, untar_ops* ops, vek_uint64_t* total) {
+bool run_pass(untar_ops* ops, vek_uint64_t* total) {
   toc_entries toc;
-  if (!init_toc(archive, &toc)) {
+  if (!init_toc_fd(run_state.archive_fd, run_state.archive, &toc)) {
     veklog(VEK_HERE, VEKLOG_ERROR, "Cannot initialize archive table of contents");
     return false;
   }
@@ -374,7 +384,7 @@ bool run_pass(const char* archive, untar_ops* ops, vek_uint64_t* total) {
   return ok;
 }
 
-bool validate_extraction_size(const char* archive, const char* path) {
+bool validate_extraction_size(const char* path) {
   veklog(VEK_HERE, VEKLOG_DEBUG, "Calculating extracted install size");
   untar_ops ops;
   init_size_untar_ops(&ops);
@@ -382,7 +392,7 @@ bool validate_extraction_size(const char* archive, const char* path) {
   size_budget = NO_SIZE_BUDGET;
   size_budget.available = available;
   vek_uint64_t total = 0;
-  bool counted = run_pass(archive, &ops, &total);
+  bool counted = run_pass(&ops, &total);
   size_budget_t budget = size_budget;
   size_budget = NO_SIZE_BUDGET;
   if (!counted && !budget.exhausted) return false;
@@ -415,7 +425,7 @@ void show_extraction_progress(vek_uint64_t bytes) {
 
 // The status line shows only where nobody reads the log closely: on a
 // terminal, with debug logging off.
-bool extract_contents(const char* archive) {
+bool extract_contents() {
   veklog(VEK_HERE, VEKLOG_DEBUG, "Extracting archive contents");
   untar_ops ops;
   init_file_untar_ops(&ops);
@@ -424,19 +434,26 @@ bool extract_contents(const char* archive) {
     status_line_show("Extracting 0 %", true);
     set_file_untar_progress(show_extraction_progress);
   }
-  bool extracted = run_pass(archive, &ops, nullptr);
+  bool extracted = run_pass(&ops, nullptr);
   set_file_untar_progress(nullptr);
   status_line_stop();
   return extracted;
 }
 
-// The payload is read from the running executable. argv[0] serves only when
-// the system cannot name it, and only when it holds a directory part: a bare
-// name came through PATH, and taken against the working directory it could
-// name a file planted there.
+void close_archive() {
+  if (run_state.archive_fd >= 0) platform_close(run_state.archive_fd);
+  run_state.archive_fd = -1;
+}
+
+// The payload is read from the running executable, opened once here. argv[0]
+// serves only when the system cannot name it, and only when it holds a
+// directory part: a bare name came through PATH, and taken against the
+// working directory it could name a file planted there.
 bool locate_archive(const char* argv0) {
   char name[VEK_PATH_MAX];
-  if (platform_executable_path(run_state.archive, sizeof(run_state.archive), name, sizeof(name))) {
+  run_state.archive_fd = platform_open_installer(name, sizeof(name));
+  if (run_state.archive_fd >= 0) {
+    snprintf(run_state.archive, sizeof(run_state.archive), "%s", name);
     veklog(VEK_HERE, VEKLOG_DEBUG, "converted %s to %s", argv0, name);
     return true;
   }
@@ -446,7 +463,10 @@ bool locate_archive(const char* argv0) {
     return false;
   }
   veklog(VEK_HERE, VEKLOG_DEBUG, "converted %s to %s", argv0, run_state.archive);
-  return true;
+  run_state.archive_fd = platform_open_readonly(run_state.archive);
+  if (run_state.archive_fd >= 0) return true;
+  veklog(VEK_HERE, VEKLOG_ERROR, "Cannot open table of contents: %s", strerror(errno));
+  return false;
 }
 
 // Steps 6 to 15: everything between start-up and the end sequence.
@@ -461,10 +481,14 @@ void run_installation(int argc, const char** argv) {
     free(dir);  // never ours: nothing to clean up
     return;
   }
+  if (!enter_extraction_directory(dir)) {
+    free(dir);  // what stands there now was not checked: it is never removed
+    return;
+  }
   run_state.extraction_dir = dir;
-  if (!enter_extraction_directory(dir)) return;
   veklog(VEK_HERE, VEKLOG_INFO, "Extracting to a temporary directory");
-  if (!validate_extraction_size(run_state.archive, dir) || !extract_contents(run_state.archive)) return;
+  if (!validate_extraction_size(dir) || !extract_contents()) return;
+  close_archive();  // the configuration program may do with the installer's file what it likes
   veklog(VEK_HERE, VEKLOG_INFO, "Extraction complete, configuring");
   bool configured = configure_zorva(argc - 1, argv + 1);
   log_interrupt_once();  // also when it arrived during a configuration that then succeeded
@@ -480,6 +504,10 @@ void run_installation(int argc, const char** argv) {
 }
 
 void remove_extraction_directory(const char* dir) {
+  if (!platform_is_checked_directory(dir, &run_state.directory_id)) {
+    veklog(VEK_HERE, VEKLOG_WARN, "not removing %s: it is no longer the directory this run extracted into", dir);
+    return;
+  }
   veklog(VEK_HERE, VEKLOG_DEBUG, "cleaning up temporary directory %s", dir);
   platform_make_tree_removable(dir);
   for (int attempt = 1; attempt <= CLEANUP_ATTEMPTS && vek_doesDirectoryExist(dir); ++attempt) {
@@ -494,8 +522,7 @@ void remove_extraction_directory(const char* dir) {
   if (vek_doesDirectoryExist(dir)) veklog(VEK_HERE, VEKLOG_VERBOSE, "cannot clean up temp directory");
 }
 
-int end_run() {
-  status_line_stop();
+void restore_signal_handlers() {
   platform_restore_bus_error_handler();
   if (run_state.sigint_installed) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "removing CTRL+C handler");
@@ -504,7 +531,14 @@ int end_run() {
     }
     run_state.sigint_installed = false;
   }
-  log_interrupt_once();  // an interrupt up to here was the installer's to report
+  platform_restore_stop_handlers();
+}
+
+// The handlers stay until the directory is gone: a second Ctrl+C, a closed
+// terminal or a SIGTERM during the clean-up must not cut it short.
+int end_run() {
+  status_line_stop();
+  close_archive();
   if (run_state.saved_cwd) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "returning to working directory %s", run_state.saved_cwd);
     if (!platform_chdir(run_state.saved_cwd)) {
@@ -518,6 +552,8 @@ int end_run() {
     free(run_state.extraction_dir);
     run_state.extraction_dir = nullptr;
   }
+  restore_signal_handlers();
+  log_interrupt_once();  // an interrupt up to here was the installer's to report
   return run_state.result;
 }
 
@@ -531,6 +567,7 @@ int installer_main(int argc, const char** argv) {
   if (!run_state.sigint_installed) {
     veklog(VEK_HERE, VEKLOG_WARN, "cannot install CTRL+C handler: %s", strerror(errno));
   }
+  platform_install_stop_handlers(sigint_handler);
   if (INSTALLER_BUS_ERROR_RETURN() != 0) {
     payload_cancel_decoders();  // the jump skipped the stream's close
     veklog(VEK_HERE, VEKLOG_ERROR, "SIGBUS detected, the install location is out of space.  Cleaning up.");

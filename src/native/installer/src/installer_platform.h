@@ -33,7 +33,8 @@ extern sigjmp_buf sigbus_ctx;
 #endif
 
 // Descriptor I/O on the installer file. Reads loop on EINTR; read_at loops on
-// short reads until count bytes or the end of the file.
+// short reads until count bytes or the end of the file. Windows opens by the
+// wide-character interface and shares the file for reading only.
 int platform_open_readonly(const char* path);
 void platform_close(int fd);
 int64_t platform_file_size(int fd);                        // -1 on failure
@@ -41,12 +42,15 @@ int64_t platform_seek(int fd, int64_t offset, int whence);  // new position, -1 
 ssize_t platform_read(int fd, void* buf, size_t count);
 ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset);
 
-// The running executable, which carries the payload: `path` receives what to
-// open (Linux: the process's own executable link, which stays the running
-// file even when its name was replaced meanwhile; Windows: the module file
-// name) and `name` its name for messages. False when the system gives no
+// Opens the running executable, which carries the payload, once for the
+// whole run; both passes read through this descriptor. Linux: the process's
+// own executable link, which stays the running file even when its name was
+// given to another one meanwhile. Windows: the module file, through the
+// wide-character interface (any name), shared for reading only, so that
+// nobody can change, replace or remove it while the installer reads it.
+// `name` receives its name for messages (UTF-8). -1 when the system gives no
 // answer; the caller then falls back on argv[0].
-bool platform_executable_path(char* path, size_t path_size, char* name, size_t name_size);
+int platform_open_installer(char* name, size_t name_size);
 
 int platform_process_id(void);
 void platform_sleep_seconds(unsigned seconds);
@@ -75,6 +79,9 @@ int platform_check_private_directory(const char* dir, private_dir_id_t* id);
 // True when the working directory is the one `id` describes (device, inode,
 // owner and mode all unchanged).
 bool platform_is_working_directory(const private_dir_id_t* id);
+// True when `dir` still names the directory `id` describes (device and
+// inode), without following a link: only that directory is removed.
+bool platform_is_checked_directory(const char* dir, const private_dir_id_t* id);
 // Creates one directory that only the current user may use (Linux: mode
 // 0700; Windows: owner the user, a protected access list granting the user
 // alone full access, inherited by what is created inside); false with errno
@@ -100,9 +107,20 @@ uint64_t platform_monotonic_ms(void);
 // Best effort; Windows: nothing (directory modes are not used there).
 void platform_make_tree_removable(const char* dir);
 
-// Puts the interrupt handler back after a delivery where the platform resets
-// it (Windows); nothing elsewhere. Safe inside the handler.
-void platform_rearm_interrupt(void (*handler)(int));
+// Puts a stop handler back after a delivery where the platform resets it
+// (Windows); nothing elsewhere. Safe inside the handler.
+void platform_rearm_interrupt(int signum, void (*handler)(int));
+
+// The signals besides SIGINT that cancel the run like Ctrl+C, from the start
+// until the clean-up has finished: Linux SIGTERM (service managers, timeout)
+// and SIGHUP (a closed terminal), each unless it was ignored when the
+// installer started (nohup); Windows SIGBREAK (Ctrl+Break). Linux also
+// ignores SIGPIPE, so that a closed output (installer | head) cannot end the
+// run before its clean-up, up to the process's end; the configuration
+// program gets the disposition the installer started with back. Failures
+// are logged as WARN.
+void platform_install_stop_handlers(void (*handler)(int));
+void platform_restore_stop_handlers(void);
 
 // Linux: bus-error handler and file-creation mask 022; Windows: nothing.
 void platform_install_bus_error_handler(void);

@@ -22,20 +22,25 @@ constexpr uint32_t kSmallestMember = MEMBER_HEADER_SIZE + 2 + MEMBER_TRAILER_SIZ
 
 uint32_t get_le16(const unsigned char* p) { return (uint32_t)p[0] | ((uint32_t)p[1] << 8); }
 
-// The length subfield inside an extra field of `xlen` bytes; false when the
-// field holds no such subfield or its subfields do not add up.
-bool find_length_subfield(const unsigned char* extra, size_t xlen, uint32_t* size) {
+// The value of subfield (si1, si2) of `len` bytes inside an extra field of
+// `xlen` bytes; NULL when the field holds no such subfield or its subfields
+// do not add up.
+const unsigned char* find_subfield(const unsigned char* extra, size_t xlen, char si1, char si2, size_t len) {
   size_t pos = 0;
   while (pos + 4 <= xlen) {
-    size_t len = get_le16(extra + pos + 2);
-    if (pos + 4 + len > xlen) return false;
-    if (extra[pos] == MEMBER_SI1 && extra[pos + 1] == MEMBER_SI2 && len == MEMBER_SUBFIELD_LEN) {
-      *size = member_get_le32(extra + pos + 4);
-      return true;
-    }
-    pos += 4 + len;
+    size_t sub_len = get_le16(extra + pos + 2);
+    if (pos + 4 + sub_len > xlen) return nullptr;
+    if (extra[pos] == (unsigned char)si1 && extra[pos + 1] == (unsigned char)si2 && sub_len == len)
+      return extra + pos + 4;
+    pos += 4 + sub_len;
   }
-  return false;
+  return nullptr;
+}
+
+bool find_length_subfield(const unsigned char* extra, size_t xlen, uint32_t* size) {
+  const unsigned char* value = find_subfield(extra, xlen, MEMBER_SI1, MEMBER_SI2, MEMBER_SUBFIELD_LEN);
+  if (value) *size = member_get_le32(value);
+  return value != nullptr;
 }
 
 // Skips a NUL-terminated header field; false when it runs past `end`.
@@ -123,6 +128,22 @@ bool member_decode(member_inflater_t* inflater, const unsigned char* member, siz
   return true;
 }
 
+long member_size_subfield_offset(const unsigned char* header, size_t avail) {
+  uint32_t size = 0;
+  if (member_probe(header, avail, &size) != MEMBER_BOUNDED) return -1;
+  size_t xlen = get_le16(header + 10);
+  const unsigned char* value =
+      find_subfield(header + MEMBER_FIXED_HEADER, xlen, MEMBER_SIZE_SI1, MEMBER_SIZE_SI2, MEMBER_SIZE_SUBFIELD_LEN);
+  return value ? (long)(value - header) : -1;
+}
+
+bool member_recorded_size(const unsigned char* header, size_t avail, uint64_t* bytes) {
+  long at = member_size_subfield_offset(header, avail);
+  if (at < 0 || member_get_le64(header + at) == MEMBER_SIZE_UNRECORDED) return false;
+  *bytes = member_get_le64(header + at);
+  return true;
+}
+
 uint32_t member_claimed_length(const unsigned char trailer[MEMBER_TRAILER_SIZE]) {
   return member_get_le32(trailer + 4);
 }
@@ -181,7 +202,6 @@ void decode_slot(member_inflater_t* inflater, member_slot_t* slot, bool* ok, siz
 }
 
 void worker_main(member_pool_t* pool) {
-  platform_block_interrupts_in_thread();
   member_inflater_t* inflater = member_inflater_new();
   std::unique_lock<std::mutex> guard(pool->lock);
   for (;;) {
@@ -204,8 +224,16 @@ void worker_main(member_pool_t* pool) {
   member_inflater_free(inflater);
 }
 
-void start_workers(member_pool_t* pool, unsigned workers) {
-  for (unsigned i = 0; i < workers && i < MEMBER_POOL_MAX_WORKERS; ++i) {
+struct worker_start_t {
+  member_pool_t* pool;  // the pool the workers serve
+  unsigned workers;     // how many to start
+};
+
+// Called with every signal blocked (payload_platform.h): the workers start so.
+void start_workers_blocked(void* arg) {
+  auto* start = static_cast<worker_start_t*>(arg);
+  member_pool_t* pool = start->pool;
+  for (unsigned i = 0; i < start->workers && i < MEMBER_POOL_MAX_WORKERS; ++i) {
     try {
       pool->workers[i] = std::thread(worker_main, pool);
     } catch (const std::system_error&) {
@@ -213,6 +241,11 @@ void start_workers(member_pool_t* pool, unsigned workers) {
     }
     ++pool->worker_count;
   }
+}
+
+void start_workers(member_pool_t* pool, unsigned workers) {
+  worker_start_t start = {pool, workers};
+  platform_with_signals_blocked(start_workers_blocked, &start);
 }
 
 }  // namespace

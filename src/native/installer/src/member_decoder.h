@@ -38,6 +38,15 @@ member_probe_t member_probe(const unsigned char* bytes, size_t avail, uint32_t* 
 bool member_decode(member_inflater_t* inflater, const unsigned char* member, size_t size, unsigned char* out,
                    size_t* out_len, const char** why);
 
+// Where the size subfield's 8-byte value lies in a bounded member's header
+// (the first `avail` bytes of the member), or -1 when the header holds none.
+long member_size_subfield_offset(const unsigned char* header, size_t avail);
+// The bytes an entry takes as the packer counted them, from its first
+// member's header: false when the header records none (an older packer, or
+// the value MEMBER_SIZE_UNRECORDED). Unverified: the extract pass does not
+// check it.
+bool member_recorded_size(const unsigned char* header, size_t avail, uint64_t* bytes);
+
 // Reads the ISIZE of a member from its last bytes: the data length the
 // member claims (unverified until it is decoded).
 uint32_t member_claimed_length(const unsigned char trailer[MEMBER_TRAILER_SIZE]);

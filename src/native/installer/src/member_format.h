@@ -18,7 +18,17 @@
 //   20 + n     4  CRC-32 of the data
 //   24 + n     4  data length (ISIZE)
 //
-// A reader accepts the subfield anywhere in the extra field, and the other
+// The first member of an entry also carries, in a second subfield, the bytes
+// the extracted entry takes as the size pass counts them (file data, 4096
+// per directory, the target's length per symbolic link), so that the size
+// pass need not inflate the entry; all bits set means not recorded:
+//
+//       20     2  'V' 'S'         subfield id (XLEN is then 20)
+//       22     2  8               subfield length
+//       24     8  required bytes  little-endian
+//       32     n  raw deflate data
+//
+// A reader accepts the subfields anywhere in the extra field, and the other
 // optional header fields (name, comment, header CRC) after it.
 #ifndef INSTALLER_MEMBER_FORMAT_H
 #define INSTALLER_MEMBER_FORMAT_H
@@ -39,9 +49,16 @@
 #define MEMBER_SI1 'V'
 #define MEMBER_SI2 'M'
 #define MEMBER_SUBFIELD_LEN 4
+#define MEMBER_SIZE_SI1 'V'
+#define MEMBER_SIZE_SI2 'S'
+#define MEMBER_SIZE_SUBFIELD_LEN 8
+// The size subfield's value before the packer has counted the entry.
+#define MEMBER_SIZE_UNRECORDED UINT64_MAX
 
 // The header the packaging tool writes; readers accept longer ones.
 #define MEMBER_HEADER_SIZE 20
+// The header of an entry's first member, with the size subfield.
+#define MEMBER_FIRST_HEADER_SIZE 32
 // Fixed part of every gzip header, up to and including XLEN.
 #define MEMBER_FIXED_HEADER 12
 #define MEMBER_TRAILER_SIZE 8
@@ -66,6 +83,15 @@ static inline void member_put_le32(unsigned char* p, uint32_t value) {
   p[1] = (unsigned char)(value >> 8);
   p[2] = (unsigned char)(value >> 16);
   p[3] = (unsigned char)(value >> 24);
+}
+
+static inline uint64_t member_get_le64(const unsigned char* p) {
+  return (uint64_t)member_get_le32(p) | ((uint64_t)member_get_le32(p + 4) << 32);
+}
+
+static inline void member_put_le64(unsigned char* p, uint64_t value) {
+  member_put_le32(p, (uint32_t)value);
+  member_put_le32(p + 4, (uint32_t)(value >> 32));
 }
 
 #endif  // INSTALLER_MEMBER_FORMAT_H

@@ -31,6 +31,14 @@ bool size_budget_exhausted(const untar_context_t* ctx) {
   return true;
 }
 
+// The size budget for a count of `bytes` in the current entry.
+bool budget_reached(vek_uint64_t bytes) {
+  untar_context_t ctx;
+  memset(&ctx, 0, sizeof(ctx));
+  ctx.written_bytes = bytes;
+  return size_budget_exhausted(&ctx);
+}
+
 // ---- Table of contents -------------------------------------------------
 
 int64_t big_to_host_endian(const unsigned char bytes[8]) {
@@ -139,6 +147,48 @@ int64_t find_trailer(int fd, int64_t size) {
 
 }  // namespace
 
+namespace {
+
+// Reads the trailer of the open file fd and positions the cursor at the
+// first value of the table. False (logged) on every failure; fd stays open.
+bool open_toc(int fd, toc_entries* toc) {
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "Reading source file size");
+  int64_t size = platform_file_size(fd);
+  if (size < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot stat archive file: %s", strerror(errno));
+    return false;
+  }
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "Reading version and table of contents offset");
+  int64_t trailer = find_trailer(fd, size);
+  if (platform_seek(fd, trailer, SEEK_SET) < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to end of file: %s", strerror(errno));
+    return false;
+  }
+  int64_t version = read_int64(fd);
+  int64_t offset = read_int64(fd);
+  if (version != TOC_VERSION) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Invalid version %" VEK_PRId64 " (expected %" VEK_PRId64 ")",
+           (long long)version, (long long)TOC_VERSION);
+    return false;
+  }
+  if (offset == -1) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not read table of contents offset from installer file.");
+    return false;
+  }
+  if (platform_seek(fd, offset, SEEK_SET) < 0) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to beginning of table of contents: %s", strerror(errno));
+    return false;
+  }
+  *toc = {fd, 0, size, offset, trailer, false, false};
+  veklog(VEK_HERE, VEKLOG_DEBUG,
+         "Successfully initialized table of contents (fd %d, min offset %" VEK_PRId64
+         ", max offset %" VEK_PRId64 ")",
+         fd, (long long)toc->min_offset, (long long)toc->max_offset);
+  return true;
+}
+
+}  // namespace
+
 bool init_toc(const char* toc_file, toc_entries* toc) {
   veklog(VEK_HERE, VEKLOG_DEBUG, "Opening table of contents in %s", toc_file);
   int fd = platform_open_readonly(toc_file);
@@ -146,39 +196,14 @@ bool init_toc(const char* toc_file, toc_entries* toc) {
     veklog(VEK_HERE, VEKLOG_ERROR, "Cannot open table of contents: %s", strerror(errno));
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG2, "Reading source file size");
-  int64_t size = platform_file_size(fd);
-  if (size < 0) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot stat archive file: %s", strerror(errno));
-    return fail_toc(fd);
-  }
-  veklog(VEK_HERE, VEKLOG_DEBUG2, "Reading version and table of contents offset");
-  int64_t trailer = find_trailer(fd, size);
-  if (platform_seek(fd, trailer, SEEK_SET) < 0) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to end of file: %s", strerror(errno));
-    return fail_toc(fd);
-  }
-  int64_t version = read_int64(fd);
-  int64_t offset = read_int64(fd);
-  if (version != TOC_VERSION) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Invalid version %" VEK_PRId64 " (expected %" VEK_PRId64 ")",
-           (long long)version, (long long)TOC_VERSION);
-    return fail_toc(fd);
-  }
-  if (offset == -1) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Could not read table of contents offset from installer file.");
-    return fail_toc(fd);
-  }
-  if (platform_seek(fd, offset, SEEK_SET) < 0) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot seek to beginning of table of contents: %s", strerror(errno));
-    return fail_toc(fd);
-  }
-  *toc = {fd, 0, size, offset, trailer, false};
-  veklog(VEK_HERE, VEKLOG_DEBUG,
-         "Successfully initialized table of contents (fd %d, min offset %" VEK_PRId64
-         ", max offset %" VEK_PRId64 ")",
-         fd, (long long)toc->min_offset, (long long)toc->max_offset);
+  if (!open_toc(fd, toc)) return fail_toc(fd);
+  toc->owns_fd = true;
   return true;
+}
+
+bool init_toc_fd(int fd, const char* name, toc_entries* toc) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "Opening table of contents in %s", name);
+  return open_toc(fd, toc);
 }
 
 bool read_entry_from_toc(toc_entries* toc, toc_entry* entry) {
@@ -207,7 +232,7 @@ bool read_entry_from_toc(toc_entries* toc, toc_entry* entry) {
 }
 
 void close_toc(toc_entries* toc) {
-  if (toc->fd >= 0) platform_close(toc->fd);
+  if (toc->fd >= 0 && toc->owns_fd) platform_close(toc->fd);
   toc->fd = -1;
 }
 
@@ -576,6 +601,29 @@ ssize_t read_func(void* ctx, void* buf, size_t count) {
 
 namespace {
 
+// The rest of the extent after the archive's end (its padding) is decoded so
+// that every member is verified. It is read like the archive: an interrupt
+// stops it, and so does the size budget, which counts the tail too (zero
+// padding can inflate without end).
+bool finish_entry(const untar_context_t* ctx, entry_stream_t* stream) {
+  unsigned char scratch[16384];
+  vek_uint64_t tail = 0;
+  for (;;) {
+    if (sigint_received) {
+      log_interrupt_once();
+      errno = EINTR;
+      return false;
+    }
+    if (budget_reached(ctx->written_bytes + tail)) {
+      errno = ENOSPC;
+      return false;
+    }
+    ssize_t got = entry_stream_read(stream, scratch, sizeof(scratch));
+    if (got <= 0) return got == 0;
+    tail += (vek_uint64_t)got;
+  }
+}
+
 // Runs the tar reader over an open stream; the entry counts as good only once
 // the rest of its extent has been decoded and verified too.
 bool run_tar_reader(entry_stream_t* stream, untar_ops* ops, vek_uint64_t* bytes_extracted) {
@@ -583,7 +631,7 @@ bool run_tar_reader(entry_stream_t* stream, untar_ops* ops, vek_uint64_t* bytes_
   memset(&ctx, 0, sizeof(ctx));
   ctx.source = stream;
   veklog(VEK_HERE, VEKLOG_DEBUG2, "Extracting contents of tar archive");
-  bool extracted = extract_tar(ops, &ctx) && !sigint_received && entry_stream_finish(stream);
+  bool extracted = extract_tar(ops, &ctx) && finish_entry(&ctx, stream);
   // Directory modes are applied only to a whole archive: a failed run leaves
   // its partial tree writable, so that removing it cannot be stopped by a
   // read-only directory. The size pass leaves no modes to apply.
@@ -638,18 +686,12 @@ bool extract_tarball(toc_entry* entry, untar_ops* ops, vek_uint64_t* bytes_extra
 
 namespace {
 
-// The size budget for a count of `bytes` in the current entry.
-bool budget_reached(vek_uint64_t bytes) {
-  untar_context_t ctx;
-  memset(&ctx, 0, sizeof(ctx));
-  ctx.written_bytes = bytes;
-  return size_budget_exhausted(&ctx);
-}
-
 // Adds up the lengths that the members' trailers claim. Each is at most
 // MEMBER_MAX_DATA, so a lying trailer cannot claim more than the bytes of
-// its member; the extract pass checks every claim.
-bool sum_member_lengths(const toc_entry* entry, vek_uint64_t* bytes) {
+// its member; the extract pass checks every claim. The walk also finds a
+// damaged member structure before anything is extracted; with `budgeted`
+// the size budget stops it.
+bool sum_member_lengths(const toc_entry* entry, bool budgeted, vek_uint64_t* bytes) {
   std::unique_ptr<unsigned char[]> scratch(new (std::nothrow) unsigned char[ENTRY_INPUT_SIZE]);
   if (!scratch) {
     errno = ENOMEM;
@@ -678,7 +720,7 @@ bool sum_member_lengths(const toc_entry* entry, vek_uint64_t* bytes) {
     }
     total += claimed;
     ++members;
-    if (sigint_received || budget_reached(total)) return false;
+    if (sigint_received || (budgeted && budget_reached(total))) return false;
   }
   if (found == MEMBER_DAMAGED) return false;
   veklog(VEK_HERE, VEKLOG_DEBUG, "Summed the trailers of %u gzip members: %" VEK_PRId64 " bytes", members,
@@ -687,18 +729,42 @@ bool sum_member_lengths(const toc_entry* entry, vek_uint64_t* bytes) {
   return true;
 }
 
+// The figure the packer recorded in the entry's first member, if any.
+bool recorded_entry_size(const toc_entry* entry, vek_uint64_t* bytes) {
+  unsigned char header[64];
+  int64_t extent = entry->end_offset - entry->offset;
+  size_t want = extent < (int64_t)sizeof(header) ? (size_t)extent : sizeof(header);
+  uint64_t recorded = 0;
+  if (platform_read_at(entry->fd, header, want, entry->offset) != (ssize_t)want ||
+      !member_recorded_size(header, want, &recorded))
+    return false;
+  *bytes = recorded;
+  return true;
+}
+
 }  // namespace
 
+// The trailers count headers and padding but a directory as its 512-byte
+// header, where the disk takes a block: the figure the packer counted with
+// the size operations is taken when the entry carries it.
 bool size_entry(toc_entry* entry, untar_ops* size_ops, vek_uint64_t* bytes) {
   if (!entry || probe_entry(entry->fd, entry->offset, entry->end_offset) != MEMBER_BOUNDED)
     return extract_tarball(entry, size_ops, bytes);
-  veklog(VEK_HERE, VEKLOG_DEBUG, "Counting entry at offset %" VEK_PRId64 " from its gzip trailers",
-         (long long)entry->offset);
+  vek_uint64_t recorded = 0;
+  bool has_record = recorded_entry_size(entry, &recorded);
+  if (has_record) {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "Entry at offset %" VEK_PRId64 " records %" VEK_PRId64 " bytes",
+           (long long)entry->offset, (long long)recorded);
+    if (budget_reached(recorded)) return false;
+  } else {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "Counting entry at offset %" VEK_PRId64 " from its gzip trailers",
+           (long long)entry->offset);
+  }
   vek_uint64_t total = 0;
-  if (!sum_member_lengths(entry, &total)) {
+  if (!sum_member_lengths(entry, !has_record, &total)) {
     log_interrupt_once();
     return false;
   }
-  if (bytes) *bytes = total;
+  if (bytes) *bytes = has_record ? recorded : total;
   return true;
 }

@@ -29,6 +29,7 @@ typedef struct toc_entries_t {
   int64_t trailer_offset;  // where the trailer starts: 16 bytes before the end of the file, or before
                            // a signature's certificate table and the zero bytes that pad up to it
   bool failed;         // reading stopped at a damaged value rather than at the terminating 0
+  bool owns_fd;        // close_toc closes fd (init_toc); false when the caller lent it (init_toc_fd)
 } toc_entries_t;
 typedef toc_entries_t toc_entries;
 
@@ -92,6 +93,9 @@ void payload_cancel_decoders(void);
 // Opens the table of contents of toc_file and positions the cursor at its
 // first value. False (logged, file closed) on every failure.
 bool init_toc(const char* toc_file, toc_entries* toc);
+// The same on a file the caller opened and keeps: close_toc leaves fd open,
+// and a failure does not close it. `name` is for messages.
+bool init_toc_fd(int fd, const char* name, toc_entries* toc);
 // The next entry; false at the terminating 0 and on every error (logged).
 bool read_entry_from_toc(toc_entries* toc, toc_entry* entry);
 // Extracts one entry through ops, whose read slot must be read_func. True
@@ -100,17 +104,19 @@ bool read_entry_from_toc(toc_entries* toc, toc_entry* entry);
 // table's cursor is left where it was.
 bool extract_tarball(toc_entry* entry, untar_ops* ops, vek_uint64_t* bytes_extracted);
 // The size pass of one entry: how many bytes its extraction needs, in
-// *bytes. An entry of bounded members is summed from its members' trailers
-// without inflating them (the tar data's length: file data, headers and
-// padding; the extract pass verifies every member); any other entry is
-// counted by the tar reader through size_ops (the size-counting table, read
-// slot read_func). Damage the walk meets fails it (logged); so does the size
-// budget once the count reaches it (not logged).
+// *bytes. An entry of bounded members is not inflated: its count is the
+// figure its first member records (member_format.h), or, without one, the
+// sum of its members' trailers (the tar data's length: file data, headers
+// and padding); its members' headers are walked either way, and the extract
+// pass verifies every member. Any other entry is counted by the tar reader
+// through size_ops (the size-counting table, read slot read_func). Damage
+// the walk meets fails it (logged); so does the size budget once the count
+// reaches it (not logged).
 bool size_entry(toc_entry* entry, untar_ops* size_ops, vek_uint64_t* bytes);
 // Read operation of both tables; ctx is the untar_context_t whose source is
 // an entry_stream_t. -1 once an interrupt was received.
 ssize_t read_func(void* ctx, void* buf, size_t count);
-// Closes the table's descriptor.
+// Closes the table's descriptor when init_toc opened it.
 void close_toc(toc_entries* toc);
 
 // The size pass stops reading once its count reaches the free space: a few

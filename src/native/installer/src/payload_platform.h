@@ -6,10 +6,13 @@
 // Processors this process may run on (at least 1).
 unsigned platform_processor_count(void);
 
-// Keeps the interrupt signal away from the calling thread, so that the
-// installer's handler always runs on the main thread, whose reads poll its
-// flag. Called first thing by every worker. Windows: nothing (the console
-// handler runs on a thread of its own).
-void platform_block_interrupts_in_thread(void);
+// Runs `start`, which creates the worker threads, with every signal blocked
+// in the calling thread and restores its mask afterwards: a thread starts
+// with its creator's mask, so the workers block every signal from their first
+// instruction, and a signal meant for the process (an interrupt, a SIGBUS
+// sent with kill) is always taken by the main thread, whose handlers and
+// jump buffer are made for it. Windows: runs `start` (console events are
+// handled on a thread of their own).
+void platform_with_signals_blocked(void (*start)(void* arg), void* arg);
 
 #endif  // INSTALLER_PAYLOAD_PLATFORM_H

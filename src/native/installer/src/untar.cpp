@@ -6,9 +6,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <new>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
+#include "printable_name.h"
 #include "vek_list.h"
 #include "vek_logging.h"
 
@@ -29,6 +33,13 @@ constexpr int kFifoType = 0;
 #else
 constexpr int kBlockDeviceType = 0060000;
 constexpr int kFifoType = 0010000;
+#endif
+
+// Entry names are split at '/', and on Windows at '\\' too.
+#ifdef _WIN32
+constexpr bool kBackslashSeparates = true;
+#else
+constexpr bool kBackslashSeparates = false;
 #endif
 
 enum class ReadResult { kComplete, kEndOfStream, kFailed };
@@ -117,7 +128,8 @@ bool parse_number(const char* field, size_t width, const char* what, vek_uint64_
   auto* bytes = reinterpret_cast<const unsigned char*>(field);
   bool ok = (bytes[0] & 0x80) ? parse_base256(bytes, width, value) : parse_octal(field, width, value);
   if (!ok) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "malformed %s field %.*s in tar header", what, (int)width, field);
+    veklog(VEK_HERE, VEKLOG_ERROR, "malformed %s field %s in tar header", what,
+           printable_name(std::string(field, strnlen(field, width))).c_str());
     errno = EINVAL;
   }
   return ok;
@@ -224,7 +236,7 @@ bool extract_gnutar_file_name(untar_ops* ops, untar_context* ctx, tar_header* he
     return false;
   }
   *name = field_text(data.data(), data.size());
-  veklog(VEK_HERE, VEKLOG_DEBUG2, "successfully read GNU file name %s", name->c_str());
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "successfully read GNU file name %s", printable_name(*name).c_str());
   return true;
 }
 
@@ -270,17 +282,17 @@ bool copy_file_data(untar_ops* ops, untar_context* ctx, int fd, vek_uint64_t rem
 }
 
 bool make_file(untar_ops* ops, untar_context* ctx, const tar_header* header, const char* file_name) {
-  veklog(VEK_HERE, VEKLOG_DEBUG2, "extracting file %s", file_name);
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "extracting file %s", printable_name(file_name).c_str());
   int mode = 0;
   vek_uint64_t size = 0;
   if (!parse_int_field(header->mode, sizeof header->mode, "mode", &mode) || !parse_size(header, &size))
     return false;
   int fd = ops->open_file(ctx, file_name, mode);
   if (fd == -1) {
-    veklog(VEK_HERE, VEKLOG_DEBUG2, "cannot open %s for extraction", file_name);
+    veklog(VEK_HERE, VEKLOG_DEBUG2, "cannot open %s for extraction", printable_name(file_name).c_str());
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG2, "extracting %s using local buffers", file_name);
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "extracting %s using local buffers", printable_name(file_name).c_str());
   bool ok = copy_file_data(ops, ctx, fd, size);
   int saved_errno = errno;
   ops->close_file(ctx, fd);
@@ -289,7 +301,7 @@ bool make_file(untar_ops* ops, untar_context* ctx, const tar_header* header, con
 }
 
 bool make_directory(untar_ops* ops, untar_context* ctx, const tar_header* header, const char* directory_name) {
-  veklog(VEK_HERE, VEKLOG_DEBUG, "creating directory %s", directory_name);
+  veklog(VEK_HERE, VEKLOG_DEBUG, "creating directory %s", printable_name(directory_name).c_str());
   int mode = 0;
   if (!parse_int_field(header->mode, sizeof header->mode, "mode", &mode)) return false;
   return ops->make_directory(ctx, directory_name, mode);
@@ -302,7 +314,7 @@ bool make_device(untar_ops* ops, untar_context* ctx, const tar_header* header, c
       !parse_int_field(header->devmajor, sizeof header->devmajor, "devmajor", &major) ||
       !parse_int_field(header->devminor, sizeof header->devminor, "devminor", &minor))
     return false;
-  veklog(VEK_HERE, VEKLOG_DEBUG2, "creating device %s (%d:%d)", device_name, major, minor);
+  veklog(VEK_HERE, VEKLOG_DEBUG2, "creating device %s (%d:%d)", printable_name(device_name).c_str(), major, minor);
   return ops->make_device(ctx, device_name, type | mode, major, minor);
 }
 
@@ -313,9 +325,61 @@ void free_link(queued_link* link) {
   free(link);
 }
 
+// The typeflag as messages show it (a control character is escaped).
+std::string type_text(char typeflag) { return printable_name(std::string(1, typeflag)); }
+
+// The same name always gives the same key: components without empty and "."
+// ones ("./a//b/" and "a/b" are one name).
+std::string name_key(const char* name) {
+  std::string key;
+  for (const char* p = name; *p != '\0';) {
+    const char* end = p;
+    while (*end != '\0' && *end != '/' && !(kBackslashSeparates && *end == '\\')) ++end;
+    std::string part(p, end);
+    if (!part.empty() && part != ".") key += (key.empty() ? "" : "/") + part;
+    p = *end != '\0' ? end + 1 : end;
+  }
+  return key;
+}
+
+// The link queue of one archive (a vek_list_t of queued_link_t, in archive
+// order); whatever it holds is released with it. An entry supersedes the
+// links queued before it under the same name, as extracting in archive order
+// would have: the later entry is what stays.
+class LinkQueue {
+ public:
+  LinkQueue() : list_(vek_listCreate(1)) {}
+  ~LinkQueue() {
+    if (list_ == nullptr) return;
+    for (size_t i = 0; i < vek_listGetSize(list_); ++i) free_link(static_cast<queued_link*>(vek_listGet(list_, i)));
+    vek_listDestroy(list_);
+  }
+  LinkQueue(const LinkQueue&) = delete;
+  LinkQueue& operator=(const LinkQueue&) = delete;
+
+  bool created() const { return list_ != nullptr; }
+  vek_list_t* list() const { return list_; }
+
+  // Called for every entry before it is applied.
+  void supersede(const std::string& name) {
+    if (by_name_.empty()) return;
+    auto found = by_name_.find(name_key(name.c_str()));
+    if (found == by_name_.end()) return;
+    for (queued_link* link : found->second) link->superseded = true;
+    by_name_.erase(found);
+  }
+
+  bool add(const std::string& from, const std::string& to, link_function func);
+
+ private:
+  vek_list_t* list_;
+  std::unordered_map<std::string, std::vector<queued_link*>> by_name_;  // name key -> links not superseded
+};
+
 bool queue_link(vek_list_t* link_list, const char* from_file_name, const char* to_file_name,
-                link_function link_func) {
-  veklog(VEK_HERE, VEKLOG_DEBUG, "postponing creation of link %s -> %s", from_file_name, to_file_name);
+                link_function link_func, queued_link** queued) {
+  veklog(VEK_HERE, VEKLOG_DEBUG, "postponing creation of link %s -> %s", printable_name(from_file_name).c_str(),
+         printable_name(to_file_name).c_str());
   auto* link = static_cast<queued_link*>(calloc(1, sizeof(queued_link)));
   if (link == nullptr) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "cannot allocate new link: %s", strerror(errno));
@@ -330,144 +394,173 @@ bool queue_link(vek_list_t* link_list, const char* from_file_name, const char* t
   } else if (!vek_listAdd(link_list, link)) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "cannot add link to queue: %s", strerror(errno));
   } else {
+    *queued = link;
     return true;
   }
   free_link(link);
   return false;
 }
 
-// Creates the first queued link that succeeds, scanning from the start, so
-// that a link failing for want of its target is retried after every later
-// success. False when none succeeded or an operation aborted the archive.
-bool dequeue_link(untar_context* ctx, vek_list_t* link_list) {
-  size_t count = vek_listGetSize(link_list);
-  for (size_t i = 0; i < count; ++i) {
-    auto* link = static_cast<queued_link*>(vek_listGet(link_list, i));
-    if (link == nullptr) {
-      veklog(VEK_HERE, VEKLOG_DEBUG, "found a NULL link");
-      return false;
-    }
-    veklog(VEK_HERE, VEKLOG_DEBUG2, "linking %s to %s", link->from_file_name, link->to_file_name);
-    if (link->link_func(ctx, link->to_file_name, link->from_file_name)) {
-      veklog(VEK_HERE, VEKLOG_DEBUG, "succesfully created link");
-      vek_listRemoveAt(link_list, i);
-      free_link(link);
-      return true;
-    }
-    if (ctx->abort_archive) return false;
-    veklog(VEK_HERE, VEKLOG_DEBUG, "cannot link %s to %s, will try again later", link->from_file_name,
-           link->to_file_name);
+bool LinkQueue::add(const std::string& from, const std::string& to, link_function func) {
+  supersede(from);
+  queued_link* link = nullptr;
+  if (!queue_link(list_, from.c_str(), to.c_str(), func, &link)) return false;
+  try {
+    by_name_[name_key(from.c_str())].push_back(link);
+  } catch (const std::bad_alloc&) {
+    veklog(VEK_HERE, VEKLOG_DEBUG, "cannot add link to queue: %s", strerror(ENOMEM));
+    errno = ENOMEM;
+    return false;
   }
-  return false;
+  return true;
 }
 
-// The link queue of one archive; whatever is left in it is released.
-class LinkQueue {
- public:
-  LinkQueue() : list_(vek_listCreate(1)) {}
-  ~LinkQueue() {
-    if (list_ == nullptr) return;
-    for (size_t i = 0; i < vek_listGetSize(list_); ++i) free_link(static_cast<queued_link*>(vek_listGet(list_, i)));
-    vek_listDestroy(list_);
+// Links that failed, by the name of what they link to: a hard link whose
+// target is itself a queued link is tried again once that link is made.
+using waiting_links_t = std::unordered_multimap<std::string, queued_link*>;
+
+// Creates `first` and then every waiting link that a creation made possible.
+// Each link is tried once, and again only when a link is made at the name
+// it points to: the work grows with the queue, not with its square. False
+// when an operation aborted the archive.
+bool create_link(untar_context* ctx, queued_link* first, waiting_links_t* waiting) {
+  std::vector<queued_link*> ready{first};
+  while (!ready.empty()) {
+    queued_link* link = ready.back();
+    ready.pop_back();
+    std::string from = printable_name(link->from_file_name), to = printable_name(link->to_file_name);
+    veklog(VEK_HERE, VEKLOG_DEBUG2, "linking %s to %s", from.c_str(), to.c_str());
+    if (link->link_func(ctx, link->to_file_name, link->from_file_name)) {
+      veklog(VEK_HERE, VEKLOG_DEBUG, "succesfully created link");
+      veklog(VEK_HERE, VEKLOG_DEBUG, "post-processed a link");
+      auto woken = waiting->equal_range(name_key(link->from_file_name));
+      for (auto it = woken.first; it != woken.second; ++it) ready.push_back(it->second);
+      waiting->erase(woken.first, woken.second);
+      continue;
+    }
+    if (ctx->abort_archive) return false;
+    veklog(VEK_HERE, VEKLOG_DEBUG, "cannot link %s to %s, will try again later", from.c_str(), to.c_str());
+    waiting->emplace(name_key(link->to_file_name), link);
   }
-  LinkQueue(const LinkQueue&) = delete;
-  LinkQueue& operator=(const LinkQueue&) = delete;
-  vek_list_t* get() const { return list_; }
+  return true;
+}
 
- private:
-  vek_list_t* list_;
-};
+// Creates the queued links in archive order; links that never succeed are
+// dropped. False when an operation aborted the archive.
+bool create_queued_links(untar_context* ctx, const LinkQueue& queue) {
+  waiting_links_t waiting;
+  size_t count = vek_listGetSize(queue.list());
+  for (size_t i = 0; i < count; ++i) {
+    auto* link = static_cast<queued_link*>(vek_listGet(queue.list(), i));
+    if (link == nullptr) {
+      veklog(VEK_HERE, VEKLOG_DEBUG, "found a NULL link");
+      return true;
+    }
+    if (!link->superseded && !create_link(ctx, link, &waiting)) return false;
+  }
+  return true;
+}
 
-bool extract_file(untar_ops* ops, untar_context* ctx, tar_header* header) {
+bool extract_file(untar_ops* ops, untar_context* ctx, tar_header* header, LinkQueue& queue) {
   std::string name;
   if (!extract_file_name(ops, ctx, header, &name)) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "cannot read regular file name");
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting file %s", name.c_str());
+  std::string shown = printable_name(name);
+  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting file %s", shown.c_str());
+  queue.supersede(name);
   if (!make_file(ops, ctx, header, name.c_str())) {
-    veklog(VEK_HERE, VEKLOG_DEBUG, "cannot create %s", name.c_str());
+    veklog(VEK_HERE, VEKLOG_DEBUG, "cannot create %s", shown.c_str());
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG, "successfully extracted %s", name.c_str());
+  veklog(VEK_HERE, VEKLOG_DEBUG, "successfully extracted %s", shown.c_str());
   return true;
 }
 
-bool extract_directory(untar_ops* ops, untar_context* ctx, tar_header* header) {
+bool extract_directory(untar_ops* ops, untar_context* ctx, tar_header* header, LinkQueue& queue) {
   std::string name;
   if (!extract_file_name(ops, ctx, header, &name)) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "cannot allocate name: %s", strerror(errno));
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting directory %s", name.c_str());
+  std::string shown = printable_name(name);
+  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting directory %s", shown.c_str());
+  queue.supersede(name);
   if (!make_directory(ops, ctx, header, name.c_str())) {
-    veklog(VEK_HERE, VEKLOG_DEBUG, "cannot extract %s", name.c_str());
+    veklog(VEK_HERE, VEKLOG_DEBUG, "cannot extract %s", shown.c_str());
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG, "successfully extracted %s", name.c_str());
+  veklog(VEK_HERE, VEKLOG_DEBUG, "successfully extracted %s", shown.c_str());
   return true;
 }
 
-bool extract_device(untar_ops* ops, untar_context* ctx, tar_header* header, int type) {
+bool extract_device(untar_ops* ops, untar_context* ctx, tar_header* header, int type, LinkQueue& queue) {
   std::string name;
   if (!extract_file_name(ops, ctx, header, &name)) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "cannot read device file name");
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting device %s", name.c_str());
+  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting device %s", printable_name(name).c_str());
+  queue.supersede(name);
   return make_device(ops, ctx, header, name.c_str(), type);
 }
 
-bool extract_link(untar_ops* ops, untar_context* ctx, tar_header* header, link_function func,
-                  vek_list_t* link_list) {
+bool extract_link(untar_ops* ops, untar_context* ctx, tar_header* header, link_function func, LinkQueue& queue) {
   std::string name;
   if (!extract_file_name(ops, ctx, header, &name)) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "cannot extract name of link file");
     return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting link %s", name.c_str());
-  std::string target = field_text(header->linkname, sizeof header->linkname);
-  return queue_link(link_list, name.c_str(), target.c_str(), func);
+  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting link %s", printable_name(name).c_str());
+  return queue.add(name, field_text(header->linkname, sizeof header->linkname), func);
 }
 
 // The entry behind an 'L' header; links are not expected there (a long name
 // with a long target comes as 'K' then 'L').
-bool extract_long_file(untar_ops* ops, untar_context* ctx, tar_header* header) {
+bool extract_long_file(untar_ops* ops, untar_context* ctx, tar_header* header, LinkQueue& queue) {
   std::string name;
   if (!extract_file_name(ops, ctx, header, &name)) return false;
   const char* n = name.c_str();
-  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting long entry %s", n);
+  std::string shown = printable_name(name);
+  const char* s = shown.c_str();
+  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting long entry %s", s);
   bool ok = false;
   switch (header->typeflag) {
     case '0':
-      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting file %s", n);
+      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting file %s", s);
+      queue.supersede(name);
       ok = make_file(ops, ctx, header, n);
       break;
     case '3':
-      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting character device %s", n);
+      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting character device %s", s);
+      queue.supersede(name);
       ok = make_device(ops, ctx, header, n, kCharDeviceType);
       break;
     case '4':
-      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting block device %s", n);
+      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting block device %s", s);
+      queue.supersede(name);
       ok = make_device(ops, ctx, header, n, kBlockDeviceType);
       break;
     case '5':
-      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting directory %s", n);
+      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting directory %s", s);
+      queue.supersede(name);
       ok = make_directory(ops, ctx, header, n);
       break;
     case '6':
-      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting FIFO %s", n);
+      veklog(VEK_HERE, VEKLOG_DEBUG, "extracting FIFO %s", s);
+      queue.supersede(name);
       ok = make_device(ops, ctx, header, n, kFifoType);
       break;
     default:
-      veklog(VEK_HERE, VEKLOG_DEBUG, "unexpected long file type %c", header->typeflag);
+      veklog(VEK_HERE, VEKLOG_DEBUG, "unexpected long file type %s", type_text(header->typeflag).c_str());
       return false;
   }
-  veklog(VEK_HERE, VEKLOG_DEBUG, ok ? "succesfully extracted %s" : "failed to extract %s", n);
+  veklog(VEK_HERE, VEKLOG_DEBUG, ok ? "succesfully extracted %s" : "failed to extract %s", s);
   return ok;
 }
 
-bool extract_longlink(untar_ops* ops, untar_context* ctx, tar_header* header, vek_list_t* link_list) {
+bool extract_longlink(untar_ops* ops, untar_context* ctx, tar_header* header, LinkQueue& queue) {
   std::string target;
   if (!extract_gnutar_file_name(ops, ctx, header, &target)) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "cannot extract linked file for %s", "a GNU long link entry");
@@ -475,32 +568,32 @@ bool extract_longlink(untar_ops* ops, untar_context* ctx, tar_header* header, ve
   }
   std::string name;
   if (!extract_file_name(ops, ctx, header, &name)) return false;
-  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting long link %s", name.c_str());
+  veklog(VEK_HERE, VEKLOG_DEBUG, "extracting long link %s", printable_name(name).c_str());
   switch (header->typeflag) {
     case '1':
-      return queue_link(link_list, name.c_str(), target.c_str(), ops->make_hardlink);
+      return queue.add(name, target, ops->make_hardlink);
     case '2':
-      return queue_link(link_list, name.c_str(), target.c_str(), ops->make_symlink);
+      return queue.add(name, target, ops->make_symlink);
     default:
-      veklog(VEK_HERE, VEKLOG_DEBUG, "cannot link %s to %s:  unexpected link type %c", name.c_str(),
-             target.c_str(), header->typeflag);
+      veklog(VEK_HERE, VEKLOG_DEBUG, "cannot link %s to %s:  unexpected link type %s", printable_name(name).c_str(),
+             printable_name(target).c_str(), type_text(header->typeflag).c_str());
       return false;
   }
 }
 
-bool extract_entry(untar_ops* ops, untar_context* ctx, vek_list_t* link_list, tar_header* header) {
+bool extract_entry(untar_ops* ops, untar_context* ctx, LinkQueue& queue, tar_header* header) {
   switch (header->typeflag) {
-    case '0': return extract_file(ops, ctx, header);
-    case '1': return extract_link(ops, ctx, header, ops->make_hardlink, link_list);
-    case '2': return extract_link(ops, ctx, header, ops->make_symlink, link_list);
-    case '3': return extract_device(ops, ctx, header, kCharDeviceType);
-    case '4': return extract_device(ops, ctx, header, kBlockDeviceType);
-    case '5': return extract_directory(ops, ctx, header);
-    case '6': return extract_device(ops, ctx, header, kFifoType);
-    case 'K': return extract_longlink(ops, ctx, header, link_list);
-    case 'L': return extract_long_file(ops, ctx, header);
+    case '0': return extract_file(ops, ctx, header, queue);
+    case '1': return extract_link(ops, ctx, header, ops->make_hardlink, queue);
+    case '2': return extract_link(ops, ctx, header, ops->make_symlink, queue);
+    case '3': return extract_device(ops, ctx, header, kCharDeviceType, queue);
+    case '4': return extract_device(ops, ctx, header, kBlockDeviceType, queue);
+    case '5': return extract_directory(ops, ctx, header, queue);
+    case '6': return extract_device(ops, ctx, header, kFifoType, queue);
+    case 'K': return extract_longlink(ops, ctx, header, queue);
+    case 'L': return extract_long_file(ops, ctx, header, queue);
     default:
-      veklog(VEK_HERE, VEKLOG_WARN, "skipping unknown archive type %c", header->typeflag);
+      veklog(VEK_HERE, VEKLOG_WARN, "skipping unknown archive type %s", type_text(header->typeflag).c_str());
       errno = EINVAL;
       return false;
   }
@@ -512,7 +605,7 @@ bool extract_tar(untar_ops* ops, untar_context* ctx) {
   ctx->written_bytes = 0;
   ctx->abort_archive = false;
   LinkQueue queue;
-  if (queue.get() == nullptr) {
+  if (!queue.created()) {
     veklog(VEK_HERE, VEKLOG_DEBUG, "cannot create file link list");
     return false;
   }
@@ -520,11 +613,10 @@ bool extract_tar(untar_ops* ops, untar_context* ctx) {
     tar_header header;
     HeaderResult r = read_tar_header(ops, ctx, &header);
     if (r == HeaderResult::kEndOfArchive) break;
-    if (r == HeaderResult::kFailed || !extract_entry(ops, ctx, queue.get(), &header)) {
+    if (r == HeaderResult::kFailed || !extract_entry(ops, ctx, queue, &header)) {
       veklog(VEK_HERE, VEKLOG_DEBUG, "cannot extract tar file");
       return false;
     }
   }
-  while (dequeue_link(ctx, queue.get())) veklog(VEK_HERE, VEKLOG_DEBUG, "post-processed a link");
-  return !ctx->abort_archive;
+  return create_queued_links(ctx, queue) && !ctx->abort_archive;
 }

@@ -67,7 +67,8 @@ typedef bool (*link_function)(void* ctx, const char* to, const char* from);
 typedef struct untar_ops_t {
   // Up to count bytes of the archive stream; -1 on error, 0 at its end.
   ssize_t (*read)(void* ctx, void* buf, size_t count);
-  // Creates or truncates a regular file for writing: a descriptor, or -1.
+  // Creates a regular file for writing, replacing what stands at its name
+  // (never writing through it): a descriptor, or -1.
   int (*open_file)(void* ctx, const char* file_name, int mode);
   // Writes bytes: the count written, or -1.
   int (*write_file)(void* ctx, int fd, const char* buf, size_t sz);
@@ -87,6 +88,7 @@ typedef struct queued_link_t {
   char* from_file_name;     // owned: path of the link to create
   char* to_file_name;       // owned: what it points to
   link_function link_func;  // the table's make_hardlink or make_symlink
+  bool superseded;          // a later entry of the same name came: not created
 } queued_link_t;
 typedef queued_link_t queued_link;
 
@@ -95,8 +97,10 @@ typedef queued_link_t queued_link;
 // the end of the stream) with every entry applied. False when an entry
 // failed, the stream failed or ended early, a header is damaged or of an
 // unsupported format, an operation refused an unsafe path, or the link queue
-// could not be created. Queued links are created after the last entry; links
-// that keep failing are dropped without failing the archive.
+// could not be created. Queued links are created after the last entry, in
+// archive order, except those that a later entry of the same name replaced;
+// a link that fails is tried again once a link is made at the name it points
+// to, and links that keep failing are dropped without failing the archive.
 bool extract_tar(untar_ops* ops, untar_context* ctx);
 
 #endif  // INSTALLER_UNTAR_H

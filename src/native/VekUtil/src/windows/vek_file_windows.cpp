@@ -1,6 +1,8 @@
 // Win32 and C runtime calls behind vek_file. Windows separates with "\\" and
 // also accepts "/"; existence tests use the extended-length form so that they
-// are not bound by the 260-character limit.
+// are not bound by the 260-character limit. Paths reach the system through
+// the wide-character calls: as UTF-8 when they are valid UTF-8, in the ANSI
+// code page otherwise.
 #include <windows.h>
 
 #include <direct.h>
@@ -32,20 +34,6 @@ constexpr const char kTempNameAlphabet[] =
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 bool is_letter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
-
-class FindGuard {
- public:
-  explicit FindGuard(HANDLE handle) : handle_(handle) {}
-  ~FindGuard() {
-    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
-  }
-  FindGuard(const FindGuard&) = delete;
-  FindGuard& operator=(const FindGuard&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 // errno for the Win32 failures callers of this module may look at.
 void set_errno_from_last_error() {
@@ -92,6 +80,48 @@ DWORD wide_attributes(const char* path) {
   }
 }
 
+// Paths are taken as UTF-8 when they are valid UTF-8 (names from archives,
+// the installer's own) and in the ANSI code page otherwise (what the ANSI
+// calls took before); ASCII is the same either way. *utf8 tells which, so
+// that names read back go out in the same encoding.
+std::wstring to_wide(const char* text, bool* utf8) {
+  for (UINT code_page : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+    DWORD flags = code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    int count = MultiByteToWideChar(code_page, flags, text, -1, nullptr, 0);
+    if (count <= 0) continue;
+    std::wstring wide(static_cast<size_t>(count), L'\0');
+    MultiByteToWideChar(code_page, flags, text, -1, wide.data(), count);
+    wide.resize(static_cast<size_t>(count) - 1);  // the terminator is the string's own
+    if (utf8 != nullptr) *utf8 = code_page == CP_UTF8;
+    return wide;
+  }
+  return std::wstring();
+}
+
+std::string from_wide(const wchar_t* text, bool utf8) {
+  UINT code_page = utf8 ? CP_UTF8 : CP_ACP;
+  int count = WideCharToMultiByte(code_page, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (count <= 0) return std::string();
+  std::string narrow(static_cast<size_t>(count), '\0');
+  WideCharToMultiByte(code_page, 0, text, -1, narrow.data(), count, nullptr, nullptr);
+  narrow.resize(static_cast<size_t>(count) - 1);
+  return narrow;
+}
+
+class FindGuard {
+ public:
+  explicit FindGuard(HANDLE handle) : handle_(handle) {}
+  ~FindGuard() {
+    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
+  }
+  FindGuard(const FindGuard&) = delete;
+  FindGuard& operator=(const FindGuard&) = delete;
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
 void write_temp_name(char* suffix, unsigned long value) {
   for (int k = 0; k < 6; ++k) {
     suffix[k] = kTempNameAlphabet[value % 62];
@@ -103,15 +133,7 @@ void write_temp_name(char* suffix, unsigned long value) {
 
 namespace vek::file {
 
-std::wstring wide_extended_path(const char* path) {
-  std::string extended = extended_length_form(path);
-  int count = MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, nullptr, 0);
-  if (count <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(count), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, extended.c_str(), -1, wide.data(), count);
-  wide.resize(static_cast<size_t>(count) - 1);  // the terminator is the string's own
-  return wide;
-}
+std::wstring wide_extended_path(const char* path) { return to_wide(extended_length_form(path).c_str(), nullptr); }
 
 bool is_full_path(const char* path) {
   size_t len = std::strlen(path);
@@ -128,19 +150,25 @@ bool is_network_path(const char* path) {
 }
 
 bool full_path(const char* path, std::string& out) {
-  char buffer[VEK_PATH_MAX];
-  DWORD len = GetFullPathNameA(path, sizeof buffer, buffer, nullptr);
-  if (len == 0 || len >= sizeof buffer) {
+  bool utf8 = false;
+  std::wstring wide = to_wide(path, &utf8);
+  wchar_t buffer[VEK_PATH_MAX];
+  DWORD len = wide.empty() ? 0 : GetFullPathNameW(wide.c_str(), VEK_PATH_MAX, buffer, nullptr);
+  if (len == 0 || len >= VEK_PATH_MAX) {
     errno = len == 0 ? ENOENT : ENAMETOOLONG;
     return false;
   }
-  out.assign(buffer, len);
-  return true;
+  out = from_wide(buffer, utf8);
+  if (out.size() >= VEK_PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  return !out.empty();
 }
 
 bool stat_path(const char* path, bool& is_directory, bool& owner_exec, vek_uint64_t& size) {
   struct _stat64 st;
-  if (_stat64(path, &st) != 0) return false;
+  if (_wstat64(to_wide(path, nullptr).c_str(), &st) != 0) return false;
   is_directory = (st.st_mode & _S_IFDIR) != 0;
   owner_exec = (st.st_mode & _S_IEXEC) != 0;
   size = static_cast<vek_uint64_t>(st.st_size);
@@ -153,8 +181,8 @@ bool directory_exists(const char* path) {
 }
 
 bool file_exists(const char* path) {
-  WIN32_FIND_DATAA data;
-  FindGuard find(FindFirstFileA(path, &data));
+  WIN32_FIND_DATAW data;
+  FindGuard find(FindFirstFileW(to_wide(path, nullptr).c_str(), &data));
   if (find.get() == INVALID_HANDLE_VALUE) {
     errno = ENOENT;
     return false;
@@ -169,19 +197,22 @@ void set_missing_name_error() {
 }
 
 bool make_directory(const char* path, int) {
-  if (CreateDirectoryA(path, nullptr)) return true;
+  if (CreateDirectoryW(to_wide(path, nullptr).c_str(), nullptr)) return true;
   set_errno_from_last_error();
   return false;
 }
 
+// Names come back in the encoding of `path`, so that joined to it they name
+// the entries again.
 bool list_directory(const char* path, std::vector<std::string>& names) {
-  std::string pattern = std::string(path) + "\\*";
-  WIN32_FIND_DATAA data;
-  FindGuard find(FindFirstFileA(pattern.c_str(), &data));
+  bool utf8 = false;
+  std::wstring pattern = to_wide(path, &utf8) + L"\\*";
+  WIN32_FIND_DATAW data;
+  FindGuard find(FindFirstFileW(pattern.c_str(), &data));
   if (find.get() == INVALID_HANDLE_VALUE) return false;
   do {
-    names.emplace_back(data.cFileName);
-  } while (FindNextFileA(find.get(), &data));
+    names.emplace_back(from_wide(data.cFileName, utf8));
+  } while (FindNextFileW(find.get(), &data));
   return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
@@ -196,9 +227,9 @@ bool entry_kind(const char* path, EntryKind& kind) {
   return true;
 }
 
-bool remove_file(const char* path) { return _unlink(path) == 0; }
+bool remove_file(const char* path) { return _wunlink(to_wide(path, nullptr).c_str()) == 0; }
 
-bool remove_empty_directory(const char* path) { return _rmdir(path) == 0; }
+bool remove_empty_directory(const char* path) { return _wrmdir(to_wide(path, nullptr).c_str()) == 0; }
 
 std::vector<std::string> fixed_temp_candidates() {
   return {"C:\\TEMP", "/tmp", "/usr/tmp", "/var/tmp", "\\"};
@@ -251,10 +282,10 @@ vek_uint64_t available_bytes(const char* name) {
   } else if (vek_doesFileExist(name)) {
     // The free space of a file is that of the directory holding it.
     char* dir = vek_getDirName(name);
-    ok = dir != nullptr && GetDiskFreeSpaceExA(dir, &available, nullptr, nullptr);
+    ok = dir != nullptr && GetDiskFreeSpaceExW(to_wide(dir, nullptr).c_str(), &available, nullptr, nullptr);
     std::free(dir);
   } else {
-    ok = GetDiskFreeSpaceExA(name, &available, nullptr, nullptr);
+    ok = GetDiskFreeSpaceExW(to_wide(name, nullptr).c_str(), &available, nullptr, nullptr);
   }
   return ok ? static_cast<vek_uint64_t>(available.QuadPart) : VEK_UINT64_UNKNOWN;
 }

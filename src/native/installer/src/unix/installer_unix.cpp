@@ -71,17 +71,13 @@ ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset) {
 
 // The link names the file even after it was renamed; opening the link itself
 // opens the running file even after its name was given to another one.
-bool platform_executable_path(char* path, size_t path_size, char* name, size_t name_size) {
+int platform_open_installer(char* name, size_t name_size) {
   const char* const self = "/proc/self/exe";
-  if (name_size == 0 || path_size <= strlen(self)) return false;
+  if (name_size == 0) return -1;
   ssize_t length = readlink(self, name, name_size - 1);
-  if (length <= 0) return false;
+  if (length <= 0) return -1;
   name[length] = '\0';
-  int fd = platform_open_readonly(self);
-  if (fd < 0) return false;
-  close(fd);
-  strcpy(path, self);
-  return true;
+  return platform_open_readonly(self);
 }
 
 int platform_process_id(void) { return (int)getpid(); }
@@ -120,9 +116,75 @@ bool platform_is_working_directory(const private_dir_id_t* id) {
   return now.device == id->device && now.inode == id->inode && now.owner == id->owner && now.mode == id->mode;
 }
 
+bool platform_is_checked_directory(const char* dir, const private_dir_id_t* id) {
+  struct stat st;
+  return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && (uint64_t)st.st_dev == id->device &&
+         (uint64_t)st.st_ino == id->inode;
+}
+
 bool platform_create_private_directory(const char* dir) { return mkdir(dir, 0700) == 0; }
 
-void platform_rearm_interrupt(void (*)(int)) {}
+void platform_rearm_interrupt(int, void (*)(int)) {}
+
+namespace {
+
+// One signal whose disposition the run changes, and what it was before.
+struct saved_disposition_t {
+  int signum;                 // the signal
+  bool changed;               // the run's disposition is in place
+  struct sigaction previous;  // what to put back
+};
+saved_disposition_t stop_signals[] = {{SIGTERM, false, {}}, {SIGHUP, false, {}}, {SIGPIPE, false, {}}};
+
+bool set_disposition(saved_disposition_t* saved, void (*handler)(int)) {
+  struct sigaction action;
+  memset(&action, 0, sizeof(action));
+  action.sa_handler = handler;
+  action.sa_flags = SA_RESTART;  // as for SIGINT: the handler only sets a flag that the reads poll
+  sigemptyset(&action.sa_mask);
+  saved->changed = sigaction(saved->signum, &action, &saved->previous) == 0;
+  if (!saved->changed) {
+    veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot install the handler of signal %d: %s", saved->signum,
+           strerror(errno));
+  }
+  return saved->changed;
+}
+
+// In the configuration program's process, before exec: exec resets caught
+// signals to their default, but an ignored one would stay ignored.
+void restore_inherited_dispositions() {
+  for (const saved_disposition_t& saved : stop_signals)
+    if (saved.changed) sigaction(saved.signum, &saved.previous, nullptr);
+}
+
+}  // namespace
+
+// A signal ignored when the installer started (nohup, a background job)
+// stays ignored, and so it does for the configuration program.
+void platform_install_stop_handlers(void (*handler)(int)) {
+  for (saved_disposition_t& saved : stop_signals) {
+    if (saved.signum == SIGPIPE) {
+      set_disposition(&saved, SIG_IGN);
+      continue;
+    }
+    struct sigaction current;
+    if (sigaction(saved.signum, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    set_disposition(&saved, handler);
+  }
+}
+
+// SIGPIPE stays ignored: the process ends right after, and its last log
+// lines must not kill it on a closed output.
+void platform_restore_stop_handlers(void) {
+  for (saved_disposition_t& saved : stop_signals) {
+    if (!saved.changed || saved.signum == SIGPIPE) continue;
+    if (sigaction(saved.signum, &saved.previous, nullptr) != 0) {
+      veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot restore the handler of signal %d: %s", saved.signum,
+             strerror(errno));
+    }
+    saved.changed = false;
+  }
+}
 
 bool platform_stdout_is_terminal(void) { return isatty(STDOUT_FILENO) == 1; }
 
@@ -156,6 +218,7 @@ char* copy_arg(const char* arg) { return strdup(arg); }
 namespace {
 
 [[noreturn]] void exec_configuration(char** args) {
+  restore_inherited_dispositions();
   execv(args[0], args);
   int error = errno;
   veklog(INSTALLER_HERE, VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),

@@ -16,9 +16,10 @@ unsigned platform_processor_count(void) {
   return online > 0 ? (unsigned)online : 1u;
 }
 
-void platform_block_interrupts_in_thread(void) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+void platform_with_signals_blocked(void (*start)(void* arg), void* arg) {
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  start(arg);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }

@@ -18,8 +18,32 @@
 #include "installer.h"
 #include "installer_platform.h"
 #include "vek_logging.h"
+#include "wide_text_windows.h"
 
-int platform_open_readonly(const char* path) { return _open(path, _O_RDONLY | _O_BINARY); }
+namespace {
+
+// A descriptor on a file opened for reading that others may read but not
+// write, rename or delete while it is open.
+int open_shared_for_reading(const std::wstring& path) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+    return -1;
+  }
+  int fd = _open_osfhandle((intptr_t)handle, _O_RDONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(handle);
+  return fd;
+}
+
+}  // namespace
+
+int platform_open_readonly(const char* path) { return open_shared_for_reading(installer_wide(path)); }
 
 void platform_close(int fd) { _close(fd); }
 
@@ -59,26 +83,29 @@ ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset) {
   return result < 0 ? -1 : (ssize_t)have;
 }
 
-// A name cut to the buffer (the call then returns the buffer's size) is no answer.
-bool platform_executable_path(char* path, size_t path_size, char* name, size_t name_size) {
-  if (path_size == 0 || name_size == 0) return false;
-  DWORD length = GetModuleFileNameA(nullptr, path, (DWORD)path_size);
-  if (length == 0 || length >= path_size) return false;
-  snprintf(name, name_size, "%s", path);
-  return true;
+// A name cut to the buffer (the call then returns the buffer's size) is no
+// answer. The wide interface names any file; the name is only for messages.
+int platform_open_installer(char* name, size_t name_size) {
+  if (name_size == 0) return -1;
+  std::vector<wchar_t> path(32768);
+  DWORD length = GetModuleFileNameW(nullptr, path.data(), (DWORD)path.size());
+  if (length == 0 || length >= path.size()) return -1;
+  snprintf(name, name_size, "%s", installer_utf8(path.data()).c_str());
+  return open_shared_for_reading(path.data());
 }
 
 int platform_process_id(void) { return (int)GetCurrentProcessId(); }
 
 void platform_sleep_seconds(unsigned seconds) { Sleep(seconds * 1000); }
 
+// Wide calls, so that a directory of any name is found again; UTF-8 text.
 char* platform_get_cwd(void) {
-  char buffer[260];
-  if (!_getcwd(buffer, sizeof(buffer))) return nullptr;
-  return _strdup(buffer);
+  std::vector<wchar_t> buffer(32768);
+  if (!_wgetcwd(buffer.data(), (int)buffer.size())) return nullptr;
+  return _strdup(installer_utf8(buffer.data()).c_str());
 }
 
-bool platform_chdir(const char* dir) { return _chdir(dir) == 0; }
+bool platform_chdir(const char* dir) { return _wchdir(installer_wide(dir).c_str()) == 0; }
 
 namespace {
 
@@ -135,7 +162,7 @@ bool grants_write_to_another(const ACE_HEADER* header, PSID user) {
 // Opens the directory itself (never what a reparse point leads to) to read
 // its attributes, identity and security.
 owned_handle_t open_directory(const char* dir) {
-  HANDLE handle = CreateFileA(dir, READ_CONTROL | FILE_READ_ATTRIBUTES,
+  HANDLE handle = CreateFileW(installer_wide(dir).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   return owned_handle_t(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
@@ -200,6 +227,14 @@ int platform_check_private_directory(const char* dir, private_dir_id_t* id) {
   return PRIVATE_DIR_OK;
 }
 
+bool platform_is_checked_directory(const char* dir, const private_dir_id_t* id) {
+  owned_handle_t handle = open_directory(dir);
+  private_dir_id_t now;
+  DWORD attributes = 0;
+  return handle && directory_identity(handle.get(), &now, &attributes) &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && now.device == id->device && now.inode == id->inode;
+}
+
 bool platform_is_working_directory(const private_dir_id_t* id) {
   owned_handle_t handle = open_directory(".");
   private_dir_id_t now;
@@ -236,7 +271,7 @@ bool platform_create_private_directory(const char* dir) {
     return false;
   }
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-  if (CreateDirectoryA(dir, &attributes)) return true;
+  if (CreateDirectoryW(installer_wide(dir).c_str(), &attributes)) return true;
   errno = GetLastError() == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
   return false;
 }
@@ -249,7 +284,25 @@ bool platform_stdout_is_terminal(void) {
 uint64_t platform_monotonic_ms(void) { return (uint64_t)GetTickCount64(); }
 
 // The C runtime resets a handler to the default once it has run.
-void platform_rearm_interrupt(void (*handler)(int)) { signal(SIGINT, handler); }
+void platform_rearm_interrupt(int signum, void (*handler)(int)) { signal(signum, handler); }
+
+namespace {
+
+bool break_installed = false;
+void (*previous_break)(int) = SIG_DFL;
+
+}  // namespace
+
+void platform_install_stop_handlers(void (*handler)(int)) {
+  previous_break = signal(SIGBREAK, handler);
+  break_installed = previous_break != SIG_ERR;
+  if (!break_installed) veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot install CTRL+BREAK handler: %s", strerror(errno));
+}
+
+void platform_restore_stop_handlers(void) {
+  if (break_installed) signal(SIGBREAK, previous_break);
+  break_installed = false;
+}
 
 void platform_install_bus_error_handler(void) {}
 
