@@ -74,7 +74,10 @@ char* vek_getMessagePath(const char* app_name, const char* state_location);
 #endif
 
 /* Registry of processors, newest first. Adding a processor that is already
- * registered leaves it where it is. Both wait for a dispatch in progress.
+ * registered leaves it where it is. Both wait for a dispatch in progress,
+ * except when called from a processor (its own dispatch goes on without a
+ * processor removed meanwhile) or once exit processing has begun (a
+ * processor may be the one that called exit).
  * vek_removeMessageProcessor returns false when it was not registered. */
 void vek_addMessageProcessor(vek_message_processor_t processor);
 bool vek_removeMessageProcessor(vek_message_processor_t processor);
