@@ -75,11 +75,14 @@ size_t thread_dumps(const std::string& dir) {
 // A launcher started in the background; killed when the object goes if it still runs.
 class Launcher {
  public:
-  Launcher(const std::vector<std::string>& arguments, const std::string& log, uid_t user = 0) : log_(log) {
+  Launcher(const std::vector<std::string>& arguments, const std::string& log, uid_t user = 0,
+           const std::vector<std::string>& extra_environment = {})
+      : log_(log) {
     // Everything the child needs is made before the fork.
     std::vector<std::string> argv = {VEKLAUNCHER};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> environment = {"JAVA_HOME=" + jdk_home()};
+    environment.insert(environment.end(), extra_environment.begin(), extra_environment.end());
     // The VM's own SIGSEGV use and its heap are no business of an
     // AddressSanitizer build's handlers and leak check.
     const bool with_vm = std::find(arguments.begin(), arguments.end(), "--cp") != arguments.end();
@@ -321,6 +324,20 @@ TEST_F(LauncherStopTest, StopWaitReturnsOnceTheDaemonIsGone) {
   EXPECT_FALSE(fs::exists(pid_file()));
   EXPECT_FALSE(fs::exists(socket_));
   EXPECT_NE(std::string::npos, vektest::readFile(state_ + "/veklauncher-" + app_ + ".log").find("stopping after a stop request"));
+}
+
+// A Java handler that ends the launcher with System.exit while it handles the
+// stop: exit processing used to wait for the lock the handling thread held,
+// so the launcher never ended and `vekctl stop` never returned.
+TEST_F(LauncherStopTest, AStopEndedBySystemExitInTheJavaHandlerReturns) {
+  Launcher launcher(launcher_arguments(true), dir_.file("launcher.log"), 0, {"JAVA_TOOL_OPTIONS=-Dvektest.exitOnStop=0"});
+  ASSERT_TRUE(serving(launcher)) << launcher.output();
+  RunResult stop = vekctl({"stop", "--wait"});
+  EXPECT_EQ(0, stop.status) << stop.output;
+  EXPECT_TRUE(stop.has("Shutdown request transmitted.")) << stop.output;
+  EXPECT_EQ(0, launcher.wait_exit(60s)) << launcher.output();
+  EXPECT_FALSE(fs::exists(socket_));
+  EXPECT_FALSE(fs::exists(pid_file()));
 }
 
 // A stop that is not permitted (a launcher of another user, a control tool
