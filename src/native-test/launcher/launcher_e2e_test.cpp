@@ -328,8 +328,11 @@ TEST_F(LauncherStopTest, StopWaitReturnsOnceTheDaemonIsGone) {
 
 // A Java handler that ends the launcher with System.exit while it handles the
 // stop: exit processing used to wait for the lock the handling thread held,
-// so the launcher never ended and `vekctl stop` never returned.
-TEST_F(LauncherStopTest, AStopEndedBySystemExitInTheJavaHandlerReturns) {
+// so the launcher never ended and `vekctl stop` never returned. (A fixture
+// of its own: the VM has no place in the ThreadSanitizer run.)
+class LauncherJavaStopTest : public LauncherTest {};
+
+TEST_F(LauncherJavaStopTest, AStopEndedBySystemExitInTheJavaHandlerReturns) {
   Launcher launcher(launcher_arguments(true), dir_.file("launcher.log"), 0, {"JAVA_TOOL_OPTIONS=-Dvektest.exitOnStop=0"});
   ASSERT_TRUE(serving(launcher)) << launcher.output();
   RunResult stop = vekctl({"stop", "--wait"});

@@ -152,6 +152,11 @@ size_t read_fully(int descriptor, void* buffer, size_t size) {
 
 const char* read_error_text(int error) { return error == 0 ? "unexpected end of stream" : strerror(error); }
 
+// The header field a transfer stopped in, after `done` bytes.
+const char* field_at(size_t done) {
+  return done < 4 ? "type" : done < 8 ? "response_expected" : done < 12 ? "length" : "data";
+}
+
 // Reads one message into `message`. Returns the bytes read; 0 (errno
 // ENODATA) when the peer closed before sending anything; -1 (logged) on an
 // error, a message cut short or a length no message may have.
@@ -165,8 +170,7 @@ long read_message(int descriptor, vek_message_t* message) {
   }
   if (got < HEADER_BYTES) {
     const int error = errno;
-    const char* field = got < 4 ? "type" : got < 8 ? "response_expected" : "length";
-    veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not read internal message(%s) from socket: %s", field,
+    veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not read internal message(%s) from socket: %s", field_at(got),
            read_error_text(error));
     errno = error != 0 ? error : EPROTO;
     return -1;
@@ -242,9 +246,8 @@ long send_message(int descriptor, const vek_message_t* message) {
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       const int error = written < 0 ? errno : EPIPE;
-      const char* field = sent < 4 ? "type" : sent < 8 ? "response_expected" : sent < 12 ? "length" : "data";
-      veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not send internal message(%s) to remote listener: %s", field,
-             strerror(error));
+      veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not send internal message(%s) to remote listener: %s",
+             field_at(sent), strerror(error));
       errno = error;
       return -1;
     }
@@ -311,8 +314,6 @@ void refuse_connection(connection_data* connection) {
            strerror(errno));
   close_connection(connection);
 }
-
-const char* field_at(size_t got) { return got < 4 ? "type" : got < 8 ? "response_expected" : got < 12 ? "length" : "data"; }
 
 // The header is whole: checks the length and makes the request with room for
 // its payload. False (logged) when the request cannot be taken.
@@ -812,9 +813,12 @@ int build_wait_set(polling_state& state, clock_type::time_point now) {
   if (state.threads_short || state.connections_full || state.descriptors_short)
     wait = std::chrono::milliseconds(RETRY_MS);
   VekMutexGuard lock(connection_mutex);
+  // Queued requests have a time limit only while no thread can take them (expire_connections).
+  const bool threads_missing = state.threads_short && connection_threads == 0;
   for (size_t i = 0; i < vek_listGetSize(connection_list); ++i) {
     auto* connection = static_cast<connection_data*>(vek_listGet(connection_list, i));
-    if (connection->stage != CONNECTION_READING && connection->stage != CONNECTION_QUEUED) continue;
+    if (connection->stage != CONNECTION_READING && !(connection->stage == CONNECTION_QUEUED && threads_missing))
+      continue;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(connection->since + READ_LIMIT - now);
     wait = std::max(std::chrono::milliseconds(0), std::min(wait, left + std::chrono::milliseconds(1)));
     if (connection->stage != CONNECTION_READING) continue;
