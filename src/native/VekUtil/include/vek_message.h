@@ -110,9 +110,12 @@ vek_message_t* vek_VmMessageProcessor(vek_message_t* incoming, bool already_hand
  * nothing on Windows, which has no transport. */
 void vek_message_native_init(void);
 /* Stops the polling thread, closes every listening socket and removes its
- * socket file, lets connections still being answered finish (a bounded
- * wait), and destroys the list and mutexes. Raised at the shutdown stage.
- * Does nothing on Windows. */
+ * socket file, closes the connections whose request has not been taken yet,
+ * lets those being answered finish (a bounded wait), and destroys the list
+ * and mutexes. A stop request (VEK_MESSAGE_SHUTDOWN) still being handled, or
+ * not yet taken, is answered VEK_MESSAGE_OK: the exit is what it asked for,
+ * and its handler may be the one that called exit. Raised at the shutdown
+ * stage; never waits for a processor. Does nothing on Windows. */
 void vek_message_native_shutdown(void);
 
 #ifndef _WIN32
@@ -122,7 +125,13 @@ void vek_message_native_shutdown(void);
  * when this process already serves `path`, or -1 (logged) on failure. A
  * stale socket file at `path` is replaced; any other kind of file there is
  * left alone and the start fails. Exits the process with status 1 when the
- * polling thread cannot be created. */
+ * polling thread cannot be created.
+ * A request must arrive whole within 10 seconds of its connection (else it is
+ * answered VEK_MESSAGE_READ_ERROR, or closed when nothing came); idle
+ * connections hold no thread, and at most 16 threads answer requests at once
+ * while the others wait. A shortage of descriptors or threads makes
+ * connections wait, never ends the serving. A forked child does not inherit
+ * the server. */
 int vek_startMessageServer(const char* path);
 /* Stops listening on `path` and removes its socket file; false when this
  * process does not serve it. Connections already accepted are answered. */
