@@ -1,7 +1,8 @@
 // A process at the other end of a message socket, for the transport tests:
 //
-//   message_peer serve PATH [exit-on-stop] [vm]
-//                                       serves PATH until standard input closes;
+//   message_peer serve PATH [until-exit] [exit-on-stop] [vm]
+//                                       serves PATH until standard input closes (or,
+//                                       until-exit, until the process exits);
 //                                       type 7 is answered OK with "echo:" + text.
 //                                       exit-on-stop: a stop request (type 4) ends the
 //                                       process with exit(4) inside the processor;
@@ -48,8 +49,11 @@ vek_message_t* echo_processor(vek_message_t* incoming, bool) {
 }
 
 int serve(const char* path, const std::vector<std::string>& flags) {
+  bool until_exit = false;
   for (const std::string& flag : flags) {
-    if (flag == "exit-on-stop") {
+    if (flag == "until-exit") {
+      until_exit = true;
+    } else if (flag == "exit-on-stop") {
       exit_on_stop = true;
     } else if (flag == "vm") {
       if (vektest::testJvm() == nullptr) return 3;
@@ -63,7 +67,7 @@ int serve(const char* path, const std::vector<std::string>& flags) {
   std::printf("ready\n");
   std::fflush(stdout);
   char buffer[256];
-  while (read(0, buffer, sizeof buffer) > 0) {
+  while (until_exit ? pause() < 0 : read(0, buffer, sizeof buffer) > 0) {
   }
   return 0;
 }
@@ -143,6 +147,6 @@ int main(int argc, char** argv) {
   if (mode == "serve" && argc >= 3) return serve(argv[2], std::vector<std::string>(argv + 3, argv + argc));
   if (mode == "send" && argc == 6) return send_one(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
   if (mode == "load" && argc == 5) return load(argv[2], std::atoi(argv[3]), argv[4]);
-  std::fprintf(stderr, "usage: message_peer serve PATH [exit-on-stop] [vm] | send PATH TYPE EXPECTED TEXT | load PATH COUNT TAG\n");
+  std::fprintf(stderr, "usage: message_peer serve PATH [until-exit] [exit-on-stop] [vm] | send PATH TYPE EXPECTED TEXT | load PATH COUNT TAG\n");
   return 2;
 }

@@ -5,10 +5,8 @@
 // process (hosting a VM or not) that exits while it handles a stop request.
 #include "vek_message.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -196,95 +194,18 @@ TEST_F(MessageJvmTest, AThreadOutsideTheVmIsAttachedForOneMessage) {
 
 // ---- An exit while a message is being handled ---------------------------------------
 
-// A message_peer server in a process of its own, killed when the object goes
-// if it still runs.
-class PeerServer {
- public:
-  PeerServer(const std::vector<std::string>& arguments, const std::vector<std::string>& extra_environment) {
-    std::vector<std::string> environment = extra_environment;
-    for (char** e = environ; *e != nullptr; ++e) environment.push_back(*e);
-    std::vector<char*> argv, envp;
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    int input[2], output[2];
-    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(input[0], 0);
-      dup2(output[1], 1);
-      dup2(output[1], 2);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    close(input[0]);
-    close(output[1]);
-    stdin_ = input[1];  // the server serves until this closes
-    stdout_ = output[0];
-  }
-  ~PeerServer() {
-    if (stdin_ >= 0) close(stdin_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (stdout_ >= 0) close(stdout_);
-  }
-  PeerServer(const PeerServer&) = delete;
-  PeerServer& operator=(const PeerServer&) = delete;
-
-  // Reads its output until it says "ready", ends, or `limit` passes.
-  bool ready(std::chrono::seconds limit) {
-    return read_until([this] { return output_.find("ready\n") != std::string::npos; }, limit);
-  }
-  // Its exit status once it has ended within `limit`, else -1.
-  int wait_exit(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    read_until([] { return false; }, limit);  // to the end of its output
-    int status = 0;
-    while (pid_ > 0 && waitpid(pid_, &status, WNOHANG) != pid_) {
-      if (std::chrono::steady_clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  const std::string& output() const { return output_; }
-
- private:
-  bool read_until(const std::function<bool()>& done, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd wait = {stdout_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) return false;
-      char buffer[4096];
-      const ssize_t got = read(stdout_, buffer, sizeof buffer);
-      if (got <= 0) return done();
-      output_.append(buffer, static_cast<size_t>(got));
-    }
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
-  std::string output_;
-};
-
 // Exit processing used to wait for the processor lock that the handling
 // thread held: the process never ended and the sender never got an answer.
 // Now the stop request is answered by the exit itself and the process ends.
 TEST(MessageExitTest, AnExitWhileAStopIsHandledEndsTheProcessAndAnswersTheSender) {
   struct Case {
     const char* name;
-    std::vector<std::string> flags;        // of message_peer serve
-    std::vector<std::string> environment;  // added for the server
-    int status;                            // its exit status
+    std::vector<std::string> flags;  // of message_peer serve
+    std::vector<vektest::EnvChange> environment;
+    int status;  // the server's exit status
   };
   const Case cases[] = {
-      {"System.exit from the Java handler", {"vm"}, {"JAVA_TOOL_OPTIONS=-Dvektest.exitOnStop=3"}, 3},
+      {"System.exit from the Java handler", {"vm"}, {{"JAVA_TOOL_OPTIONS", "-Dvektest.exitOnStop=3"}}, 3},
       {"exit() from a native processor, VM announced", {"vm", "exit-on-stop"}, {}, 4},
       {"exit() from a native processor, no VM", {"exit-on-stop"}, {}, 4},
   };
@@ -292,16 +213,27 @@ TEST(MessageExitTest, AnExitWhileAStopIsHandledEndsTheProcessAndAnswersTheSender
     SCOPED_TRACE(c.name);
     vektest::TempDir dir;
     const std::string path = dir.file("peer.msg");
-    std::vector<std::string> arguments = {VEK_MESSAGE_PEER, "serve", path};
+    std::vector<std::string> arguments = {VEK_MESSAGE_PEER, "serve", path, "until-exit"};
     arguments.insert(arguments.end(), c.flags.begin(), c.flags.end());
-    PeerServer server(arguments, c.environment);
-    ASSERT_TRUE(server.ready(std::chrono::seconds(120))) << server.output();
+    vektest::RunResult served;
+    std::thread server([&] { served = vektest::runProgram(arguments, c.environment, std::chrono::seconds(120)); });
+    const auto listening = [&] {  // a connection that sends nothing is closed unanswered
+      sockaddr_un address = {};
+      address.sun_family = AF_UNIX;
+      strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+      const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+      close(fd);
+      return connected;
+    };
+    for (int waited = 0; waited < 1200 && !listening(); ++waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const vektest::RunResult sent = vektest::runProgram(
         {VEK_MESSAGE_PEER, "send", path, std::to_string(VEK_MESSAGE_SHUTDOWN), "1", "stop"}, {},
         std::chrono::seconds(120));
-    EXPECT_EQ(0, sent.status) << "the sender did not return\n" << sent.output;
-    EXPECT_TRUE(sent.has("reply type=2 ")) << sent.output;
-    EXPECT_EQ(c.status, server.wait_exit(std::chrono::seconds(120))) << "the server did not end\n" << server.output();
+    server.join();
+    EXPECT_TRUE(sent.status == 0 && sent.has("reply type=2 ")) << "no answer\n" << sent.output;
+    EXPECT_EQ(c.status, served.status) << "the server did not end\n" << served.output;
     EXPECT_FALSE(std::filesystem::exists(path));
   }
 }
