@@ -1,7 +1,14 @@
 // A process at the other end of a message socket, for the transport tests:
 //
-//   message_peer serve PATH             serves PATH until standard input closes;
-//                                       type 7 is answered OK with "echo:" + text
+//   message_peer serve PATH [until-exit] [exit-on-stop] [vm]
+//                                       serves PATH until standard input closes (or,
+//                                       until-exit, until the process exits);
+//                                       type 7 is answered OK with "echo:" + text.
+//                                       exit-on-stop: a stop request (type 4) ends the
+//                                       process with exit(4) inside the processor;
+//                                       vm: hosts the test Java VM and announces it (its
+//                                       MessageHandler calls System.exit on a stop when
+//                                       -Dvektest.exitOnStop is given, by JAVA_TOOL_OPTIONS)
 //   message_peer send PATH TYPE EXPECTED TEXT
 //                                       sends one message, prints the reply (or "null")
 //   message_peer load PATH COUNT TAG    sends COUNT type-7 messages at once, one thread
@@ -20,13 +27,18 @@
 #include "vek_logging.h"
 #include "vek_logging_console.h"
 #include "vek_message.h"
+#include "vek_test_jvm.h"
 
 namespace {
 
 constexpr int ECHO_TYPE = 7;
+constexpr int EXIT_STATUS_ON_STOP = 4;
 constexpr size_t LOAD_THREAD_STACK = 256 * 1024;
 
+bool exit_on_stop = false;
+
 vek_message_t* echo_processor(vek_message_t* incoming, bool) {
+  if (incoming->type == VEK_MESSAGE_SHUTDOWN && exit_on_stop) exit(EXIT_STATUS_ON_STOP);
   if (incoming->type != ECHO_TYPE) return nullptr;
   char* text = vek_getMessagePayloadAsText(incoming);
   vek_message_t* reply = vek_createEmptyMessage();
@@ -36,13 +48,26 @@ vek_message_t* echo_processor(vek_message_t* incoming, bool) {
   return reply;
 }
 
-int serve(const char* path) {
+int serve(const char* path, const std::vector<std::string>& flags) {
+  bool until_exit = false;
+  for (const std::string& flag : flags) {
+    if (flag == "until-exit") {
+      until_exit = true;
+    } else if (flag == "exit-on-stop") {
+      exit_on_stop = true;
+    } else if (flag == "vm") {
+      if (vektest::testJvm() == nullptr) return 3;
+      vek_lifecycleVMAvailable(vektest::testJvm());
+    } else {
+      return 2;
+    }
+  }
   vek_addMessageProcessor(echo_processor);
   if (vek_startMessageServer(path) < 0) return 1;
   std::printf("ready\n");
   std::fflush(stdout);
   char buffer[256];
-  while (read(0, buffer, sizeof buffer) > 0) {
+  while (until_exit ? pause() < 0 : read(0, buffer, sizeof buffer) > 0) {
   }
   return 0;
 }
@@ -119,9 +144,9 @@ int main(int argc, char** argv) {
   vek_setLogLevel(VEKLOG_ERROR);
   vek_addLogger(vek_consoleLogger);
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "serve" && argc == 3) return serve(argv[2]);
+  if (mode == "serve" && argc >= 3) return serve(argv[2], std::vector<std::string>(argv + 3, argv + argc));
   if (mode == "send" && argc == 6) return send_one(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
   if (mode == "load" && argc == 5) return load(argv[2], std::atoi(argv[3]), argv[4]);
-  std::fprintf(stderr, "usage: message_peer serve PATH | send PATH TYPE EXPECTED TEXT | load PATH COUNT TAG\n");
+  std::fprintf(stderr, "usage: message_peer serve PATH [until-exit] [exit-on-stop] [vm] | send PATH TYPE EXPECTED TEXT | load PATH COUNT TAG\n");
   return 2;
 }

@@ -3,6 +3,9 @@
 //   write <out bytes> <err bytes> <burst>  the two stream patterns, in alternating bursts, then exit 0
 //   grandchild <seconds>                   print "grandchild <pid>" and exit 0, leaving a grandchild
 //                                          that holds both streams open for <seconds>
+//   chatty <seconds>                       print "grandchild <pid>" and exit 0, leaving a grandchild
+//                                          that writes a line to both streams every millisecond
+//                                          for <seconds> (or until the streams are closed)
 //   sleep <seconds>                        sleep, then exit 0
 //   spin <seconds>                         burn CPU under the command name "busy child x"
 //   touch <megabytes> <seconds>            touch that much memory, then sleep
@@ -55,6 +58,22 @@ int leave_grandchild(int seconds) {
   pid_t pid = fork();
   if (pid == 0) {
     sleep(static_cast<unsigned>(seconds));
+    _exit(0);
+  }
+  std::printf("grandchild %ld\n", static_cast<long>(pid));
+  return 0;
+}
+
+int leave_chatty_grandchild(int seconds) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (unsigned n = 1; std::chrono::steady_clock::now() < until; ++n) {
+      char line[32];
+      const int length = std::snprintf(line, sizeof line, "chatter %u\n", n);
+      if (write(1, line, static_cast<size_t>(length)) < 0 || write(2, line, static_cast<size_t>(length)) < 0) break;
+      usleep(1000);
+    }
     _exit(0);
   }
   std::printf("grandchild %ld\n", static_cast<long>(pid));
@@ -145,6 +164,7 @@ int main(int argc, char** argv) {
     return write_bursts(static_cast<size_t>(number(argv, 2)), static_cast<size_t>(number(argv, 3)),
                         static_cast<size_t>(number(argv, 4)));
   if (mode == "grandchild" && argc > 2) return leave_grandchild(number(argv, 2));
+  if (mode == "chatty" && argc > 2) return leave_chatty_grandchild(number(argv, 2));
   if (mode == "sleep" && argc > 2) {
     sleep(static_cast<unsigned>(number(argv, 2)));
     return 0;

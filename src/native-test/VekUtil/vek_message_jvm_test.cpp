@@ -1,12 +1,19 @@
 // The message bridge into a real Java VM: the Java handler
 // com.nimbo.common.launcher.message.MessageHandler of the test classes
 // answers through vek_VmMessageProcessor, which the lifecycle hook
-// registers when the VM is announced and removes when it goes.
+// registers when the VM is announced and removes when it goes. And a server
+// process (hosting a VM or not) that exits while it handles a stop request.
 #include "vek_message.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -15,6 +22,7 @@
 #include "vek_jvmutils.h"
 #include "vek_lifecycle.h"
 #include "vek_test_jvm.h"
+#include "vek_test_run.h"
 #include "vek_test_support.h"
 
 namespace {
@@ -182,6 +190,52 @@ TEST_F(MessageJvmTest, AThreadOutsideTheVmIsAttachedForOneMessage) {
   worker.join();
   EXPECT_EQ("Support bundle requested", answer);
   EXPECT_FALSE(attached_after);
+}
+
+// ---- An exit while a message is being handled ---------------------------------------
+
+// Exit processing used to wait for the processor lock that the handling
+// thread held: the process never ended and the sender never got an answer.
+// Now the stop request is answered by the exit itself and the process ends.
+TEST(MessageExitTest, AnExitWhileAStopIsHandledEndsTheProcessAndAnswersTheSender) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> flags;  // of message_peer serve
+    std::vector<vektest::EnvChange> environment;
+    int status;  // the server's exit status
+  };
+  const Case cases[] = {
+      {"System.exit from the Java handler", {"vm"}, {{"JAVA_TOOL_OPTIONS", "-Dvektest.exitOnStop=3"}}, 3},
+      {"exit() from a native processor, VM announced", {"vm", "exit-on-stop"}, {}, 4},
+      {"exit() from a native processor, no VM", {"exit-on-stop"}, {}, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vektest::TempDir dir;
+    const std::string path = dir.file("peer.msg");
+    std::vector<std::string> arguments = {VEK_MESSAGE_PEER, "serve", path, "until-exit"};
+    arguments.insert(arguments.end(), c.flags.begin(), c.flags.end());
+    vektest::RunResult served;
+    std::thread server([&] { served = vektest::runProgram(arguments, c.environment, std::chrono::seconds(120)); });
+    const auto listening = [&] {  // a connection that sends nothing is closed unanswered
+      sockaddr_un address = {};
+      address.sun_family = AF_UNIX;
+      strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+      const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+      close(fd);
+      return connected;
+    };
+    for (int waited = 0; waited < 1200 && !listening(); ++waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const vektest::RunResult sent = vektest::runProgram(
+        {VEK_MESSAGE_PEER, "send", path, std::to_string(VEK_MESSAGE_SHUTDOWN), "1", "stop"}, {},
+        std::chrono::seconds(120));
+    server.join();
+    EXPECT_TRUE(sent.status == 0 && sent.has("reply type=2 ")) << "no answer\n" << sent.output;
+    EXPECT_EQ(c.status, served.status) << "the server did not end\n" << served.output;
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
 }
 
 }  // namespace

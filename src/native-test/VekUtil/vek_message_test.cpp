@@ -169,4 +169,52 @@ TEST_F(MessageTest, TheNewestProcessorAnswersFirstAndLaterRepliesAreDestroyed) {
   vek_destroyMessage(incoming);
 }
 
+// Processors that change the registry while they answer, as a processor
+// that destroys the VM does (the VM's own processor is unregistered then).
+vek_message_t* remover_of_itself(vek_message_t*, bool) {
+  asked.push_back("remover");
+  vek_removeMessageProcessor(remover_of_itself);
+  return reply_from("remover");
+}
+vek_message_t* remover_of_old(vek_message_t*, bool) {
+  asked.push_back("remover");
+  vek_removeMessageProcessor(old_processor);
+  return nullptr;
+}
+vek_message_t* adder_of_new(vek_message_t*, bool) {
+  asked.push_back("adder");
+  vek_addMessageProcessor(new_processor);
+  return nullptr;
+}
+
+// The dispatch used to wait for itself, for ever, when a processor changed
+// the registry. A processor removed meanwhile is not asked any more; one
+// added is asked from the next dispatch on.
+TEST_F(MessageTest, AProcessorMayChangeTheRegistryWhileItAnswers) {
+  struct Case {
+    const char* name;
+    vek_message_processor_t changer;
+    std::vector<std::string> first, second;  // asked in two dispatches in a row
+  };
+  const Case cases[] = {
+      {"removes itself", remover_of_itself, {"remover", "old:1"}, {"old:0"}},
+      {"removes a processor not asked yet", remover_of_old, {"remover"}, {"remover"}},
+      {"adds a processor", adder_of_new, {"adder", "old:0"}, {"new:0", "adder", "old:0"}},
+  };
+  old_answers = new_answers = false;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vek_addMessageProcessor(old_processor);
+    vek_addMessageProcessor(c.changer);
+    vek_message_t* incoming = vek_createEmptyMessage();
+    for (const auto* expected : {&c.first, &c.second}) {
+      asked.clear();
+      vek_destroyMessage(vek_handle_message(incoming));
+      EXPECT_EQ(*expected, asked);
+    }
+    vek_destroyMessage(incoming);
+    for (auto processor : {old_processor, new_processor, c.changer}) vek_removeMessageProcessor(processor);
+  }
+}
+
 }  // namespace

@@ -8,14 +8,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -495,15 +499,103 @@ TEST_F(RunnerTest, HandlersReceiveEveryByteInOrder) {
   }
 }
 
-TEST_F(RunnerTest, GrandchildHoldingThePipesDoesNotHoldTheRun) {
-  Child child({kChild, "grandchild", "60"});
-  ASSERT_TRUE(child.run());
-  long grandchild = 0;
-  ASSERT_EQ(sscanf(child.output.out.c_str(), "grandchild %ld", &grandchild), 1) << child.output.out;
-  kill(static_cast<pid_t>(grandchild), SIGKILL);
-  EXPECT_EQ(child.result.exit_code, 0);
-  // Not a speed check: waiting for the pipes' end would take the grandchild's 60 s.
-  EXPECT_LT(child.result.run_time, 30.0);
+// A grandchild that keeps the inherited pipes must not hold the run. A
+// quiet one ends it after one empty wait; one that writes all the while used
+// to hold it for as long as it wrote (here 60 s): now reading stops a few
+// seconds after the child's end, and the cut is logged.
+TEST_F(RunnerTest, AGrandchildHoldingThePipesDoesNotHoldTheRun) {
+  struct Case {
+    const char* name;
+    const char* mode;  // of the helper child
+    bool cut;          // output still came when reading stopped
+  } cases[] = {
+      {"quiet grandchild", "grandchild", false},
+      {"grandchild writing all the while", "chatty", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vektest::RecordLogs logs;
+    Child child({kChild, c.mode, "60"});
+    ASSERT_TRUE(child.run());
+    const size_t at = child.output.out.find("grandchild ");
+    ASSERT_NE(at, std::string::npos) << child.output.out.substr(0, 200);
+    kill(static_cast<pid_t>(atol(child.output.out.c_str() + at + 11)), SIGKILL);
+    EXPECT_EQ(child.result.exit_code, 0);
+    // Not a speed check: reading for as long as the grandchild writes would take 60 s.
+    EXPECT_LT(child.result.run_time, 10.0);
+    EXPECT_EQ(c.cut, vektest::RecordingLogger::contains(logs.take(), VEKLOG_WARN, "was cut"));
+    if (c.cut) {
+      EXPECT_NE(child.output.out.find("chatter 1\n"), std::string::npos);
+      EXPECT_NE(child.output.err.find("chatter 1\n"), std::string::npos);
+    }
+  }
+}
+
+// Runs `work` on a thread; when it has not returned within `limit`, opens
+// and closes `fifo` for reading and writing, which lets a blocked open
+// return (and the program then meet the end of its input, or a broken
+// pipe), and waits for it after all. False when it had to.
+bool returns_within(const std::function<void()>& work, std::chrono::seconds limit, const std::string& fifo) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread runner([work, done] {
+    work();
+    done->set_value();
+  });
+  const bool in_time = finished.wait_for(limit) == std::future_status::ready;
+  if (!in_time) close(open(fifo.c_str(), O_RDWR | O_CLOEXEC));
+  runner.join();
+  return in_time;
+}
+
+// A FIFO as a redirected file used to hang the start: the child opened it
+// while the caller waited for the child, with every signal blocked, and
+// without a partner the open never returned. Now an input FIFO without a
+// writer reads as empty, an output FIFO without a reader is replaced by
+// /dev/null (with the warning), and with a partner a FIFO works as one.
+TEST_F(RunnerTest, AFifoAsARedirectedFileNeverHangsTheStart) {
+  const std::string fifo = dir_.file("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  struct Case {
+    const char* name;
+    bool input;    // the FIFO is standard input, else standard output
+    bool partner;  // this process holds the other end
+    std::string stdin_line;  // the report's stdin, for an input
+    std::string warning;     // in the child's console output, for an output
+  } cases[] = {
+      {"input without a writer", true, false, "(empty)", ""},
+      {"input with a writer", true, true, "typed into the fifo", ""},
+      {"output without a reader", false, false, "",
+       "Could not redirect standard output to " + fifo + ": No such device or address"},
+      {"output with a reader", false, true, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The other end, opened without waiting: a writer through O_RDWR.
+    const int partner = !c.partner ? -1 : open(fifo.c_str(), (c.input ? O_RDWR : O_RDONLY | O_NONBLOCK) | O_CLOEXEC);
+    if (c.partner) { ASSERT_GE(partner, 0); }
+    if (c.input && c.partner) { ASSERT_EQ(20, write(partner, "typed into the fifo\n", 20)); }
+    Child child({kChild, "report"}, c.input ? VEK_REDIRECT_HANDLER : VEK_REDIRECT_FILE);
+    if (c.input) child.input(fifo);
+    if (!c.input) child.files(fifo, dir_.file("err.txt"));
+    bool ran = false;
+    std::string console;
+    {
+      vektest::CaptureFd capture(1);
+      EXPECT_TRUE(returns_within([&] { ran = child.run(); }, std::chrono::seconds(30), fifo)) << "the start hung";
+      console = capture.stop();
+    }
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(child.result.exit_code, 0);
+    if (c.input) { EXPECT_EQ(reported(child.output.out, "stdin"), c.stdin_line); }
+    if (!c.warning.empty()) { EXPECT_NE(console.find(c.warning), std::string::npos) << console; }
+    if (!c.input && c.partner) {
+      char report[4096] = {};
+      const ssize_t got = read(partner, report, sizeof report - 1);
+      EXPECT_EQ(reported(std::string(report, got > 0 ? static_cast<size_t>(got) : 0), "session"), "own");
+    }
+    if (partner >= 0) close(partner);
+  }
 }
 
 }  // namespace

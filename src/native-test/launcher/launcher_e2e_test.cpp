@@ -330,6 +330,23 @@ TEST_F(LauncherStopTest, StopWaitReturnsOnceTheDaemonIsGone) {
   EXPECT_NE(std::string::npos, vektest::readFile(state_ + "/veklauncher-" + app_ + ".log").find("stopping after a stop request"));
 }
 
+// A Java handler that ends the launcher with System.exit while it handles the
+// stop: exit processing used to wait for the lock the handling thread held,
+// so the launcher never ended and `vekctl stop` never returned. (A fixture
+// of its own: the VM has no place in the ThreadSanitizer run.)
+class LauncherJavaStopTest : public LauncherTest {};
+
+TEST_F(LauncherJavaStopTest, AStopEndedBySystemExitInTheJavaHandlerReturns) {
+  Launcher launcher(launcher_arguments(true), dir_.file("launcher.log"), 0, {"JAVA_TOOL_OPTIONS=-Dvektest.exitOnStop=0"});
+  ASSERT_TRUE(serving(launcher)) << launcher.output();
+  RunResult stop = vekctl({"stop", "--wait"});
+  EXPECT_EQ(0, stop.status) << stop.output;
+  EXPECT_TRUE(stop.has("Shutdown request transmitted.")) << stop.output;
+  EXPECT_EQ(0, launcher.wait_exit(60s)) << launcher.output();
+  EXPECT_FALSE(fs::exists(socket_));
+  EXPECT_FALSE(fs::exists(pid_file()));
+}
+
 // A stop that is not permitted (a launcher of another user, a control tool
 // that is not root) must fail at once: waiting after it would never end.
 TEST_F(LauncherStopTest, AStopThatIsNotPermittedDoesNotWait) {

@@ -74,7 +74,10 @@ char* vek_getMessagePath(const char* app_name, const char* state_location);
 #endif
 
 /* Registry of processors, newest first. Adding a processor that is already
- * registered leaves it where it is. Both wait for a dispatch in progress.
+ * registered leaves it where it is. Both wait for a dispatch in progress,
+ * except when called from a processor (its own dispatch goes on without a
+ * processor removed meanwhile) or once exit processing has begun (a
+ * processor may be the one that called exit).
  * vek_removeMessageProcessor returns false when it was not registered. */
 void vek_addMessageProcessor(vek_message_processor_t processor);
 bool vek_removeMessageProcessor(vek_message_processor_t processor);
@@ -107,9 +110,12 @@ vek_message_t* vek_VmMessageProcessor(vek_message_t* incoming, bool already_hand
  * nothing on Windows, which has no transport. */
 void vek_message_native_init(void);
 /* Stops the polling thread, closes every listening socket and removes its
- * socket file, lets connections still being answered finish (a bounded
- * wait), and destroys the list and mutexes. Raised at the shutdown stage.
- * Does nothing on Windows. */
+ * socket file, closes the connections whose request has not been taken yet,
+ * lets those being answered finish (a bounded wait), and destroys the list
+ * and mutexes. A stop request (VEK_MESSAGE_SHUTDOWN) still being handled, or
+ * not yet taken, is answered VEK_MESSAGE_OK: the exit is what it asked for,
+ * and its handler may be the one that called exit. Raised at the shutdown
+ * stage; never waits for a processor. Does nothing on Windows. */
 void vek_message_native_shutdown(void);
 
 #ifndef _WIN32
@@ -119,8 +125,14 @@ void vek_message_native_shutdown(void);
  * when this process already serves `path`, or -1 (logged) on failure. A
  * stale socket file of this user at `path` is replaced; another user's socket
  * or any other kind of file there is left alone and the start fails (the
- * ERROR line names the path, and the owner of a socket). Exits the process with status 1 when the
- * polling thread cannot be created. */
+ * ERROR line names the path, and the owner of a socket). Exits the process
+ * with status 1 when the polling thread cannot be created.
+ * A request must arrive whole within 10 seconds of its connection (else it is
+ * answered VEK_MESSAGE_READ_ERROR, or closed when nothing came); idle
+ * connections hold no thread, and at most 16 threads answer requests at once
+ * while the others wait. A shortage of descriptors or threads makes
+ * connections wait, never ends the serving. A forked child does not inherit
+ * the server. */
 int vek_startMessageServer(const char* path);
 /* Stops listening on `path` and removes its socket file; false when this
  * process does not serve it. Connections already accepted are answered. */

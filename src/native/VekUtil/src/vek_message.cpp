@@ -5,10 +5,13 @@
 // the Windows build has the registry and the bridge but no transport.
 #include "vek_message.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "vek_function_slot.h"
 #include "vek_jvmutils.h"
@@ -32,6 +35,14 @@ const char* const INCOMING_MESSAGE_SIGNATURE = "(IZ[BZ)Lcom/nimbo/common/launche
 
 vek_list_t* processor_list = nullptr;    // message processors, newest first; never destroyed
 vek_mutex_t* processor_mutex = nullptr;  // "message processor": held for a whole dispatch
+vek_mutex_t* registry_mutex = nullptr;   // "message processor registry": guards processor_list, held briefly
+// A processor may change the registry (a VM destroyed from a processor
+// unregisters the VM's), and exit processing may run while a processor
+// holds processor_mutex (exit() from a processor, or System.exit from the
+// Java handler, whose exit handlers run on another thread). Neither may
+// wait for the dispatch: they change the registry under registry_mutex alone.
+thread_local bool dispatching = false;   // this thread runs a dispatch
+std::atomic<bool> exiting{false};        // exit processing has begun
 
 // The Java bridge. Written only by the lifecycle hook before it registers the
 // VM processor (under processor_mutex), read only by that processor during a
@@ -205,6 +216,52 @@ bool copy_java_payload(JNIEnv* env, jbyteArray data, vek_message_t* message) {
   return true;
 }
 
+// Registered with atexit after the lifecycle's exit handler, so run before
+// it: from here on no registry change waits for a dispatch.
+void mark_exiting() { exiting = true; }
+
+// Holds processor_mutex for a registry change made from outside a dispatch,
+// so that a processor removed is not running when the removal returns.
+class RegistryChange {
+ public:
+  RegistryChange() : dispatch_(dispatching || exiting ? nullptr : processor_mutex), registry_(registry_mutex) {}
+
+ private:
+  VekMutexGuard dispatch_;
+  VekMutexGuard registry_;
+};
+
+bool is_registered(void* slot) {
+  VekMutexGuard lock(registry_mutex);
+  return vek_listFind(processor_list, slot) >= 0;
+}
+
+// The processors to ask, newest first: a copy, since a processor may change
+// the registry while the dispatch runs. Empty when out of memory (logged).
+std::vector<void*> processors_to_ask() {
+  std::vector<void*> slots;
+  try {
+    VekMutexGuard lock(registry_mutex);
+    for (size_t i = 0; i < vek_listGetSize(processor_list); ++i) slots.push_back(vek_listGet(processor_list, i));
+  } catch (const std::bad_alloc&) {
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not dispatch an inter-launcher message: out of memory");
+    slots.clear();
+  }
+  return slots;
+}
+
+// Marks this thread as dispatching for one scope.
+class Dispatching {
+ public:
+  Dispatching() : outer_(dispatching) { dispatching = true; }
+  ~Dispatching() { dispatching = outer_; }
+  Dispatching(const Dispatching&) = delete;
+  Dispatching& operator=(const Dispatching&) = delete;
+
+ private:
+  bool outer_;
+};
+
 }  // namespace
 
 extern "C" vek_message_t* vek_createEmptyMessage(void) {
@@ -280,23 +337,26 @@ extern "C" char* vek_getMessagePath(const char* app_name, const char* state_loca
 
 extern "C" void vek_addMessageProcessor(vek_message_processor_t processor) {
   if (processor == nullptr || !registry_exists("vek_addMessageProcessor")) return;
-  VekMutexGuard lock(processor_mutex);
+  RegistryChange change;
   vek_listInsert(processor_list, as_slot(processor), 0);
 }
 
 extern "C" bool vek_removeMessageProcessor(vek_message_processor_t processor) {
   if (processor == nullptr || !registry_exists("vek_removeMessageProcessor")) return false;
-  VekMutexGuard lock(processor_mutex);
+  RegistryChange change;
   return vek_listRemove(processor_list, as_slot(processor));
 }
 
+// A processor removed while the dispatch runs is not asked any more; one
+// added meanwhile is asked from the next dispatch on.
 extern "C" vek_message_t* vek_handle_message(vek_message_t* incoming) {
   if (incoming == nullptr || !registry_exists("vek_handle_message")) return nullptr;
   VekMutexGuard lock(processor_mutex);
+  Dispatching mark;
   vek_message_t* answer = nullptr;
-  const size_t count = vek_listGetSize(processor_list);
-  for (size_t i = 0; i < count; ++i) {
-    vek_message_t* reply = as_processor(vek_listGet(processor_list, i))(incoming, answer != nullptr);
+  for (void* slot : processors_to_ask()) {
+    if (!is_registered(slot)) continue;
+    vek_message_t* reply = as_processor(slot)(incoming, answer != nullptr);
     if (answer == nullptr) {
       answer = reply;
     } else {
@@ -310,6 +370,8 @@ extern "C" void vek_initialize_messaging(void) {
   if (processor_list == nullptr) {
     processor_list = vek_listCreate(1);
     processor_mutex = vek_createMutex("message processor");
+    registry_mutex = vek_createMutex("message processor registry");
+    atexit(mark_exiting);
   }
   vek_message_native_init();
   vek_addLifecycleNotification(messaging_lifecycle);

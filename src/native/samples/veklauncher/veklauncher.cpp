@@ -69,7 +69,11 @@ struct Launcher {
   std::string home;                  // the launcher's directory: its installation, for the VM search
   JavaVM* vm = nullptr;              // the hosted VM, or null
 };
-Launcher launcher;
+// Never destroyed: the process may exit on another thread (the VM's, when
+// its Java handler calls System.exit) while the main thread waits on
+// `stopped`, and destroying a condition variable that has a waiter blocks
+// for ever.
+Launcher& launcher = *new Launcher;
 
 void request_stop(const std::string& why) {
   std::lock_guard<std::mutex> lock(launcher.mutex);

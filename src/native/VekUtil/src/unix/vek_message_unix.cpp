@@ -1,13 +1,19 @@
 // Message transport over local (AF_UNIX) stream sockets. A server listens on
-// one or more socket files; one polling thread accepts connections and hands
-// each to a short-lived detached thread that reads one message, lets the
-// processor registry answer it and writes the reply. The client connects,
-// sends one message and reads at most one reply.
+// one or more socket files; one polling thread accepts connections and reads
+// each request as its bytes arrive, and a few short-lived detached threads
+// let the processor registry answer the whole requests and write the
+// replies. The client connects, sends one message and reads at most one
+// reply.
 //
 // Wire format: type, response_expected, length (32-bit signed, host order),
 // then `length` payload bytes. A peer never decides how much we allocate: a
 // length below 0 or above VEK_MESSAGE_MAX_LENGTH is a read error. Every send
 // passes MSG_NOSIGNAL, so a peer that went away cannot raise SIGPIPE.
+//
+// Under load or faults the server bends and comes back: idle connections
+// hold no thread and are closed after READ_LIMIT, threads are capped, and a
+// shortage of descriptors or threads makes connections wait rather than
+// counting against the server.
 #include "vek_message.h"
 
 #include <fcntl.h>
@@ -20,12 +26,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
+#include "vek_lifecycle.h"
 #include "vek_list.h"
 #include "vek_logging.h"
 #include "vek_message_client.h"
@@ -38,19 +48,34 @@ namespace {
 constexpr size_t SOCKET_PATH_CAPACITY = sizeof(sockaddr_un::sun_path);  // 108 bytes
 constexpr int LISTEN_BACKLOG = 128;
 constexpr int POLL_WAIT_MS = 2000;            // one polling pass
-constexpr int IDLE_WAIT_MS = 1000;            // pass of a thread with nothing to listen on
 constexpr mode_t SOCKET_FILE_MODE = 0700;
 constexpr int MAX_FAILED_PASSES = 10;
 constexpr size_t HEADER_BYTES = 3 * sizeof(int32_t);
 // Connection threads may run Java code through the VM bridge: give them the
 // stack a Java thread gets by default, whatever the process default is.
 constexpr size_t CONNECTION_THREAD_STACK = 1024 * 1024;
+// A launcher serves rare control requests, one at a time (the processors
+// take turns): a few threads are plenty, and idle connections take none.
+constexpr size_t MAX_CONNECTION_THREADS = 16;
+constexpr size_t MAX_OPEN_CONNECTIONS = 256;    // accepted and not yet answered; more wait in the backlog
+constexpr auto READ_LIMIT = std::chrono::seconds(10);   // for a request to arrive whole, from the accept
+constexpr auto IDLE_GRACE = std::chrono::seconds(1);    // an idle connection older than this gives way to a new one
+constexpr int SEND_LIMIT_SECONDS = 10;          // for a client to take its reply
+constexpr size_t MAX_BUFFERED_BYTES = 64 * 1024 * 1024;  // payload bytes announced by the open connections
+constexpr int RETRY_MS = 250;                   // next try at an accept or a thread after a shortage
+constexpr int ACCEPTS_PER_PASS = 64;
 // Shutdown lets replies already being written reach their clients.
 constexpr long CONNECTION_DRAIN_MS = 5000;
 constexpr long CONNECTION_DRAIN_STEP_MS = 10;
+// At exit, a stop request still being handled gets this long for its own reply
+// before exit processing answers it: the exit is its answer.
+constexpr long STOP_GRACE_MS = 1000;
+const char* const EXIT_STOP_REPLY = "Shutdown in progress: the process is exiting";
 // Thread names as ps, top and thread dumps show them (at most 15 characters).
 const char* const POLLING_THREAD_NAME = "vek-msg-poll";
 const char* const CONNECTION_THREAD_NAME = "vek-msg-conn";
+
+using clock_type = std::chrono::steady_clock;
 
 // One listening socket file.
 struct socket_data {
@@ -58,9 +83,24 @@ struct socket_data {
   int descriptor;  // the listening socket; -1 while it could not be recreated
 };
 
-// One accepted connection, owned by the thread that answers it.
+// Where an accepted connection is on its way.
+enum connection_stage {
+  CONNECTION_READING,    // the polling thread reads the request as it arrives; no thread is held
+  CONNECTION_QUEUED,     // the request is whole and waits for a connection thread
+  CONNECTION_ANSWERING,  // a connection thread dispatches it
+  CONNECTION_REPLYING,   // that thread writes the reply
+  CONNECTION_ANSWERED,   // exit processing answered it while the dispatch still ran
+};
+
+// One accepted connection, from the accept to the close.
 struct connection_data {
-  int descriptor;  // the connected socket; closed by its thread under connection_mutex
+  int descriptor;            // the connected socket; closed with the record, under connection_mutex
+  connection_stage stage;    // under connection_mutex
+  clock_type::time_point since;  // accepted (reading) or queued (queued): the limits count from here
+  int32_t header[3];         // type, response_expected, length, as they arrive
+  size_t header_got;         // header bytes received (polling thread)
+  size_t payload_got;        // payload bytes received (polling thread)
+  vek_message_t* request;    // made once the header is whole; owned by the record
 };
 
 vek_list_t* socket_list = nullptr;            // listening sockets; NULL before init and after shutdown
@@ -69,9 +109,25 @@ vek_mutex_t* polling_thread_mutex = nullptr;  // "inter-launcher polling thread"
 pthread_t polling_thread;                     // valid while polling_thread_running
 volatile bool polling_thread_running = false; // the polling thread runs while this is true
 int wake_pipe[2] = {-1, -1};                  // a byte in it ends the polling thread's current wait; lives with the thread
-vek_list_t* connection_list = nullptr;        // connections being answered (connection_data*)
-vek_mutex_t* connection_mutex = nullptr;      // "inter-launcher connections": guards connection_list
-thread_local bool on_connection_thread = false;
+vek_list_t* connection_list = nullptr;        // accepted connections not yet closed (connection_data*)
+vek_mutex_t* connection_mutex = nullptr;      // "inter-launcher connections": connection_list, stages, the three below
+size_t connection_threads = 0;                // connection threads running
+size_t buffered_bytes = 0;                    // payload bytes announced by the connections in the list
+bool taking_requests = true;                  // false from shutdown on: queued requests are left alone
+thread_local connection_data* current_connection = nullptr;  // the one this connection thread answers
+
+// What the polling thread keeps from pass to pass; its own.
+struct polling_state {
+  int failed_passes = 0;                  // consecutive failed passes
+  bool given_up = false;                  // MAX_FAILED_PASSES reached: no more listening
+  std::vector<pollfd> wait_set;           // the wake pipe, listening sockets, connections being read
+  size_t listening = 0;                   // listening sockets in wait_set, after the wake pipe
+  std::vector<connection_data*> reading;  // the connections of the rest of wait_set, in order
+  clock_type::time_point accept_after;    // accepting waits until then after a shortage
+  bool descriptors_short = false;         // a descriptor shortage is being reported
+  bool threads_short = false;             // a thread shortage is being reported
+  bool connections_full = false;          // MAX_OPEN_CONNECTIONS is reached
+};
 
 using message_ptr = std::unique_ptr<vek_message_t, decltype(&vek_destroyMessage)>;
 
@@ -98,6 +154,11 @@ size_t read_fully(int descriptor, void* buffer, size_t size) {
 
 const char* read_error_text(int error) { return error == 0 ? "unexpected end of stream" : strerror(error); }
 
+// The header field a transfer stopped in, after `done` bytes.
+const char* field_at(size_t done) {
+  return done < 4 ? "type" : done < 8 ? "response_expected" : done < 12 ? "length" : "data";
+}
+
 // Reads one message into `message`. Returns the bytes read; 0 (errno
 // ENODATA) when the peer closed before sending anything; -1 (logged) on an
 // error, a message cut short or a length no message may have.
@@ -111,8 +172,7 @@ long read_message(int descriptor, vek_message_t* message) {
   }
   if (got < HEADER_BYTES) {
     const int error = errno;
-    const char* field = got < 4 ? "type" : got < 8 ? "response_expected" : "length";
-    veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not read internal message(%s) from socket: %s", field,
+    veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not read internal message(%s) from socket: %s", field_at(got),
            read_error_text(error));
     errno = error != 0 ? error : EPROTO;
     return -1;
@@ -188,9 +248,8 @@ long send_message(int descriptor, const vek_message_t* message) {
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       const int error = written < 0 ? errno : EPIPE;
-      const char* field = sent < 4 ? "type" : sent < 8 ? "response_expected" : sent < 12 ? "length" : "data";
-      veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not send internal message(%s) to remote listener: %s", field,
-             strerror(error));
+      veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not send internal message(%s) to remote listener: %s",
+             field_at(sent), strerror(error));
       errno = error;
       return -1;
     }
@@ -209,99 +268,389 @@ message_ptr text_reply(int32_t type, const char* text) {
 }
 
 // ---- Connections -------------------------------------------------------------
+//
+// The polling thread accepts a connection and reads its request as the bytes
+// arrive, without blocking; only a whole request is queued for a connection
+// thread, so that idle or slow peers hold a descriptor and no thread. At most
+// MAX_CONNECTION_THREADS threads answer queued requests, each taking one after
+// another until none is left. A record leaves the list only through
+// close_connection, by the polling thread (while reading) or by the
+// connection thread that answered it.
 
-// Reads one request on `descriptor`, lets the registry answer it and sends
-// the reply the sender is owed.
-void answer_connection(int descriptor) {
-  message_ptr incoming(vek_createEmptyMessage(), vek_destroyMessage);
-  if (incoming == nullptr) return;
-  const long got = read_message(descriptor, incoming.get());
-  if (got == 0) return;  // the peer closed without sending anything
-  message_ptr reply(nullptr, vek_destroyMessage);
-  if (got < 0) {
-    reply = text_reply(VEK_MESSAGE_READ_ERROR, "Could not read entire message from communications channel");
-  } else {
-    reply.reset(vek_handle_message(incoming.get()));
-    if (reply == nullptr && incoming->response_expected != 0)
-      reply = text_reply(VEK_MESSAGE_NOT_HANDLED, "No handler processed the incoming message");
+// Closes and frees a connection. Under connection_mutex, so that shutdown
+// never touches a descriptor number that has already been reused.
+void close_connection(connection_data* connection) {
+  {
+    VekMutexGuard lock(connection_mutex);
+    vek_listRemove(connection_list, connection);
+    if (connection->request != nullptr) buffered_bytes -= static_cast<size_t>(connection->request->length);
+    close(connection->descriptor);
   }
-  if (reply != nullptr && send_message(descriptor, reply.get()) < 0)
+  vek_destroyMessage(connection->request);
+  delete connection;
+}
+
+// A new record for an accepted socket, in the list; NULL (the socket
+// closed) when out of memory.
+connection_data* open_connection(int descriptor) {
+  auto* connection = new (std::nothrow) connection_data{descriptor, CONNECTION_READING, clock_type::now(), {0, 0, 0},
+                                                        0, 0, nullptr};
+  bool added = false;
+  if (connection != nullptr) {
+    VekMutexGuard lock(connection_mutex);
+    added = vek_listAdd(connection_list, connection);
+  }
+  if (added) return connection;
+  veklog(VEK_HERE, VEKLOG_ERROR, "Could not accept an inter-launcher connection: out of memory");
+  close(descriptor);
+  delete connection;
+  return nullptr;
+}
+
+// Answers a request that could not be read (without waiting: the socket does
+// not block) and closes the connection.
+void refuse_connection(connection_data* connection) {
+  message_ptr reply = text_reply(VEK_MESSAGE_READ_ERROR, "Could not read entire message from communications channel");
+  if (reply != nullptr && send_message(connection->descriptor, reply.get()) < 0)
+    veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) could not send response to inter-launcher message: %s",
+           strerror(errno));
+  close_connection(connection);
+}
+
+// The header is whole: checks the length and makes the request with room for
+// its payload. False (logged) when the request cannot be taken.
+bool begin_payload(connection_data* connection) {
+  const int32_t length = connection->header[2];
+  if (length < 0 || length > VEK_MESSAGE_MAX_LENGTH) {
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "(internal error) Internal message announces %ld payload bytes; a message carries 0 to %ld bytes.",
+           static_cast<long>(length), static_cast<long>(VEK_MESSAGE_MAX_LENGTH));
+    return false;
+  }
+  message_ptr request(vek_createEmptyMessage(), vek_destroyMessage);
+  if (request == nullptr) return false;
+  if (length > 0) {
+    {
+      VekMutexGuard lock(connection_mutex);
+      if (buffered_bytes + static_cast<size_t>(length) > MAX_BUFFERED_BYTES) {
+        veklog(VEK_HERE, VEKLOG_WARN,
+               "An inter-launcher message of %ld bytes is refused: the messages being received hold too much memory.",
+               static_cast<long>(length));
+        return false;
+      }
+      buffered_bytes += static_cast<size_t>(length);
+    }
+    request->length = length;  // counted in buffered_bytes from here
+    request->data = static_cast<char*>(calloc(static_cast<size_t>(length), 1));
+    if (request->data == nullptr) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not allocate %ld bytes for an internal message.",
+             static_cast<long>(length));
+      VekMutexGuard lock(connection_mutex);
+      buffered_bytes -= static_cast<size_t>(length);
+      return false;
+    }
+  }
+  request->type = connection->header[0];
+  request->response_expected = connection->header[1];
+  connection->request = request.release();
+  return true;
+}
+
+enum read_outcome {
+  READ_MORE,     // nothing more for now
+  READ_WHOLE,    // the request is complete
+  READ_CLOSED,   // the peer closed before sending anything
+  READ_FAILED,   // logged; the peer is owed a read-error reply
+};
+
+// Reads what has arrived of the request, without blocking.
+read_outcome read_available(connection_data* connection) {
+  for (;;) {
+    const bool in_header = connection->header_got < HEADER_BYTES;
+    const size_t length = in_header || connection->request == nullptr ? 0 : static_cast<size_t>(connection->request->length);
+    if (!in_header && connection->payload_got == length) return READ_WHOLE;
+    char* target = in_header ? reinterpret_cast<char*>(connection->header) + connection->header_got
+                             : connection->request->data + connection->payload_got;
+    const size_t wanted = in_header ? HEADER_BYTES - connection->header_got : length - connection->payload_got;
+    const ssize_t got = recv(connection->descriptor, target, wanted, MSG_DONTWAIT);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return READ_MORE;
+    const size_t so_far = connection->header_got + connection->payload_got;
+    if (got == 0 && so_far == 0) {
+      veklog(VEK_HERE, VEKLOG_DEBUG, "Remote internal message listener has shut down");
+      return READ_CLOSED;
+    }
+    if (got <= 0) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not read internal message(%s) from socket: %s",
+             field_at(so_far), got == 0 ? "unexpected end of stream" : strerror(errno));
+      return READ_FAILED;
+    }
+    if (in_header) {
+      connection->header_got += static_cast<size_t>(got);
+      if (connection->header_got == HEADER_BYTES && !begin_payload(connection)) return READ_FAILED;
+    } else {
+      connection->payload_got += static_cast<size_t>(got);
+    }
+  }
+}
+
+void queue_request(connection_data* connection) {
+  VekMutexGuard lock(connection_mutex);
+  connection->stage = CONNECTION_QUEUED;
+  connection->since = clock_type::now();
+}
+
+// One readiness report of a connection being read.
+void take_request_bytes(connection_data* connection) {
+  switch (read_available(connection)) {
+    case READ_MORE: break;
+    case READ_WHOLE: queue_request(connection); break;
+    case READ_CLOSED: close_connection(connection); break;
+    case READ_FAILED: refuse_connection(connection); break;
+  }
+}
+
+// The next queued request for a connection thread, now its own; NULL when
+// none is left, and the thread then counts as gone.
+connection_data* take_queued() {
+  VekMutexGuard lock(connection_mutex);
+  for (size_t i = 0; taking_requests && i < vek_listGetSize(connection_list); ++i) {
+    auto* connection = static_cast<connection_data*>(vek_listGet(connection_list, i));
+    if (connection->stage != CONNECTION_QUEUED) continue;
+    connection->stage = CONNECTION_ANSWERING;
+    return connection;
+  }
+  --connection_threads;
+  return nullptr;
+}
+
+// Lets the registry answer a queued request and sends the reply the sender
+// is owed, unless exit processing has answered it meanwhile.
+void answer_connection(connection_data* connection) {
+  current_connection = connection;
+  message_ptr reply(vek_handle_message(connection->request), vek_destroyMessage);
+  if (reply == nullptr && connection->request->response_expected != 0)
+    reply = text_reply(VEK_MESSAGE_NOT_HANDLED, "No handler processed the incoming message");
+  bool still_ours;
+  {
+    VekMutexGuard lock(connection_mutex);
+    still_ours = connection->stage == CONNECTION_ANSWERING;
+    if (still_ours) connection->stage = CONNECTION_REPLYING;
+  }
+  if (still_ours && reply != nullptr) {
+    // Blocking from here, but only so long: a client that does not read must not hold the thread.
+    const int flags = fcntl(connection->descriptor, F_GETFL);
+    if (flags >= 0) fcntl(connection->descriptor, F_SETFL, flags & ~O_NONBLOCK);
+    timeval limit = {SEND_LIMIT_SECONDS, 0};
+    setsockopt(connection->descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (send_message(connection->descriptor, reply.get()) < 0)
+      veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) could not send response to inter-launcher message: %s",
+             strerror(errno));
+  }
+  current_connection = nullptr;
+  close_connection(connection);
+}
+
+void* process_message_thread(void*) {
+  pthread_setname_np(pthread_self(), CONNECTION_THREAD_NAME);
+  while (connection_data* connection = take_queued()) answer_connection(connection);
+  return nullptr;
+}
+
+// Starts one detached connection thread; the error number, or 0. Counted
+// before it runs, so that it cannot end uncounted.
+int start_connection_thread() {
+  {
+    VekMutexGuard lock(connection_mutex);
+    ++connection_threads;
+  }
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attributes, CONNECTION_THREAD_STACK);
+  pthread_t thread;
+  const int result = pthread_create(&thread, &attributes, process_message_thread, nullptr);
+  pthread_attr_destroy(&attributes);
+  if (result != 0) {
+    VekMutexGuard lock(connection_mutex);
+    --connection_threads;
+  }
+  return result;
+}
+
+// How many more connection threads the queue wants.
+size_t threads_wanted() {
+  VekMutexGuard lock(connection_mutex);
+  size_t busy = 0;
+  for (size_t i = 0; i < vek_listGetSize(connection_list); ++i) {
+    const auto* connection = static_cast<const connection_data*>(vek_listGet(connection_list, i));
+    if (connection->stage == CONNECTION_QUEUED || connection->stage == CONNECTION_ANSWERING) ++busy;
+  }
+  const size_t target = std::min(busy, MAX_CONNECTION_THREADS);
+  return target > connection_threads ? target - connection_threads : 0;
+}
+
+// Gives the queued requests their threads. A thread that cannot be created
+// is no failure of the server: the requests wait, and the next pass tries
+// again (after RETRY_MS).
+void start_connection_threads(polling_state& state) {
+  for (size_t wanted = threads_wanted(); wanted > 0; --wanted) {
+    const int result = start_connection_thread();
+    if (result == 0) {
+      if (state.threads_short)
+        veklog(VEK_HERE, VEKLOG_INFO, "Threads for inter-launcher messages can be created again.");
+      state.threads_short = false;
+      continue;
+    }
+    if (!state.threads_short)
+      veklog(VEK_HERE, VEKLOG_WARN,
+             "Could not create a thread to answer inter-launcher messages: %s. Waiting messages are answered once "
+             "threads can be created again.",
+             strerror(result));
+    state.threads_short = true;
+    return;
+  }
+}
+
+// Connections past their time: a request not whole within READ_LIMIT of the
+// accept, or queued that long while no thread could be created for it.
+void expire_connections(polling_state& state, clock_type::time_point now) {
+  std::vector<connection_data*> late_reads, discarded;
+  {
+    VekMutexGuard lock(connection_mutex);
+    const bool threads_missing = state.threads_short && connection_threads == 0;
+    for (size_t i = 0; i < vek_listGetSize(connection_list); ++i) {
+      auto* connection = static_cast<connection_data*>(vek_listGet(connection_list, i));
+      if (now - connection->since < READ_LIMIT) continue;
+      if (connection->stage == CONNECTION_READING) late_reads.push_back(connection);
+      if (connection->stage == CONNECTION_QUEUED && threads_missing) discarded.push_back(connection);
+    }
+  }
+  for (connection_data* connection : late_reads) {
+    const size_t so_far = connection->header_got + connection->payload_got;
+    if (so_far == 0) {
+      veklog(VEK_HERE, VEKLOG_DEBUG, "An inter-launcher connection sent nothing for %ld seconds; it is closed.",
+             static_cast<long>(READ_LIMIT.count()));
+      close_connection(connection);
+      continue;
+    }
+    veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) Could not read internal message(%s) from socket: %s",
+           field_at(so_far), strerror(ETIMEDOUT));
+    refuse_connection(connection);
+  }
+  for (connection_data* connection : discarded) {
+    veklog(VEK_HERE, VEKLOG_FATAL,
+           "Could not create the native thread needed to handle an inter-launcher communications message: %s. The "
+           "message will be discarded.",
+           strerror(EAGAIN));
+    close_connection(connection);
+  }
+}
+
+// Whether another connection may be accepted. At MAX_OPEN_CONNECTIONS the
+// oldest connection that has sent nothing for IDLE_GRACE gives way; without
+// one, new connections wait in the backlog.
+bool make_room(polling_state& state, clock_type::time_point now) {
+  connection_data* idle = nullptr;
+  {
+    VekMutexGuard lock(connection_mutex);
+    if (vek_listGetSize(connection_list) < MAX_OPEN_CONNECTIONS) {
+      state.connections_full = false;
+      return true;
+    }
+    for (size_t i = 0; i < vek_listGetSize(connection_list) && idle == nullptr; ++i) {
+      auto* connection = static_cast<connection_data*>(vek_listGet(connection_list, i));
+      if (connection->stage == CONNECTION_READING && connection->header_got == 0 && now - connection->since >= IDLE_GRACE)
+        idle = connection;  // the list is in order of acceptance
+    }
+  }
+  if (!state.connections_full)
+    veklog(VEK_HERE, VEKLOG_WARN,
+           "%lu inter-launcher connections are open; idle ones are closed to make room, new ones wait meanwhile.",
+           static_cast<unsigned long>(MAX_OPEN_CONNECTIONS));
+  state.connections_full = true;
+  if (idle == nullptr) return false;
+  close_connection(idle);
+  return true;
+}
+
+// ---- Exit processing ------------------------------------------------------------
+
+// Answers a stop request whose dispatch has not answered yet: the process is
+// exiting, which is what the sender asked for. Under connection_mutex; the
+// reply is small and the socket does not block, so this cannot hang.
+void answer_stop_at_exit(connection_data* connection) {
+  connection->stage = CONNECTION_ANSWERED;
+  if (connection->request == nullptr || connection->request->response_expected == 0) return;
+  message_ptr reply = text_reply(VEK_MESSAGE_OK, EXIT_STOP_REPLY);
+  const int flags = fcntl(connection->descriptor, F_GETFL);
+  if (flags >= 0) fcntl(connection->descriptor, F_SETFL, flags | O_NONBLOCK);
+  if (reply != nullptr && send_message(connection->descriptor, reply.get()) < 0)
     veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) could not send response to inter-launcher message: %s",
            strerror(errno));
 }
 
-// Closing under the mutex keeps shutdown from touching a descriptor number
-// that has already been reused.
-void forget_connection(connection_data* connection) {
+bool is_stop_request(const connection_data* connection) {
+  return connection->request != nullptr && connection->request->type == VEK_MESSAGE_SHUTDOWN;
+}
+
+// After the polling thread has ended: connections still being read will not
+// be, and queued requests will not be taken. Stop requests among the queued
+// are answered; the rest are closed without a reply.
+void close_unanswered() {
+  std::vector<connection_data*> closing;
   {
     VekMutexGuard lock(connection_mutex);
-    vek_listRemove(connection_list, connection);
-    close(connection->descriptor);
-  }
-  free(connection);
-}
-
-void* process_message_thread(void* argument) {
-  on_connection_thread = true;
-  pthread_setname_np(pthread_self(), CONNECTION_THREAD_NAME);
-  auto* connection = static_cast<connection_data*>(argument);
-  answer_connection(connection->descriptor);
-  forget_connection(connection);
-  return nullptr;
-}
-
-// Starts the detached thread that answers `descriptor`; false (logged, the
-// connection closed) when it cannot be started.
-bool start_connection_thread(int descriptor) {
-  auto* connection = static_cast<connection_data*>(malloc(sizeof(connection_data)));
-  int result = ENOMEM;
-  if (connection != nullptr) {
-    connection->descriptor = descriptor;
-    VekMutexGuard lock(connection_mutex);
-    vek_listAdd(connection_list, connection);
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attributes, CONNECTION_THREAD_STACK);
-    pthread_t thread;
-    result = pthread_create(&thread, &attributes, process_message_thread, connection);
-    pthread_attr_destroy(&attributes);
-    if (result != 0) vek_listRemove(connection_list, connection);
-  }
-  if (result == 0) return true;
-  veklog(VEK_HERE, VEKLOG_FATAL,
-         "Could not create the native thread needed to handle an inter-launcher communications message: %s. The "
-         "message will be discarded.",
-         strerror(result));
-  close(descriptor);
-  free(connection);
-  return false;
-}
-
-// Ends the reads of connections still waiting for their request and waits,
-// for a bounded time, until every connection thread but the caller's own is
-// done. True when none is left.
-bool drain_connections() {
-  const size_t own = on_connection_thread ? 1 : 0;
-  {
-    VekMutexGuard lock(connection_mutex);
-    for (size_t i = 0; i < vek_listGetSize(connection_list); ++i)
-      shutdown(static_cast<connection_data*>(vek_listGet(connection_list, i))->descriptor, SHUT_RD);
-  }
-  for (long waited = 0;; waited += CONNECTION_DRAIN_STEP_MS) {
-    size_t left;
-    {
-      VekMutexGuard lock(connection_mutex);
-      left = vek_listGetSize(connection_list);
+    taking_requests = false;
+    for (size_t i = 0; i < vek_listGetSize(connection_list); ++i) {
+      auto* connection = static_cast<connection_data*>(vek_listGet(connection_list, i));
+      if (connection->stage != CONNECTION_READING && connection->stage != CONNECTION_QUEUED) continue;
+      if (connection->stage == CONNECTION_QUEUED && is_stop_request(connection)) answer_stop_at_exit(connection);
+      closing.push_back(connection);
     }
-    if (left <= own) return left == 0;
+  }
+  for (connection_data* connection : closing) close_connection(connection);
+}
+
+// Connections still being answered by other threads; stop requests among
+// them are answered here once `answer_stops` is set.
+size_t connections_in_hand(bool answer_stops) {
+  VekMutexGuard lock(connection_mutex);
+  size_t left = 0;
+  for (size_t i = 0; i < vek_listGetSize(connection_list); ++i) {
+    auto* connection = static_cast<connection_data*>(vek_listGet(connection_list, i));
+    const bool own = connection == current_connection;
+    if (connection->stage == CONNECTION_ANSWERING && is_stop_request(connection) && (answer_stops || own))
+      answer_stop_at_exit(connection);
+    if (!own && (connection->stage == CONNECTION_ANSWERING || connection->stage == CONNECTION_REPLYING)) ++left;
+  }
+  return left;
+}
+
+// Lets the connections being answered finish, for a bounded time. A stop
+// request among them may be the cause of the exit (its processor called
+// exit(), or its Java handler System.exit): it is answered here after a short
+// grace.
+void drain_connections() {
+  close_unanswered();
+  for (long waited = 0;; waited += CONNECTION_DRAIN_STEP_MS) {
+    const size_t left = connections_in_hand(waited >= STOP_GRACE_MS);
+    if (left == 0) return;
     if (waited >= CONNECTION_DRAIN_MS) {
       veklog(VEK_HERE, VEKLOG_WARN, "%lu inter-launcher messages were still being answered at shutdown.",
-             static_cast<unsigned long>(left - own));
-      return false;
+             static_cast<unsigned long>(left));
+      return;
     }
     vek_sleepMS(CONNECTION_DRAIN_STEP_MS);
   }
+}
+
+// Whether no record and no connection thread is left, so that the list and
+// its mutex may go: a connection thread still dispatching (even one that will
+// never return, stuck in an exiting VM) closes its record when it returns.
+bool connections_all_closed() {
+  VekMutexGuard lock(connection_mutex);
+  return vek_listGetSize(connection_list) == 0 && connection_threads == 0;
 }
 
 // ---- Listening ------------------------------------------------------------
@@ -433,17 +782,9 @@ bool polling_should_run() {
   return polling_thread_running;
 }
 
-// Waits without listening (nothing to listen on, or given up); a wake-up
-// ends the wait early.
-void idle_wait() {
-  pollfd wake = {wake_pipe[0], POLLIN, 0};
-  if (poll(&wake, 1, IDLE_WAIT_MS) > 0) drain_wake_pipe();
-}
-
-// Under the list mutex: recreates lost socket files and builds the wait set,
-// the wake pipe first. False when there is no socket to listen on.
-bool build_wait_set(std::vector<pollfd>& wait_set) {
-  wait_set.assign(1, pollfd{wake_pipe[0], POLLIN, 0});
+// Under the list mutex: recreates lost socket files and adds the listening
+// sockets to the wait set.
+void add_listening_sockets(polling_state& state) {
   VekMutexGuard lock(socket_list_mutex);
   for (size_t i = 0; i < vek_listGetSize(socket_list); ++i) {
     auto* record = static_cast<socket_data*>(vek_listGet(socket_list, i));
@@ -456,49 +797,125 @@ bool build_wait_set(std::vector<pollfd>& wait_set) {
       if (record->descriptor >= 0) close(record->descriptor);
       record->descriptor = start_listening(record->path);
     }
-    if (record->descriptor >= 0) wait_set.push_back(pollfd{record->descriptor, POLLIN, 0});
+    if (record->descriptor < 0) continue;
+    state.wait_set.push_back(pollfd{record->descriptor, POLLIN, 0});
+    ++state.listening;
   }
-  return wait_set.size() > 1;
 }
 
-// Accepts one connection on `descriptor` if it still belongs to a server
-// (a stop may have closed it during the wait). False on a failure (logged).
-bool accept_one(int descriptor) {
-  int connection;
-  {
-    VekMutexGuard lock(socket_list_mutex);
-    bool listening = false;
-    for (size_t i = 0; i < vek_listGetSize(socket_list) && !listening; ++i)
-      listening = static_cast<socket_data*>(vek_listGet(socket_list, i))->descriptor == descriptor;
-    if (!listening) return true;
-    connection = accept4(descriptor, nullptr, nullptr, SOCK_CLOEXEC);
+// Whether a connection could be accepted now: there is room, or an idle
+// connection could give way (make_room).
+bool may_accept(const polling_state& state, clock_type::time_point now) {
+  if (state.given_up || now < state.accept_after) return false;
+  VekMutexGuard lock(connection_mutex);
+  if (vek_listGetSize(connection_list) < MAX_OPEN_CONNECTIONS) return true;
+  for (size_t i = 0; i < vek_listGetSize(connection_list); ++i) {
+    const auto* connection = static_cast<const connection_data*>(vek_listGet(connection_list, i));
+    if (connection->stage == CONNECTION_READING && connection->header_got == 0 && now - connection->since >= IDLE_GRACE)
+      return true;
   }
-  if (connection < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) return true;
-    veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) accept failed in poll_for_messages() descriptor %d: %s.", descriptor,
-           strerror(errno));
-    return false;
-  }
-  return start_connection_thread(connection);
+  return false;
 }
 
-// One pass: wait, then accept on every ready socket. False when the pass failed.
-bool poll_once(std::vector<pollfd>& wait_set) {
-  int ready = poll(wait_set.data(), static_cast<nfds_t>(wait_set.size()), POLL_WAIT_MS);
+// The wait set of one pass: the wake pipe, the listening sockets (unless
+// accepting has to wait) and the connections being read. Returns how long
+// the pass may wait: less than POLL_WAIT_MS when a connection's time runs
+// out sooner or a shortage is to be tried again.
+int build_wait_set(polling_state& state, clock_type::time_point now) {
+  state.wait_set.assign(1, pollfd{wake_pipe[0], POLLIN, 0});
+  state.listening = 0;
+  state.reading.clear();
+  if (may_accept(state, now)) add_listening_sockets(state);
+  auto wait = std::chrono::milliseconds(POLL_WAIT_MS);
+  if (state.threads_short || state.connections_full || state.descriptors_short)
+    wait = std::chrono::milliseconds(RETRY_MS);
+  VekMutexGuard lock(connection_mutex);
+  // Queued requests have a time limit only while no thread can take them (expire_connections).
+  const bool threads_missing = state.threads_short && connection_threads == 0;
+  for (size_t i = 0; i < vek_listGetSize(connection_list); ++i) {
+    auto* connection = static_cast<connection_data*>(vek_listGet(connection_list, i));
+    if (connection->stage != CONNECTION_READING && !(connection->stage == CONNECTION_QUEUED && threads_missing))
+      continue;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(connection->since + READ_LIMIT - now);
+    wait = std::max(std::chrono::milliseconds(0), std::min(wait, left + std::chrono::milliseconds(1)));
+    if (connection->stage != CONNECTION_READING) continue;
+    state.wait_set.push_back(pollfd{connection->descriptor, POLLIN, 0});
+    state.reading.push_back(connection);
+  }
+  return static_cast<int>(wait.count());
+}
+
+bool is_shortage(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
+
+// Accepts what waits on `descriptor` if it still belongs to a server (a stop
+// may have closed it during the wait). A shortage of descriptors or memory
+// is no failure of the server: accepting pauses for RETRY_MS, and the
+// connections wait in the backlog. False on a failure (logged).
+bool accept_ready(polling_state& state, int descriptor, clock_type::time_point now) {
+  for (int accepted = 0; accepted < ACCEPTS_PER_PASS; ++accepted) {
+    if (!make_room(state, now)) return true;
+    int connection;
+    {
+      VekMutexGuard lock(socket_list_mutex);
+      bool listening = false;
+      for (size_t i = 0; i < vek_listGetSize(socket_list) && !listening; ++i)
+        listening = static_cast<socket_data*>(vek_listGet(socket_list, i))->descriptor == descriptor;
+      if (!listening) return true;
+      connection = accept4(descriptor, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    }
+    if (connection >= 0) {
+      if (state.descriptors_short) veklog(VEK_HERE, VEKLOG_INFO, "Inter-launcher connections are accepted again.");
+      state.descriptors_short = false;
+      open_connection(connection);
+      continue;
+    }
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+    if (!is_shortage(errno)) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) accept failed in poll_for_messages() descriptor %d: %s.",
+             descriptor, strerror(errno));
+      return false;
+    }
+    if (!state.descriptors_short)
+      veklog(VEK_HERE, VEKLOG_WARN,
+             "Could not accept an inter-launcher connection: %s. Connections wait until it can be done again.",
+             strerror(errno));
+    state.descriptors_short = true;
+    state.accept_after = now + std::chrono::milliseconds(RETRY_MS);
+    return true;
+  }
+  return true;
+}
+
+// One pass: wait, accept on every ready socket, read what has arrived, close
+// what is past its time and give queued requests their threads. False when
+// the pass failed; a signal that ends the wait early is no failure.
+bool poll_once(polling_state& state) {
+  const int wait_ms = build_wait_set(state, clock_type::now());
+  const int ready = poll(state.wait_set.data(), static_cast<nfds_t>(state.wait_set.size()), wait_ms);
   if (ready < 0) {
-    if (errno != EINTR && errno != EBADF)
+    if (errno == EINTR) return true;
+    if (errno != EBADF)
       veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) select failed in poll_for_messages(): %s.", strerror(errno));
     return false;
   }
-  if (wait_set[0].revents != 0) drain_wake_pipe();
+  if (state.wait_set[0].revents != 0) drain_wake_pipe();
+  const auto now = clock_type::now();
+  // Reading first: making room for a new connection may close one of these.
+  for (size_t i = 0; i < state.reading.size(); ++i)
+    if (state.wait_set[1 + state.listening + i].revents != 0) take_request_bytes(state.reading[i]);
+  state.reading.clear();
   bool passed = true;
-  for (size_t i = 1; i < wait_set.size(); ++i) {
-    if (wait_set[i].revents & POLLNVAL) {
+  for (size_t i = 1; i <= state.listening; ++i) {
+    const short events = state.wait_set[i].revents;
+    if (events & POLLNVAL) {
       passed = false;  // closed under us: like select's EBADF
-    } else if (wait_set[i].revents != 0 && !accept_one(wait_set[i].fd)) {
+    } else if (events != 0 && !accept_ready(state, state.wait_set[i].fd, now)) {
       passed = false;
     }
   }
+  expire_connections(state, now);
+  start_connection_threads(state);
   return passed;
 }
 
@@ -519,16 +936,22 @@ void give_up_listening() {
   }
 }
 
+// Runs passes until told to stop. After MAX_FAILED_PASSES consecutive failed
+// passes it listens no more, but still answers the connections it holds.
 void* msg_polling_thread(void*) {
-  int failed_passes = 0;
-  std::vector<pollfd> wait_set;
+  polling_state state;
   while (polling_should_run()) {
-    if (failed_passes >= MAX_FAILED_PASSES || !build_wait_set(wait_set)) {
-      idle_wait();
-      continue;
+    bool passed = false;
+    try {
+      passed = poll_once(state);
+    } catch (const std::bad_alloc&) {
+      veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) select failed in poll_for_messages(): %s.", strerror(ENOMEM));
     }
-    failed_passes = poll_once(wait_set) ? 0 : failed_passes + 1;
-    if (failed_passes == MAX_FAILED_PASSES) give_up_listening();
+    if (state.given_up) continue;
+    state.failed_passes = passed ? 0 : state.failed_passes + 1;
+    if (state.failed_passes < MAX_FAILED_PASSES) continue;
+    give_up_listening();
+    state.given_up = true;
   }
   return nullptr;
 }
@@ -571,6 +994,36 @@ void stop_polling_thread() {
     veklog(VEK_HERE, VEKLOG_WARN, "Could not wait for inter-launcher communications thread to exit: %s", strerror(result));
   VekMutexGuard lock(polling_thread_mutex);
   close_wake_pipe();
+}
+
+// ---- Forks --------------------------------------------------------------------
+
+// A forked child has none of the parent's threads: no polling thread and no
+// connection thread. It starts with no server, so that it may start its own
+// and its exit removes none of the parent's socket files. Its copies of the
+// listening sockets are closed: a child that outlives the parent must not
+// keep clients connecting to a socket nobody answers. The parent's
+// connection records are dropped unread (a connection thread may have been
+// changing the list at the fork); their descriptors close at an exec.
+void reset_after_fork() {
+  if (socket_list == nullptr) return;
+  polling_thread_running = false;
+  close_wake_pipe();
+  for (size_t i = 0; i < vek_listGetSize(socket_list); ++i) {
+    auto* record = static_cast<socket_data*>(vek_listGet(socket_list, i));
+    if (record->descriptor >= 0) close(record->descriptor);
+    free(record->path);
+    free(record);
+  }
+  vek_listRemoveAll(socket_list);
+  connection_list = vek_listCreate(1);
+  connection_threads = 0;
+  buffered_bytes = 0;
+  taking_requests = true;
+}
+
+void transport_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM*) {
+  if (stage == VEK_CHILD_AFTER_FORK) reset_after_fork();
 }
 
 // ---- Client ----------------------------------------------------------------
@@ -658,6 +1111,11 @@ extern "C" void vek_message_native_init(void) {
     connection_list = vek_listCreate(1);
     connection_mutex = vek_createMutex("inter-launcher connections");
   }
+  {
+    VekMutexGuard lock(connection_mutex);
+    taking_requests = true;
+  }
+  vek_addLifecycleNotification(transport_lifecycle);
 }
 
 extern "C" void vek_message_native_shutdown(void) {
@@ -671,8 +1129,9 @@ extern "C" void vek_message_native_shutdown(void) {
     vek_listDestroy(socket_list);
     socket_list = nullptr;
   }
+  drain_connections();
   // Connection threads still answering keep their list and mutex.
-  if (drain_connections()) {
+  if (connections_all_closed()) {
     vek_listDestroy(connection_list);
     connection_list = nullptr;
     vek_destroyMutex(connection_mutex);

@@ -56,6 +56,9 @@ namespace {
 
 constexpr int CHUNK_SIZE = 1024;                 // bytes per read handed to a handler
 constexpr int POLL_MS = 500;                     // one wait for output; also the quiet time that ends a drain
+// Reading after the child's end, at most: what a grandchild keeps writing
+// to the inherited pipes must not hold the run.
+constexpr std::chrono::seconds DRAIN_LIMIT{3};
 constexpr size_t CHILD_STACK_SIZE = 64 * 1024;   // the borrowing child's own stack
 constexpr int KERNEL_SIGSET_BYTES = 8;           // sigset size the kernel's rt_sig* calls take
 constexpr int HIGHEST_SIGNAL = 64;
@@ -186,6 +189,20 @@ VEK_CHILD_SIDE long child_open(const ChildPlan* p, const char* path, int flags) 
   return p->sys.call(SYS_openat, AT_FDCWD, path, flags | O_NOCTTY, 0600);
 }
 
+// Opens a file the caller named. The parent waits while the child borrows
+// its memory, so the open must not block: a FIFO without a partner (or a
+// device waiting for a line) would hold the caller for as long as nobody
+// comes. Opened without blocking, a FIFO with no reader fails (ENXIO) and
+// one with no writer reads as empty; the program then gets ordinary
+// blocking I/O.
+VEK_CHILD_SIDE long child_open_named(const ChildPlan* p, const char* path, int flags) {
+  long fd = child_open(p, path, flags | O_NONBLOCK);
+  if (fd < 0) return fd;
+  long status = p->sys.call(SYS_fcntl, fd, F_GETFL);
+  if (status >= 0) p->sys.call(SYS_fcntl, fd, F_SETFL, status & ~static_cast<long>(O_NONBLOCK));
+  return fd;
+}
+
 VEK_CHILD_SIDE bool child_is_kept(const ChildPlan* p, long fd) {
   for (int i = 0; i < p->keep_count; ++i)
     if (p->keep[i] == fd) return true;
@@ -262,7 +279,7 @@ VEK_CHILD_SIDE void child_reset_signals(const ChildPlan* p) {
 // Opens an output file for appending (or /dev/null) and puts it at `target`;
 // a file that cannot be opened is reported and replaced by /dev/null.
 VEK_CHILD_SIDE void child_open_output(const ChildPlan* p, const char* name, int target, const ChildLine* warning) {
-  long fd = name != nullptr ? child_open(p, name, O_WRONLY | O_CREAT | O_APPEND)
+  long fd = name != nullptr ? child_open_named(p, name, O_WRONLY | O_CREAT | O_APPEND)
                             : child_open(p, "/dev/null", O_WRONLY);
   if (fd < 0) {
     child_print(p, 1, warning, child_errno(p));
@@ -316,7 +333,7 @@ VEK_CHILD_SIDE int child_main(void* arg) {
   if (p->dir != nullptr && p->sys.call(SYS_chdir, p->dir) != 0)
     child_print(p, 1, &p->chdir_warning, child_errno(p));
   if (p->stdin_file != nullptr) {
-    long fd = child_open(p, p->stdin_file, O_RDONLY);
+    long fd = child_open_named(p, p->stdin_file, O_RDONLY);
     if (fd < 0) fd = child_open(p, "/dev/null", O_RDONLY);
     if (fd >= 0) child_move(p, fd, 0);
   }
@@ -651,8 +668,10 @@ void take_output(pollfd* watched, vek_data_handler_t handler, vek_process_handle
 }
 
 // Feeds the child's output to the handlers until both pipes are at their end,
-// or until the child has ended and a whole wait brings nothing more (a
-// grandchild may hold a pipe open for as long as it likes).
+// or until the child has ended and a whole wait brings nothing more. A
+// grandchild may hold the pipes open for as long as it likes, and write to
+// them all the while: once the child has ended, reading stops after
+// DRAIN_LIMIT at the latest, and the cut is logged.
 void pump_output(const vek_process_t* proc, vek_process_handle_t* handle, RunPipes* pipes) {
   veklog(VEK_HERE, VEKLOG_DEBUG, "Beginning to monitor output from '%s' (pid %ld)", display_name(proc),
          static_cast<long>(handle->pid));
@@ -660,21 +679,41 @@ void pump_output(const vek_process_t* proc, vek_process_handle_t* handle, RunPip
   pollfd watched[2] = {{pipes->out_read, POLLIN, 0}, {pipes->err_read, POLLIN, 0}};
   pipes->out_read = pipes->err_read = -1;  // owned by `watched` from here
   bool ended = false;
+  bool cut = false;
+  std::chrono::steady_clock::time_point drain_end;
   while (watched[0].fd >= 0 || watched[1].fd >= 0) {
-    int ready = poll(watched, 2, POLL_MS);
+    int wait_ms = POLL_MS;
+    if (ended) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(drain_end - std::chrono::steady_clock::now());
+      cut = left.count() <= 0;  // output still came on the last wait
+      if (cut) break;
+      wait_ms = static_cast<int>(std::min<long long>(POLL_MS, left.count()));
+    }
+    int ready = poll(watched, 2, wait_ms);
     if (ready < 0) {
       if (errno == EINTR) continue;
       veklog(VEK_HERE, VEKLOG_ERROR, "Could not read from child process '%s' (pid %ld): %s", display_name(proc),
              static_cast<long>(handle->pid), strerror(errno));
       break;
     }
-    if (ready == 0 && ended) break;
+    if (ready == 0 && ended) {
+      cut = wait_ms < POLL_MS;  // the limit, not a whole quiet wait, ended it
+      break;
+    }
     take_output(&watched[0], proc->output.handlers.stdout_handler, handle, "stdout");
     take_output(&watched[1], proc->output.handlers.stderr_handler, handle, "stderr");
-    if (!ended) ended = has_ended(handle->pid);
+    if (!ended && has_ended(handle->pid)) {
+      ended = true;
+      drain_end = std::chrono::steady_clock::now() + DRAIN_LIMIT;
+    }
   }
   for (pollfd& w : watched)
     if (w.fd >= 0) close(w.fd);
+  if (cut)
+    veklog(VEK_HERE, VEKLOG_WARN,
+           "Output of '%s' (pid %ld) was cut: it ended, but a process it left behind still writes to its output "
+           "streams; reading stopped %ld seconds after its end.",
+           display_name(proc), static_cast<long>(handle->pid), static_cast<long>(DRAIN_LIMIT.count()));
 }
 
 void decode_status(const vek_process_t* proc, int status, vek_process_result_t* result) {

@@ -32,6 +32,8 @@ public final class MessageHandler {
 
     /** Directory for thread dumps; the launcher sets it to its state directory. */
     public static final String STATE_PROPERTY = "vek.launcher.state";
+    /** When set, a stop request ends the process with System.exit(that status) inside the handler. */
+    public static final String EXIT_ON_STOP_PROPERTY = "vektest.exitOnStop";
 
     private static final List<String> calls = new ArrayList<>();
     private static volatile String debugLevel = "";
@@ -46,6 +48,10 @@ public final class MessageHandler {
         }
         switch (type) {
             case SHUTDOWN:
+                Integer exitStatus = Integer.getInteger(EXIT_ON_STOP_PROPERTY);
+                if (exitStatus != null) {
+                    System.exit(exitStatus);
+                }
                 return Message.text(OK, "Java side stopping on: " + text);
             case THREAD_DUMP:
                 return threadDump();
