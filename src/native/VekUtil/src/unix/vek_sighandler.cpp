@@ -46,8 +46,8 @@ enum ParkState : int {
 };
 
 vek_list_t* saved_signals = nullptr;          // vek_sig_action_t*; non-NULL exactly while installed; under the mutex
-struct sigaction saved_ttin = {};             // SIGTTIN before the block; valid while installed
-struct sigaction saved_ttou = {};             // SIGTTOU before the block; valid while installed
+struct sigaction saved_ttin = {};             // SIGTTIN before the latest block; kept once it is gone
+struct sigaction saved_ttou = {};             // SIGTTOU before the latest block; kept once it is gone
 std::atomic<bool> is_sighup_discarded{false};  // swallow SIGHUP
 std::atomic<bool> is_sigint_discarded{false};  // swallow SIGINT
 std::atomic<bool> is_sigquit_discarded{false};  // swallow SIGQUIT
@@ -314,6 +314,19 @@ bool start_signal_thread(const sigset_t& set) {
   return false;
 }
 
+// A fork copies the dispositions before the memory, while the other threads
+// run on: when the handling ended on the signal thread during the fork, the
+// child can find the block gone and SIGTTIN and SIGTTOU still ignored. The
+// block ignored them, so an ignored one gets its disposition from before the
+// block back (those saved values stay valid once the block is gone).
+void restore_terminal_stops_in_child() {
+  struct sigaction current = {};
+  if (sigaction(SIGTTIN, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+    sigaction(SIGTTIN, &saved_ttin, nullptr);
+  if (sigaction(SIGTTOU, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+    sigaction(SIGTTOU, &saved_ttou, nullptr);
+}
+
 // Only the forking thread survives a fork, so the child has no signal
 // thread: it gets back the dispositions from before the block and an empty
 // mask, also when the handling had already ended in the parent (the forking
@@ -324,6 +337,7 @@ void signals_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* /*vm*/) {
   answer_pending.store(0);  // the routine ran on a thread the child does not have
   remove_signal_handling(true);
   if (block_was_installed.load()) {
+    restore_terminal_stops_in_child();
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
