@@ -3,8 +3,9 @@
 # The native build comes first: the others use its packaging tool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/env.sh
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(native linux-x86 windows-x64 asan tsan)
+[ ${#presets[@]} -gt 0 ] || mapfile -t presets < <(vek_presets)
 for preset in "${presets[@]}"; do
   echo "=== build: $preset"
   cmake --preset "$preset" >/dev/null

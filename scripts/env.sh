@@ -4,3 +4,10 @@ export WINEPREFIX="${WINEPREFIX:-$PWD/build/wine-prefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 export PATH="$PATH:/usr/lib/wine"
+
+# The targets every build and test run covers, in the order of
+# CMakePresets.json (the native build first: the others use its packer). The
+# fuzz preset is scripts/fuzz.sh's own.
+vek_presets() {
+  cmake --list-presets=test | sed -nE 's/^ *"([^"]+)".*/\1/p' | grep -vx fuzz
+}

@@ -8,15 +8,21 @@
 # Reproduce a finding with: build/fuzz/bin/fuzz_<target> <artifact file>
 set -uo pipefail
 cd "$(dirname "$0")/.."
-targets=(untar toc members getopt url_decode normalize_path)
-seconds=${FUZZ_SECONDS:-$(( ${FUZZ_TOTAL_SECONDS:-300} / ${#targets[@]} ))}
 build=build/fuzz
 
 if ! { cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; }; then
   echo "fuzz: build failed"
-  echo "fuzz: 0 passed, ${#targets[@]} failed"
+  echo "fuzz: 0 passed, 1 failed"
   exit 1
 fi
+# The targets are those the build registers (their seed replays, fuzz_<name>_seeds).
+mapfile -t targets < <(ctest --test-dir "$build" -N -L fuzz | sed -nE 's/.* fuzz_(.+)_seeds$/\1/p')
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "fuzz: no targets registered"
+  echo "fuzz: 0 passed, 1 failed"
+  exit 1
+fi
+seconds=${FUZZ_SECONDS:-$(( ${FUZZ_TOTAL_SECONDS:-300} / ${#targets[@]} ))}
 
 mkdir -p "$build/logs" "$build/tmp"
 passed=0 failed=0

@@ -20,7 +20,7 @@ packages=(
   openjdk-17-jdk-headless
   libarchive-dev libarchive-tools busybox tar python3 pigz
   zip xz-utils
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14 git
   openssl osslsigncode
   pkgconf
 )

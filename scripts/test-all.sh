@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh || exit 1
 source scripts/env.sh
 
-presets=(native linux-x86 windows-x64 asan tsan)
+mapfile -t presets < <(vek_presets)
 bash scripts/build.sh "${presets[@]}" || exit 1
 
 # Boot the Wine prefix once, outside any test's time limit.
@@ -16,18 +16,18 @@ passed=0 failed=0 status=0
 mkdir -p build/logs
 for preset in "${presets[@]}"; do
   echo "=== test: $preset"
-  log="build/logs/ctest-$preset.log"
-  ctest --preset "$preset" -j2 2>&1 | tee "$log"
+  junit="$PWD/build/logs/ctest-$preset.xml"
+  rm -f "$junit"
+  ctest --preset "$preset" -j2 --output-junit "$junit" 2>&1 | tee "build/logs/ctest-$preset.log"
   [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
-  if [ -z "$summary" ]; then
-    status=1
+  if ! read -r p f < <(python3 scripts/junit-summary.py "$junit"); then
+    echo "test: $preset left no readable result"
+    status=1 failed=$((failed + 1))
     continue
   fi
-  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
-  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
-  passed=$((passed + total - bad))
-  failed=$((failed + bad))
+  [ "$f" -eq 0 ] || status=1
+  passed=$((passed + p)) failed=$((failed + f))
+  echo "test: $preset $p passed, $f failed"
 done
 # libFuzzer targets, a bounded time each (FUZZ_SECONDS); each target counts as one test.
 echo "=== fuzz"; bash scripts/fuzz.sh 2>&1 | tee build/logs/fuzz.log; [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
