@@ -24,6 +24,7 @@ function(vek_add_installer_driver name timeout)
   add_executable(${name} ${name}.cpp)
   target_link_libraries(${name} PRIVATE VekUtil vek_zlib GTest::gtest GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${VEK_TEST_SUPPORT_DIR})
+  target_compile_options(${name} PRIVATE ${VEK_TEST_COMPILE_OPTIONS})
   add_dependencies(${name} installer mkinstaller)
   target_compile_definitions(${name} PRIVATE
     E2E_DEFAULT_TARGET="native"
