@@ -8,6 +8,8 @@ presets=("$@")
 [ ${#presets[@]} -gt 0 ] || mapfile -t presets < <(vek_presets)
 for preset in "${presets[@]}"; do
   echo "=== build: $preset"
+  started=$SECONDS
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
+  echo "time: build $preset $((SECONDS - started)) s"
 done
