@@ -4,6 +4,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh || exit 1
+echo "time: set-up $SECONDS s"
 source scripts/env.sh
 
 mapfile -t presets < <(vek_presets)
