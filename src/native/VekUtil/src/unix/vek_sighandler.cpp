@@ -9,10 +9,15 @@
 // from here. The signal thread therefore stays, parked with the signals
 // unblocked, so that the kernel delivers later signals to it under the
 // restored dispositions; a new installation retires it first.
+//
+// As the first process of a container the thread also reaps ended children
+// between two waits: the process runner's children excepted, whose status
+// the runner takes itself.
 #include "vek_sighandler.h"
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <cerrno>
@@ -25,12 +30,14 @@
 #include "vek_logging.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
+#include "vek_runner_children.h"
 #include "vek_runner_signals.h"
 
 namespace {
 
 constexpr long SIGNAL_WAIT_NANOSECONDS = 250000000;  // one wait; bounds how late the thread sees it is to stop
 constexpr size_t SAVED_LIST_GROWTH = 4;              // at most four handled signals
+constexpr int MAX_REAPED_PER_ROUND = 1024;           // bounds a round, so that signals are not held up
 
 // A disposition saved when the block was installed.
 struct vek_sig_action_t {
@@ -67,6 +74,8 @@ std::atomic<unsigned> signal_threads_started{0};  // counts signal threads that 
 // or it would find the block about to end still installed.
 std::atomic<int> answer_pending{0};
 thread_local bool on_signal_thread = false;  // this thread is a signal thread
+std::atomic<bool> child_reaping{false};      // the signal thread reaps ended children
+std::atomic<unsigned long> heartbeat{0};     // rounds of the signal thread's loop so far
 
 vek_mutex_t* state_mutex() {
   if (signal_thread_mutex == nullptr) signal_thread_mutex = vek_createMutex("signal handler polling thread");
@@ -207,6 +216,19 @@ bool is_discarded(int signal_number) {
   return flag == nullptr || flag->load();
 }
 
+// Reaps the ended children that nobody else waits for. waitid with WNOWAIT
+// names one without reaping it; one of the runner's (ended, but not reaped
+// by the runner yet) ends the round, and the others wait for a later one.
+void reap_ended_children() {
+  for (int round = 0; round < MAX_REAPED_PER_ROUND; ++round) {
+    siginfo_t info = {};
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) return;
+    if (!vek::runner::may_reap(info.si_pid)) return;
+    // The child stays a zombie until this call: its pid cannot be reused meanwhile.
+    waitpid(info.si_pid, nullptr, WNOHANG);
+  }
+}
+
 // Owns the heap copy of the set it is started with.
 void* signal_thread(void* argument) {
   sigset_t set = *static_cast<sigset_t*>(argument);
@@ -219,6 +241,8 @@ void* signal_thread(void* argument) {
     struct timespec timeout = {0, SIGNAL_WAIT_NANOSECONDS};
     int received = sigtimedwait(&set, &info, &timeout);
     if (received > 0 && !is_discarded(received)) dispatch(received, &info, set);
+    if (child_reaping.load()) reap_ended_children();
+    heartbeat.fetch_add(1);
   } while (thread_should_go_on());
   if (park_state.load() != NOT_PARKED) park(set);
   return nullptr;
@@ -401,3 +425,7 @@ extern "C" void vek_initialize_signals(void) {
   state_mutex();
   vek_addLifecycleNotification(signals_lifecycle);
 }
+
+extern "C" void vek_setChildReaping(bool enabled) { child_reaping.store(enabled); }
+
+extern "C" unsigned long vek_getSignalThreadHeartbeat(void) { return heartbeat.load(); }
