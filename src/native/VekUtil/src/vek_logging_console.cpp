@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,28 +43,27 @@ vek_mutex_t* write_mutex() {
   return mutex;
 }
 
-// The journal's stream as JOURNAL_STREAM names it ("device:inode"), read once.
+// The journal's stream as JOURNAL_STREAM names it ("device:inode").
 struct JournalStream {
-  bool named = false;   // the variable is set and well formed
+  bool named = false;    // the variable is set and well formed
   uintmax_t device = 0;  // st_dev of the stream
   uintmax_t inode = 0;   // st_ino of the stream
 };
 
-const JournalStream& journal_stream() {
-  static const JournalStream stream = [] {
-    JournalStream named;
-    const char* value = getenv("JOURNAL_STREAM");
-    char end = '\0';
-    named.named = value != nullptr &&
-                  sscanf(value, "%" SCNuMAX ":%" SCNuMAX "%c", &named.device, &named.inode, &end) == 2;
-    return named;
-  }();
-  return stream;
+JournalStream journal_stream() {
+  JournalStream named;
+  const char* value = getenv("JOURNAL_STREAM");
+  char end = '\0';
+  named.named = value != nullptr && sscanf(value, "%" SCNuMAX ":%" SCNuMAX "%c", &named.device, &named.inode, &end) == 2;
+  return named;
 }
 
-// Asked at each line: a daemon redirects its streams after its first lines.
+// Asked at each line: a daemon redirects its streams after its first lines,
+// and a program may set the variable late. The journal takes standard
+// output and standard error from one stream each; only a line written to
+// that stream gets the journal's form.
 bool is_journal(FILE* stream) {
-  const JournalStream& journal = journal_stream();
+  const JournalStream journal = journal_stream();
   struct stat info;
   return journal.named && fstat(fileno(stream), &info) == 0 && static_cast<uintmax_t>(info.st_dev) == journal.device &&
          static_cast<uintmax_t>(info.st_ino) == journal.inode;

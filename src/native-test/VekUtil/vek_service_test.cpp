@@ -1,0 +1,242 @@
+// Service-manager notification: the datagram reaches a path and an abstract
+// socket, bad socket names and states fail with their errno, the watchdog
+// interval applies only to the process it names, the variables taken out of
+// the environment still serve and never reach a runner's child, and
+// concurrent notifications all arrive whole.
+#include "vek_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vek_lifecycle.h"
+#include "vek_list.h"
+#include "vek_runner.h"
+#include "vek_test_support.h"
+
+namespace {
+
+// The manager's end: a datagram socket bound to a path or an abstract name.
+class ManagerSocket {
+ public:
+  // `name` as NOTIFY_SOCKET gives it: a path, or '@' and an abstract name.
+  explicit ManagerSocket(const std::string& name) : name_(name) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, name.data(), name.size());
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
+    timeval wait = {5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  }
+  ~ManagerSocket() {
+    close(fd_);
+    if (name_[0] == '/') unlink(name_.c_str());
+  }
+  ManagerSocket(const ManagerSocket&) = delete;
+  ManagerSocket& operator=(const ManagerSocket&) = delete;
+
+  bool bound() const { return bound_; }
+  // The next datagram, or nullopt when none came within five seconds.
+  std::optional<std::string> receive() {
+    char buffer[4096];
+    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    if (n < 0) return std::nullopt;
+    return std::string(buffer, static_cast<size_t>(n));
+  }
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+// Sets or removes the variables for one case, and removes them afterwards.
+class ServiceVariables {
+ public:
+  ServiceVariables(std::optional<std::string> socket, std::optional<std::string> usec = std::nullopt,
+                   std::optional<std::string> pid = std::nullopt) {
+    set("NOTIFY_SOCKET", socket);
+    set("WATCHDOG_USEC", usec);
+    set("WATCHDOG_PID", pid);
+  }
+  ~ServiceVariables() {
+    for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) unsetenv(name);
+  }
+  ServiceVariables(const ServiceVariables&) = delete;
+  ServiceVariables& operator=(const ServiceVariables&) = delete;
+
+ private:
+  static void set(const char* name, const std::optional<std::string>& value) {
+    if (value) setenv(name, value->c_str(), 1);
+    else unsetenv(name);
+  }
+};
+
+std::string abstract_name() { return "@vektest-notify-" + std::to_string(getpid()); }
+
+// These cases read the environment itself: they run before any test takes
+// the variables (GoogleTest keeps the order of a file, and CTest runs each
+// case in a process of its own).
+TEST(ServiceNotifyTest, ADatagramReachesThePathAndTheAbstractSocket) {
+  vektest::TempDir dir;
+  for (const std::string& name : {dir.file("notify"), abstract_name()}) {
+    SCOPED_TRACE(name);
+    ManagerSocket manager(name);
+    ASSERT_TRUE(manager.bound());
+    ServiceVariables variables(name);
+    EXPECT_GT(vek_notifyServiceManager("READY=1\nSTATUS=Serving"), 0);
+    EXPECT_EQ("READY=1\nSTATUS=Serving", manager.receive().value_or("(nothing)"));
+  }
+}
+
+TEST(ServiceNotifyTest, FailuresAndTheAbsentManager) {
+  vektest::TempDir dir;
+  struct Case {
+    const char* name;
+    std::optional<std::string> socket;  // NOTIFY_SOCKET
+    const char* state;
+    int result;
+  };
+  const std::string long_path = "/" + std::string(sizeof(sockaddr_un::sun_path), 'x');
+  const Case cases[] = {
+      {"no manager", std::nullopt, "READY=1", 0},
+      {"an empty name is no manager", "", "READY=1", 0},
+      {"no manager, no state either", std::nullopt, nullptr, 0},
+      {"a relative name", "relative/notify", "READY=1", -EINVAL},
+      {"a name too long for an address", long_path, "READY=1", -EINVAL},
+      {"a lone '@'", "@", "READY=1", -EINVAL},
+      {"a NULL state", dir.file("notify"), nullptr, -EINVAL},
+      {"an empty state", dir.file("notify"), "", -EINVAL},
+      {"nobody listens at the path", dir.file("absent"), "READY=1", -ENOENT},
+      {"nobody listens at the abstract name", abstract_name() + "-absent", "READY=1", -ECONNREFUSED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceVariables variables(c.socket);
+    EXPECT_EQ(c.result, vek_notifyServiceManager(c.state));
+  }
+}
+
+TEST(ServiceNotifyTest, TheWatchdogIntervalAppliesToTheProcessItNames) {
+  const std::string self = std::to_string(getpid());
+  const std::string other = std::to_string(getpid() + 1);
+  struct Case {
+    const char* name;
+    std::optional<std::string> usec;
+    std::optional<std::string> pid;
+    int result;
+    uint64_t interval;
+  };
+  const Case cases[] = {
+      {"no watchdog", std::nullopt, std::nullopt, 0, 0},
+      {"for whoever sees it", "500000", std::nullopt, 1, 500000},
+      {"for this process", "30000000", self, 1, 30000000},
+      {"for another process", "500000", other, 0, 0},
+      {"a pid without an interval", std::nullopt, self, 0, 0},
+      {"no number", "soon", std::nullopt, -EINVAL, 0},
+      {"a sign", "-5", std::nullopt, -EINVAL, 0},
+      {"trailing text", "500000us", std::nullopt, -EINVAL, 0},
+      {"zero", "0", std::nullopt, -EINVAL, 0},
+      {"beyond 64 bits", "99999999999999999999999", std::nullopt, -EINVAL, 0},
+      {"a malformed pid", "500000", "self", -EINVAL, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceVariables variables("@unused", c.usec, c.pid);
+    uint64_t interval = 777;
+    EXPECT_EQ(c.result, vek_serviceWatchdogInterval(&interval));
+    EXPECT_EQ(c.interval, interval);
+  }
+  EXPECT_EQ(-EINVAL, vek_serviceWatchdogInterval(nullptr));
+}
+
+// Every notification of many threads arrives, each as it was sent.
+TEST(ServiceNotifyTest, ConcurrentNotificationsArriveWhole) {
+  constexpr int THREADS = 8;
+  constexpr int EACH = 50;
+  ManagerSocket manager(abstract_name() + "-busy");
+  ASSERT_TRUE(manager.bound());
+  ServiceVariables variables(abstract_name() + "-busy");
+  std::vector<std::thread> threads;
+  std::vector<int> failures(THREADS, 0);
+  for (int t = 0; t < THREADS; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < EACH; ++i)
+        if (vek_notifyServiceManager(("STATUS=thread " + std::to_string(t) + " step " + std::to_string(i)).c_str()) <= 0)
+          ++failures[static_cast<size_t>(t)];
+    });
+  std::vector<int> seen(THREADS, 0);
+  for (int n = 0; n < THREADS * EACH; ++n) {
+    std::optional<std::string> datagram = manager.receive();
+    if (!datagram) break;
+    int thread = -1;
+    int step = -1;
+    if (sscanf(datagram->c_str(), "STATUS=thread %d step %d", &thread, &step) == 2 && thread >= 0 && thread < THREADS &&
+        step == seen[static_cast<size_t>(thread)])
+      ++seen[static_cast<size_t>(thread)];
+  }
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < THREADS; ++t) {
+    EXPECT_EQ(0, failures[static_cast<size_t>(t)]) << "thread " << t;
+    EXPECT_EQ(EACH, seen[static_cast<size_t>(t)]) << "thread " << t;
+  }
+}
+
+// What `env` prints when the runner starts it with the inherited environment.
+std::string child_environment() {
+  static std::string output;
+  output.clear();
+  std::string exe = "/usr/bin/env";
+  vek_process_t proc = {};
+  proc.exe = exe.data();
+  proc.redirect = VEK_REDIRECT_HANDLER;
+  proc.output.handlers.stdout_handler = [](vek_process_handle_t*, const char* data, int size) {
+    output.append(data, static_cast<size_t>(size));
+  };
+  vek_process_result_t result = {};
+  const bool ran = vek_execProcess(&proc, &result);
+  free(proc.handle);
+  return ran && result.exit_code == 0 ? output : "(env did not run)";
+}
+
+// Taking the variables keeps them for the library and out of every child:
+// also a child started before the program took them, by the runner, which
+// leaves them out itself.
+TEST(ServiceTakeTest, TakenVariablesServeTheLauncherAndNoChild) {
+  vek_lifecycleInit();
+  const std::string name = abstract_name() + "-taken";
+  ManagerSocket manager(name);
+  ASSERT_TRUE(manager.bound());
+  ServiceVariables variables(name, "2000000", std::to_string(getpid()));
+  setenv("VEKTEST_MARK", "kept", 1);
+  {
+    SCOPED_TRACE("before the take: the runner leaves them out");
+    const std::string environment = child_environment();
+    EXPECT_NE(std::string::npos, environment.find("VEKTEST_MARK=kept")) << environment;
+    for (const char* variable : {"NOTIFY_SOCKET=", "WATCHDOG_USEC=", "WATCHDOG_PID="})
+      EXPECT_EQ(std::string::npos, environment.find(variable)) << variable;
+  }
+  EXPECT_EQ(1, vek_takeServiceEnvironment());
+  for (const char* variable : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+    EXPECT_EQ(nullptr, getenv(variable)) << variable;
+  EXPECT_EQ(1, vek_takeServiceEnvironment()) << "a second take loses what the first took";
+  EXPECT_GT(vek_notifyServiceManager("WATCHDOG=1"), 0);
+  EXPECT_EQ("WATCHDOG=1", manager.receive().value_or("(nothing)"));
+  uint64_t interval = 0;
+  EXPECT_EQ(1, vek_serviceWatchdogInterval(&interval));
+  EXPECT_EQ(2000000u, interval);
+  unsetenv("VEKTEST_MARK");
+}
+
+}  // namespace
