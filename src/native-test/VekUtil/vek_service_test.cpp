@@ -6,7 +6,6 @@
 #include "vek_service.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,46 +19,10 @@
 #include "vek_lifecycle.h"
 #include "vek_list.h"
 #include "vek_runner.h"
+#include "vek_test_service.h"
 #include "vek_test_support.h"
 
 namespace {
-
-// The manager's end: a datagram socket bound to a path or an abstract name.
-class ManagerSocket {
- public:
-  // `name` as NOTIFY_SOCKET gives it: a path, or '@' and an abstract name.
-  explicit ManagerSocket(const std::string& name) : name_(name) {
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path, name.data(), name.size());
-    if (name[0] == '@') address.sun_path[0] = '\0';
-    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
-    timeval wait = {5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  }
-  ~ManagerSocket() {
-    close(fd_);
-    if (name_[0] == '/') unlink(name_.c_str());
-  }
-  ManagerSocket(const ManagerSocket&) = delete;
-  ManagerSocket& operator=(const ManagerSocket&) = delete;
-
-  bool bound() const { return bound_; }
-  // The next datagram, or nullopt when none came within five seconds.
-  std::optional<std::string> receive() {
-    char buffer[4096];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-    if (n < 0) return std::nullopt;
-    return std::string(buffer, static_cast<size_t>(n));
-  }
-
- private:
-  std::string name_;
-  int fd_ = -1;
-  bool bound_ = false;
-};
 
 // Sets or removes the variables for one case, and removes them afterwards.
 class ServiceVariables {
@@ -92,7 +55,7 @@ TEST(ServiceNotifyTest, ADatagramReachesThePathAndTheAbstractSocket) {
   vektest::TempDir dir;
   for (const std::string& name : {dir.file("notify"), abstract_name()}) {
     SCOPED_TRACE(name);
-    ManagerSocket manager(name);
+    vektest::ManagerSocket manager(name);
     ASSERT_TRUE(manager.bound());
     ServiceVariables variables(name);
     EXPECT_GT(vek_notifyServiceManager("READY=1\nSTATUS=Serving"), 0);
@@ -165,7 +128,7 @@ TEST(ServiceNotifyTest, TheWatchdogIntervalAppliesToTheProcessItNames) {
 TEST(ServiceNotifyTest, ConcurrentNotificationsArriveWhole) {
   constexpr int THREADS = 8;
   constexpr int EACH = 50;
-  ManagerSocket manager(abstract_name() + "-busy");
+  vektest::ManagerSocket manager(abstract_name() + "-busy");
   ASSERT_TRUE(manager.bound());
   ServiceVariables variables(abstract_name() + "-busy");
   std::vector<std::thread> threads;
@@ -216,7 +179,7 @@ std::string child_environment() {
 TEST(ServiceTakeTest, TakenVariablesServeTheLauncherAndNoChild) {
   vek_lifecycleInit();
   const std::string name = abstract_name() + "-taken";
-  ManagerSocket manager(name);
+  vektest::ManagerSocket manager(name);
   ASSERT_TRUE(manager.bound());
   ServiceVariables variables(name, "2000000", std::to_string(getpid()));
   setenv("VEKTEST_MARK", "kept", 1);

@@ -111,8 +111,11 @@ Launcher& launcher = *new Launcher;
 void notify(const std::string& state) {
   if (!launcher.options.foreground) return;
   const int sent = vek_notifyServiceManager(state.c_str());
-  if (sent < 0)
-    veklog(VEK_HERE, VEKLOG_WARN, "Could not notify the service manager (%s): %s", state.c_str(), strerror(-sent));
+  if (sent >= 0) return;
+  std::string shown = state;  // one log line
+  for (char& c : shown)
+    if (c == '\n') c = ' ';
+  veklog(VEK_HERE, VEKLOG_WARN, "Could not notify the service manager (%s): %s", shown.c_str(), strerror(-sent));
 }
 
 void request_stop(const std::string& why) {
@@ -325,14 +328,20 @@ bool signal_thread_alive(SignalThreadWatch& watch) {
 
 // Pings every half interval while the launcher is healthy; a launcher that
 // is not stays silent, and the manager acts on its missing pings.
+// A change of health is logged once, not at every ping.
 void watchdog_loop(std::chrono::microseconds interval) {
   SignalThreadWatch watch{vek_getSignalThreadHeartbeat(), std::chrono::steady_clock::now()};
+  bool was_healthy = true;
   std::unique_lock<std::mutex> lock(launcher.mutex);
   while (!launcher.stopped.wait_for(lock, interval / 2, [] { return !launcher.stop_reason.empty(); })) {
     lock.unlock();
-    const bool healthy = signal_thread_alive(watch) && message_server_answers();
+    const bool signals = signal_thread_alive(watch);
+    const bool healthy = signals && message_server_answers();
     if (healthy) notify("WATCHDOG=1");
-    else veklog(VEK_HERE, VEKLOG_WARN, "The launcher does not answer: no watchdog ping");
+    if (healthy != was_healthy)
+      veklog(VEK_HERE, healthy ? VEKLOG_INFO : VEKLOG_WARN, healthy ? "The launcher answers again: watchdog pings resume"
+             : "The launcher's %s does not answer: no watchdog pings", signals ? "message server" : "signal thread");
+    was_healthy = healthy;
     lock.lock();
   }
 }
@@ -360,9 +369,18 @@ struct CommandRun {
   std::thread waiter;               // logs the exit status
 };
 
+// One log line per line of output (a line split between two chunks makes
+// two): a journal reads each line as an entry of its own.
 void log_command_output(vek_process_handle_t* handle, const char* data, int size) {
-  while (size > 0 && data[size - 1] == '\n') --size;
-  if (size > 0) veklog(VEK_HERE, VEKLOG_INFO, "[run %ld] %.*s", static_cast<long>(handle->pid), size, data);
+  const char* end = data + size;
+  for (const char* line = data; line < end;) {
+    const char* next = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+    const char* line_end = next != nullptr ? next : end;
+    if (line_end > line)
+      veklog(VEK_HERE, VEKLOG_INFO, "[run %ld] %.*s", static_cast<long>(handle->pid), static_cast<int>(line_end - line),
+             line);
+    line = line_end + 1;
+  }
 }
 
 void await_command(CommandRun* run) {
