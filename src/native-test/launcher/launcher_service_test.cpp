@@ -2,13 +2,11 @@
 // process, with the test playing the manager: readiness only once requests
 // are answered, the stop announced, watchdog pings while healthy and only
 // for the process they are meant for, children without the manager's
-// variables, journal priorities on the journal's stream, and as pid 1 of a
-// private pid namespace: orphans reaped, the runner's child's own exit
+// variables, and as pid 1 of a private pid namespace: orphans reaped, the runner's child's own exit
 // status, and SIGTERM ending it with status 0.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,12 +17,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
-#include <regex>
-#include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -312,58 +306,6 @@ TEST_F(LauncherServiceTest, WatchdogPingsOnlyWhileHealthyAndMeant) {
     EXPECT_TRUE(others.empty()) << others.front();
     kill(run.pid(), SIGTERM);
     EXPECT_EQ(0, run.wait_exit(60s)) << run.output();
-  }
-}
-
-// ---- The journal ---------------------------------------------------------------
-
-// The launcher's lines on a pipe that JOURNAL_STREAM names or not: an INFO,
-// a DEBUG (NIMBO_DEBUG=1), a WARN (a malformed watchdog interval) and, from
-// a second launcher that is refused, an ERROR.
-TEST_F(LauncherServiceTest, JournalLinesCarryTheirPriority) {
-  // The syslog priority the journal files each level at.
-  const std::map<std::string, std::string> PRIORITIES = {{"ERROR", "3"}, {"WARN ", "4"}, {"INFO ", "6"}, {"VERBOSE", "7"}, {"DEBUG", "7"}};
-  struct Case {
-    const char* name;
-    bool journal;  // JOURNAL_STREAM names the pipe
-  };
-  // A message of several lines (the command line at DEBUG) continues on
-  // lines indented by two blanks; on the journal each carries the priority.
-  const std::regex timestamped("(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (INFO |DEBUG|VERBOSE|WARN |ERROR) \\[native\\] |  ).*");
-  const std::regex prioritised("<(\\d)>((INFO |DEBUG|VERBOSE|WARN |ERROR) \\[native\\] |  ).*");
-  for (const Case& c : {Case{"journal", true}, Case{"no journal", false}}) {
-    SCOPED_TRACE(c.name);
-    // The pipe exists only once the launcher is started: the shell sets the
-    // variable from the pipe it was given, as the manager would.
-    const std::string script = std::string(c.journal ? "export JOURNAL_STREAM=$(stat -L -c %d:%i /dev/fd/2); " : "") +
-                               "exec \"$@\"";
-    std::vector<std::string> first = {"/bin/sh", "-c", script, "sh"};
-    for (const std::string& a : launcher({"--foreground"})) first.push_back(a);
-    const auto env = environment({{"NIMBO_DEBUG", "1"}, {"WATCHDOG_USEC", "soon"}, {"NOTIFY_SOCKET", "@vektest-none"}});
-    Background run(first, env);
-    ASSERT_TRUE(wait_until([&] { return fs::exists(socket_) && answers(); }, START_LIMIT)) << run.output();
-    Background refused(first, env);
-    EXPECT_EQ(1, refused.wait_exit(60s)) << refused.output();
-    kill(run.pid(), SIGTERM);
-    EXPECT_EQ(0, run.wait_exit(60s)) << run.output();
-    std::set<std::string> levels;
-    std::string priority;  // of the last line that named its level
-    std::istringstream lines(run.output() + refused.output());
-    for (std::string line; std::getline(lines, line);) {
-      std::smatch match;
-      const bool matched = std::regex_match(line, match, c.journal ? prioritised : timestamped);
-      EXPECT_TRUE(matched) << line;
-      if (!matched) continue;
-      const std::string level = match[c.journal ? 3 : 2].str();
-      if (!level.empty()) {
-        levels.insert(level);
-        priority = PRIORITIES.at(level);
-      }
-      if (c.journal) {
-        EXPECT_EQ(priority, match[1].str()) << line;
-      }
-    }
-    EXPECT_EQ((std::set<std::string>{"INFO ", "VERBOSE", "DEBUG", "WARN ", "ERROR"}), levels) << run.output() << refused.output();
   }
 }
 

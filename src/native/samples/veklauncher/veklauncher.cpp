@@ -338,9 +338,10 @@ void watchdog_loop(std::chrono::microseconds interval) {
     const bool signals = signal_thread_alive(watch);
     const bool healthy = signals && message_server_answers();
     if (healthy) notify("WATCHDOG=1");
-    if (healthy != was_healthy)
-      veklog(VEK_HERE, healthy ? VEKLOG_INFO : VEKLOG_WARN, healthy ? "The launcher answers again: watchdog pings resume"
-             : "The launcher's %s does not answer: no watchdog pings", signals ? "message server" : "signal thread");
+    if (healthy && !was_healthy) veklog(VEK_HERE, VEKLOG_INFO, "The launcher answers again: watchdog pings resume");
+    if (!healthy && was_healthy)
+      veklog(VEK_HERE, VEKLOG_WARN, "The launcher's %s does not answer: no watchdog pings",
+             signals ? "message server" : "signal thread");
     was_healthy = healthy;
     lock.lock();
   }
@@ -348,10 +349,11 @@ void watchdog_loop(std::chrono::microseconds interval) {
 
 // The watchdog's thread, when the manager expects pings of this process.
 std::thread start_watchdog() {
+  if (!launcher.options.foreground) return {};
   uint64_t usec = 0;
   const int applies = vek_serviceWatchdogInterval(&usec);
   if (applies < 0) veklog(VEK_HERE, VEKLOG_WARN, "The service manager's watchdog settings are malformed");
-  if (!launcher.options.foreground || applies <= 0) return {};
+  if (applies <= 0) return {};
   veklog(VEK_HERE, VEKLOG_INFO, "Watchdog: a ping every %llu ms", static_cast<unsigned long long>(usec / 2000));
   return std::thread(watchdog_loop, std::chrono::microseconds(usec));
 }
@@ -552,9 +554,10 @@ int run(int argc, char** argv) {
     reason = launcher.stop_reason;
   }
   veklog(VEK_HERE, VEKLOG_INFO, "veklauncher %s stopping after %s", launcher.options.app, reason.c_str());
-  if (watchdog.joinable()) watchdog.join();
   end_command(command);
+  // The server goes first: a probe it has not answered then fails instead of holding the stop.
   vek_stopMessageServer(socket_path.c_str());
+  if (watchdog.joinable()) watchdog.join();
   if (launcher.vm != nullptr) vek_destroyJavaVM(launcher.vm);
   // Exit processing removes the pid file.
   return EXIT_STOPPED;
