@@ -1,8 +1,7 @@
 // Service-manager notification: the datagram reaches a path and an abstract
 // socket, bad socket names and states fail with their errno, the watchdog
-// interval applies only to the process it names, the variables taken out of
-// the environment still serve and never reach a runner's child, and
-// concurrent notifications all arrive whole.
+// interval applies only to the process it names, and the variables taken
+// out of the environment still serve and never reach a runner's child.
 #include "vek_service.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +12,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "vek_lifecycle.h"
@@ -120,38 +118,6 @@ TEST(ServiceNotifyTest, TheWatchdogIntervalAppliesToTheProcessItNames) {
     EXPECT_EQ(c.interval, interval);
   }
   EXPECT_EQ(-EINVAL, vek_serviceWatchdogInterval(nullptr));
-}
-
-// Every notification of many threads arrives, each as it was sent.
-TEST(ServiceNotifyTest, ConcurrentNotificationsArriveWhole) {
-  constexpr int THREADS = 8;
-  constexpr int EACH = 50;
-  vektest::ManagerSocket manager(abstract_name() + "-busy");
-  ASSERT_TRUE(manager.bound());
-  ServiceVariables variables(abstract_name() + "-busy");
-  std::vector<std::thread> threads;
-  std::vector<int> failures(THREADS, 0);
-  for (int t = 0; t < THREADS; ++t)
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < EACH; ++i)
-        if (vek_notifyServiceManager(("STATUS=thread " + std::to_string(t) + " step " + std::to_string(i)).c_str()) <= 0)
-          ++failures[static_cast<size_t>(t)];
-    });
-  std::vector<int> seen(THREADS, 0);
-  for (int n = 0; n < THREADS * EACH; ++n) {
-    std::optional<std::string> datagram = manager.receive();
-    if (!datagram) break;
-    int thread = -1;
-    int step = -1;
-    if (sscanf(datagram->c_str(), "STATUS=thread %d step %d", &thread, &step) == 2 && thread >= 0 && thread < THREADS &&
-        step == seen[static_cast<size_t>(thread)])
-      ++seen[static_cast<size_t>(thread)];
-  }
-  for (std::thread& t : threads) t.join();
-  for (int t = 0; t < THREADS; ++t) {
-    EXPECT_EQ(0, failures[static_cast<size_t>(t)]) << "thread " << t;
-    EXPECT_EQ(EACH, seen[static_cast<size_t>(t)]) << "thread " << t;
-  }
 }
 
 // What `env` prints when the runner starts it with the inherited environment.

@@ -50,9 +50,10 @@ bool vek_setSignalDiscarded(int signal_number, bool discarded);
  * process included, when it is the first process of a pid namespace or a
  * child subreaper. The runner's children keep their exit status for the
  * runner; while one of them has ended and is not yet reaped by the runner,
- * the others may wait for a later round. Other code that waits for a child
- * of its own by pid must not use this. Off by default; takes effect with an
- * installed block. */
+ * the others are found through /proc (when it is that of the process's pid
+ * namespace; else they wait for the runner). Code that waits for a child of
+ * its own by pid outside the runner is not guaranteed its status. Off by
+ * default; takes effect with an installed block. */
 void vek_setChildReaping(bool enabled);
 
 /* The number of rounds the signal thread has made so far: it grows at least

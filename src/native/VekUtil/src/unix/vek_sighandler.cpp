@@ -15,12 +15,16 @@
 // the runner takes itself.
 #include "vek_sighandler.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -216,15 +220,52 @@ bool is_discarded(int signal_number) {
   return flag == nullptr || flag->load();
 }
 
+// The state letter and parent of process `pid` from /proc; false when unreadable.
+bool read_process_state(pid_t pid, char* state, long* parent) {
+  char path[64];
+  char text[512];
+  snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t size = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (size <= 0) return false;
+  text[size] = '\0';
+  const char* name_end = strrchr(text, ')');  // the name may hold blanks and parentheses
+  return name_end != nullptr && sscanf(name_end + 1, " %c %ld", state, parent) == 2;
+}
+
+// Past an ended child of the runner waitid names no other, so the others
+// are looked up in /proc: this process's children in state Z. A /proc of
+// another pid namespace shows none of them (nothing is reaped then until
+// the runner has reaped its own); any pid it shows is safe to pass to
+// waitpid, which reaps only an ended child of this process.
+void reap_listed_zombies() {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return;
+  const long self = static_cast<long>(getpid());
+  for (dirent* entry; (entry = readdir(proc)) != nullptr;) {
+    const pid_t pid = static_cast<pid_t>(atol(entry->d_name));  // 0 for what is not a process
+    char state = '?';
+    long parent = 0;
+    if (pid > 0 && read_process_state(pid, &state, &parent) && state == 'Z' && parent == self &&
+        vek::runner::may_reap(pid))
+      waitpid(pid, nullptr, WNOHANG);
+  }
+  closedir(proc);
+}
+
 // Reaps the ended children that nobody else waits for. waitid with WNOWAIT
-// names one without reaping it; one of the runner's (ended, but not reaped
-// by the runner yet) ends the round, and the others wait for a later one.
+// names one without reaping it; the child stays a zombie until waitpid, so
+// its pid cannot be reused meanwhile.
 void reap_ended_children() {
   for (int round = 0; round < MAX_REAPED_PER_ROUND; ++round) {
     siginfo_t info = {};
     if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) return;
-    if (!vek::runner::may_reap(info.si_pid)) return;
-    // The child stays a zombie until this call: its pid cannot be reused meanwhile.
+    if (!vek::runner::may_reap(info.si_pid)) {
+      reap_listed_zombies();
+      return;
+    }
     waitpid(info.si_pid, nullptr, WNOHANG);
   }
 }
