@@ -239,6 +239,9 @@ TEST_F(LauncherServiceTest, ReadyOnlyOnceServingThenStopping) {
     if (c.with_vm) {
       EXPECT_EQ(std::vector<std::string>{"STATUS=Starting the Java VM"}, before);
     }
+    // The command (`env`) ran to its end before the stop.
+    EXPECT_TRUE(wait_until([&] { return run.output().find("ended: exit code 0,") != std::string::npos; }, 30s))
+        << run.output();
     vektest::RunResult stop = vekctl({"stop"});
     EXPECT_EQ(0, stop.status) << stop.output;
     std::vector<std::string> after;
