@@ -321,7 +321,7 @@ TEST_F(LauncherServiceTest, AsTheFirstProcessItReapsOrphansAndKeepsTheRunnersSta
   if (getuid() != 0) GTEST_SKIP() << "needs root for a private pid namespace";
   constexpr int ORPHANS = 100;
   const std::string command = "i=0; while [ $i -lt " + std::to_string(ORPHANS) +
-                              " ]; do (sleep 2 &); i=$((i+1)); done; sleep 0.3; exit 7";
+                              " ]; do (sleep 5 &); i=$((i+1)); done; sleep 0.3; exit 7";
   std::vector<std::string> argv = {"/usr/bin/unshare", "--pid", "--fork"};
   for (const std::string& a : launcher({"--run", command})) argv.push_back(a);
   Background unshare(argv, environment({}));
