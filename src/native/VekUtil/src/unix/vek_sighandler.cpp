@@ -382,13 +382,19 @@ bool start_signal_thread(const sigset_t& set) {
 // Only the forking thread survives a fork, so the child has no signal
 // thread: it gets back the dispositions from before the block and an empty
 // mask, also when the handling had already ended in the parent (the forking
-// thread may still block the signals then).
+// thread may still block the signals then). The kernel copies the
+// dispositions before the memory: a removal on the signal thread that races
+// with the fork can be seen done in the child's memory (no saved list) while
+// its terminal-stop dispositions are still ignored, so these two are
+// restored in any case.
 void signals_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* /*vm*/) {
   if (stage != VEK_CHILD_AFTER_FORK) return;
   park_state.store(NOT_PARKED);
   answer_pending.store(0);  // the routine ran on a thread the child does not have
   remove_signal_handling(true);
   if (block_was_installed.load()) {
+    sigaction(SIGTTIN, &saved_ttin, nullptr);
+    sigaction(SIGTTOU, &saved_ttou, nullptr);
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
