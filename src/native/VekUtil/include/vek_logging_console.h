@@ -12,7 +12,12 @@ extern "C" {
 
 /* The logger; register it with vek_addLogger(vek_consoleLogger). Writes
  * "timestamp LEVEL [native] message" and, when the event carries a Java
- * exception and an environment, the exception's stack trace. Reports nothing. */
+ * exception and an environment, the exception's stack trace. On a stream
+ * that is the journal's (the environment's JOURNAL_STREAM, read at each line,
+ * names its device and inode) each line is "<p>LEVEL [native]
+ * message" instead: no timestamp, and the syslog priority p: 3 for ERROR and
+ * FATAL, 4 WARN, 6 INFO, 7 the debug levels (VERBOSE included). Reports
+ * nothing. */
 void vek_consoleLogger(vek_log_event_t* event);
 
 /* false silences the logger for every level (true by default). No lock;

@@ -44,6 +44,23 @@ int vek_registerSignalHandlers(vek_daemon_exit_t handler);
  * without an installed block. */
 bool vek_setSignalDiscarded(int signal_number, bool discarded);
 
+/* With `enabled`, the signal thread also reaps, at every round (at least
+ * four times a second), each child process that has ended and that the
+ * process runner does not wait for itself: the orphans handed to this
+ * process included, when it is the first process of a pid namespace or a
+ * child subreaper. The runner's children keep their exit status for the
+ * runner; while one of them has ended and is not yet reaped by the runner,
+ * the others are found through /proc (when it is that of the process's pid
+ * namespace; else they wait for the runner). Code that waits for a child of
+ * its own by pid outside the runner is not guaranteed its status. Off by
+ * default; takes effect with an installed block. */
+void vek_setChildReaping(bool enabled);
+
+/* The number of rounds the signal thread has made so far: it grows at least
+ * four times a second while the thread lives and is not held up (in the exit
+ * routine, say); 0 before any signal thread ran. */
+unsigned long vek_getSignalThreadHeartbeat(void);
+
 /* Registers this module's lifecycle handler: a forked child drops the signal
  * handling it inherited (earlier dispositions restored, nothing blocked).
  * Called once by vek_lifecycleInit. */

@@ -400,11 +400,18 @@ namespace vek::jvm {
 
 std::vector<char*> child_environment(char* const* parent, std::string& storage) {
   std::vector<char*> environment;
-  if (!location_state.user_library_path_known || parent == nullptr) return environment;
+  if (parent == nullptr) return environment;
+  const bool restarted = location_state.user_library_path_known;
+  bool dropped = false;
   const std::string prefix = std::string(LIBRARY_PATH_VARIABLE) + "=";
-  for (char* const* entry = parent; *entry != nullptr; ++entry)
-    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) environment.push_back(*entry);
-  if (location_state.user_library_path_set) {
+  for (char* const* entry = parent; *entry != nullptr; ++entry) {
+    const bool drop = (restarted && std::strncmp(*entry, prefix.c_str(), prefix.size()) == 0) ||
+                      vek::service::is_service_manager_variable(*entry);
+    dropped = dropped || drop;
+    if (!drop) environment.push_back(*entry);
+  }
+  if (!restarted && !dropped) return {};
+  if (restarted && location_state.user_library_path_set) {
     storage = prefix + user_library_path;
     environment.push_back(storage.data());
   }

@@ -1,9 +1,15 @@
 // The console logger: one line (or wrapped paragraph) per event on standard
-// output, errors and worse on standard error.
+// output, errors and worse on standard error. A stream that is the journal's
+// (JOURNAL_STREAM names its device and inode) gets each line with its syslog
+// priority in front and without the logger's timestamp: the journal keeps
+// its own.
 #include "vek_logging_console.h"
+
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,6 +43,54 @@ vek_mutex_t* write_mutex() {
   return mutex;
 }
 
+// The journal's stream as JOURNAL_STREAM names it ("device:inode").
+struct JournalStream {
+  bool named = false;    // the variable is set and well formed
+  uintmax_t device = 0;  // st_dev of the stream
+  uintmax_t inode = 0;   // st_ino of the stream
+};
+
+JournalStream journal_stream() {
+  JournalStream named;
+  const char* value = getenv("JOURNAL_STREAM");
+  char end = '\0';
+  named.named = value != nullptr && sscanf(value, "%" SCNuMAX ":%" SCNuMAX "%c", &named.device, &named.inode, &end) == 2;
+  return named;
+}
+
+// Asked at each line: a daemon redirects its streams after its first lines,
+// and a program may set the variable late. The journal takes standard
+// output and standard error from one stream each; only a line written to
+// that stream gets the journal's form.
+bool is_journal(FILE* stream) {
+  const JournalStream journal = journal_stream();
+  struct stat info;
+  return journal.named && fstat(fileno(stream), &info) == 0 && static_cast<uintmax_t>(info.st_dev) == journal.device &&
+         static_cast<uintmax_t>(info.st_ino) == journal.inode;
+}
+
+// The syslog priority of a level, as the journal reads it at a line's start.
+const char* journal_priority(int level) {
+  if (level >= VEKLOG_ERROR) return "<3>";
+  if (level >= VEKLOG_WARN) return "<4>";
+  if (level >= VEKLOG_INFO) return "<6>";
+  return "<7>";
+}
+
+// Every line of `text` (a wrapped paragraph has several, each a journal
+// entry of its own) gets the prefix.
+std::string prefix_lines(const std::string& text, const char* prefix) {
+  std::string prefixed;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    prefixed += prefix;
+    prefixed.append(text, start, end - start);
+    start = end;
+  }
+  return prefixed;
+}
+
 std::string message_part(const vek_log_event_t* event) {
   std::string part;
   if (event->source != nullptr) {
@@ -48,12 +102,13 @@ std::string message_part(const vek_log_event_t* event) {
   return part;
 }
 
-std::string format_line(const vek_log_event_t* event) {
+// With `journal` the line has no timestamp (nor the blank after it).
+std::string format_line(const vek_log_event_t* event, bool journal) {
   std::string part = message_part(event);
   std::vector<char> line(part.size() + FORMAT_OVERHEAD);
-  snprintf(line.data(), line.size(), "%s %-5s [native] %s\n",
-           event->timestamp_text != nullptr ? event->timestamp_text : "", veklog_getLevelText(event->level),
-           part.c_str());
+  const char* timestamp = event->timestamp_text != nullptr ? event->timestamp_text : "";
+  snprintf(line.data(), line.size(), "%s%s%-5s [native] %s\n", journal ? "" : timestamp, journal ? "" : " ",
+           veklog_getLevelText(event->level), part.c_str());
   return line.data();
 }
 
@@ -89,9 +144,11 @@ void print_java_stack_trace(JNIEnv* env, jthrowable except) {
 void write_event(vek_log_event_t* event) {
   vek_mutex_t* mutex = write_mutex();
   FILE* stream = event->level >= VEKLOG_ERROR ? stderr : stdout;
-  std::string text = format_line(event);
+  const bool journal = is_journal(stream);
+  std::string text = format_line(event, journal);
   if (word_wrap_enabled.load(std::memory_order_relaxed)) text = wrap(text);
   if (text.empty() || text.back() != '\n') text += '\n';
+  if (journal) text = prefix_lines(text, journal_priority(event->level));
 
   VekMutexGuard guard(mutex);
   fwrite(text.data(), 1, text.size(), stream);

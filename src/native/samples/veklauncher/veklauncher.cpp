@@ -8,17 +8,26 @@
 // native processor answers every request. It runs until a stop request or
 // SIGTERM (or SIGINT), then removes its socket and pid files.
 //
-//   veklauncher --app NAME --state DIR [--daemon] [--cp CLASSPATH]
+//   veklauncher --app NAME --state DIR [--daemon | --foreground] [--init]
+//               [--cp CLASSPATH] [--run COMMAND]
 //
 // SIGQUIT writes a thread dump into DIR. With --daemon the log goes to
 // DIR/veklauncher-NAME.log, else to the console; NIMBO_DEBUG=1 (or 2) shows
 // the debug lines. With --cp the Java runtime is that of JAVA_HOME.
+// With --foreground the launcher serves a service manager: it tells it
+// when it is ready, what it does and when it stops, and pings its watchdog
+// while its signal thread and its message server answer. As the first
+// process of a container (pid 1), or with --init, it reaps every child that
+// ends, orphans included. --run starts COMMAND (/bin/sh -c) once the
+// launcher serves, logs its output and its exit status.
 // Exit status: 0 after a stop, 1 when the launcher could not start.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +36,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "vek_file.h"
 #include "vek_getopt.h"
@@ -38,6 +48,8 @@
 #include "vek_logging_console.h"
 #include "vek_message.h"
 #include "vek_process.h"
+#include "vek_runner.h"
+#include "vek_service.h"
 #include "vek_sighandler.h"
 
 namespace {
@@ -45,19 +57,34 @@ namespace {
 constexpr int EXIT_STOPPED = 0;
 constexpr int EXIT_NOT_STARTED = 1;
 
+// The watchdog's probe of the launcher's own message server: a request of
+// this type whose payload is the launcher's probe text.
+constexpr int32_t WATCHDOG_PROBE_TYPE = 0x5744;
+// The signal thread makes a round at least every quarter second: one that
+// made none for this long is held up.
+constexpr auto SIGNAL_THREAD_SILENCE = std::chrono::seconds(2);
+
 const char* const USAGE =
-    "Usage: veklauncher --app NAME --state DIR [--daemon] [--cp CLASSPATH]\n"
+    "Usage: veklauncher --app NAME --state DIR [--daemon | --foreground] [--init] [--cp CLASSPATH]\n"
+    "                   [--run COMMAND]\n"
     "  --app NAME       the application: names the pid file and the message socket\n"
     "  --state DIR      the state directory (pid file, thread dumps, the daemon's log)\n"
     "  --daemon         run as a daemon in DIR\n"
-    "  --cp CLASSPATH   host a Java VM (JAVA_HOME's runtime) whose MessageHandler answers requests\n";
+    "  --foreground     run under a service manager: no fork, readiness, status and watchdog\n"
+    "                   notifications (NOTIFY_SOCKET, WATCHDOG_USEC)\n"
+    "  --init           reap every child that ends, orphans included (always so as pid 1)\n"
+    "  --cp CLASSPATH   host a Java VM (JAVA_HOME's runtime) whose MessageHandler answers requests\n"
+    "  --run COMMAND    once serving, run COMMAND with /bin/sh and log its output and exit status\n";
 
 // What the command line asked for. The texts point into argv.
 struct LauncherOptions {
   const char* app = nullptr;         // application name
   const char* state = nullptr;       // state directory
   bool daemon = false;               // become a daemon
+  bool foreground = false;           // serve a service manager
+  bool init = false;                 // reap every ended child
   const char* class_path = nullptr;  // class path of the hosted VM, or null for none
+  const char* command = nullptr;     // command of --run, or null for none
 };
 
 // The launcher's run, shared with the processors and the signal thread.
@@ -68,6 +95,8 @@ struct Launcher {
   std::string stop_reason;           // why the launcher stops; empty while it runs
   std::string home;                  // the launcher's directory: its installation, for the VM search
   JavaVM* vm = nullptr;              // the hosted VM, or null
+  std::string socket_path;           // the message socket; set before the server starts
+  std::string probe_text;            // payload of the watchdog's probe; set before the server starts
 };
 // Never destroyed: the process may exit on another thread (the VM's, when
 // its Java handler calls System.exit) while the main thread waits on
@@ -75,26 +104,49 @@ struct Launcher {
 // for ever.
 Launcher& launcher = *new Launcher;
 
+// ---- The service manager -------------------------------------------------------
+
+// A state text for the service manager, with --foreground only: the other
+// modes behave as they always did.
+void notify(const std::string& state) {
+  if (!launcher.options.foreground) return;
+  const int sent = vek_notifyServiceManager(state.c_str());
+  if (sent >= 0) return;
+  std::string shown = state;  // one log line
+  for (char& c : shown)
+    if (c == '\n') c = ' ';
+  veklog(VEK_HERE, VEKLOG_WARN, "Could not notify the service manager (%s): %s", shown.c_str(), strerror(-sent));
+}
+
 void request_stop(const std::string& why) {
-  std::lock_guard<std::mutex> lock(launcher.mutex);
-  if (launcher.stop_reason.empty()) launcher.stop_reason = why;
-  launcher.stopped.notify_all();
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> lock(launcher.mutex);
+    first = launcher.stop_reason.empty();
+    if (first) launcher.stop_reason = why;
+    launcher.stopped.notify_all();
+  }
+  if (first) notify("STOPPING=1\nSTATUS=Stopping after " + why);
 }
 
 bool parse_command_line(int argc, char** argv, LauncherOptions& out) {
-  static const vek_option long_options[] = {{"app", 1, nullptr, 'a'},   {"state", 1, nullptr, 's'},
-                                            {"daemon", 0, nullptr, 'd'}, {"cp", 1, nullptr, 'c'},
-                                            {"help", 0, nullptr, 'h'},   {nullptr, 0, nullptr, 0}};
+  static const vek_option long_options[] = {
+      {"app", 1, nullptr, 'a'},        {"state", 1, nullptr, 's'}, {"daemon", 0, nullptr, 'd'},
+      {"foreground", 0, nullptr, 'f'}, {"init", 0, nullptr, 'i'},  {"cp", 1, nullptr, 'c'},
+      {"run", 1, nullptr, 'r'},        {"help", 0, nullptr, 'h'},  {nullptr, 0, nullptr, 0}};
   for (int option; (option = vek_getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
     switch (option) {
       case 'a': out.app = vek_optarg; break;
       case 's': out.state = vek_optarg; break;
       case 'd': out.daemon = true; break;
+      case 'f': out.foreground = true; break;
+      case 'i': out.init = true; break;
       case 'c': out.class_path = vek_optarg; break;
+      case 'r': out.command = vek_optarg; break;
       default: return false;
     }
   }
-  return vek_optind == argc && out.app != nullptr && out.state != nullptr;
+  return vek_optind == argc && out.app != nullptr && out.state != nullptr && !(out.daemon && out.foreground);
 }
 
 void init_logging() {
@@ -233,6 +285,143 @@ int on_signal(int signal_number) {
   return 0;
 }
 
+// ---- The watchdog -------------------------------------------------------------------
+
+// Registered last, so asked first: answers the watchdog's own probe, which
+// no other processor then sees as new (nor logs).
+vek_message_t* probe_processor(vek_message_t* incoming, bool already_handled) {
+  if (already_handled || incoming->type != WATCHDOG_PROBE_TYPE) return nullptr;
+  char* payload = vek_getMessagePayloadAsText(incoming);
+  const bool ours = payload != nullptr && launcher.probe_text == payload;
+  free(payload);
+  return ours ? text_reply("alive") : nullptr;
+}
+
+// The message server accepted, dispatched and answered a request.
+bool message_server_answers() {
+  vek_message_t* probe = vek_createEmptyMessage();
+  if (probe == nullptr) return false;
+  probe->type = WATCHDOG_PROBE_TYPE;
+  vek_setMessageTextPayload(probe, launcher.probe_text.c_str());
+  vek_message_t* reply = vek_sendMessage(launcher.socket_path.c_str(), probe);
+  const bool answered = reply != nullptr && reply->type == VEK_MESSAGE_OK;
+  vek_destroyMessage(reply);
+  vek_destroyMessage(probe);
+  return answered;
+}
+
+// The signal thread's rounds, as the watchdog last saw them move.
+struct SignalThreadWatch {
+  unsigned long rounds = 0;                            // the last count seen
+  std::chrono::steady_clock::time_point moved;         // when it was last seen to change
+};
+
+bool signal_thread_alive(SignalThreadWatch& watch) {
+  const unsigned long rounds = vek_getSignalThreadHeartbeat();
+  const auto now = std::chrono::steady_clock::now();
+  if (rounds != watch.rounds) {
+    watch.rounds = rounds;
+    watch.moved = now;
+  }
+  return now - watch.moved < SIGNAL_THREAD_SILENCE;
+}
+
+// Pings every half interval while the launcher is healthy; a launcher that
+// is not stays silent, and the manager acts on its missing pings.
+// A change of health is logged once, not at every ping.
+void watchdog_loop(std::chrono::microseconds interval) {
+  SignalThreadWatch watch{vek_getSignalThreadHeartbeat(), std::chrono::steady_clock::now()};
+  bool was_healthy = true;
+  std::unique_lock<std::mutex> lock(launcher.mutex);
+  while (!launcher.stopped.wait_for(lock, interval / 2, [] { return !launcher.stop_reason.empty(); })) {
+    lock.unlock();
+    const bool signals = signal_thread_alive(watch);
+    const bool healthy = signals && message_server_answers();
+    if (healthy) notify("WATCHDOG=1");
+    if (healthy && !was_healthy) veklog(VEK_HERE, VEKLOG_INFO, "The launcher answers again: watchdog pings resume");
+    if (!healthy && was_healthy)
+      veklog(VEK_HERE, VEKLOG_WARN, "The launcher's %s does not answer: no watchdog pings",
+             signals ? "message server" : "signal thread");
+    was_healthy = healthy;
+    lock.lock();
+  }
+}
+
+// The watchdog's thread, when the manager expects pings of this process.
+std::thread start_watchdog() {
+  if (!launcher.options.foreground) return {};
+  uint64_t usec = 0;
+  const int applies = vek_serviceWatchdogInterval(&usec);
+  if (applies < 0) veklog(VEK_HERE, VEKLOG_WARN, "The service manager's watchdog settings are malformed");
+  if (applies <= 0) return {};
+  veklog(VEK_HERE, VEKLOG_INFO, "Watchdog: a ping every %llu ms", static_cast<unsigned long long>(usec / 2000));
+  return std::thread(watchdog_loop, std::chrono::microseconds(usec));
+}
+
+// ---- The command of --run ----------------------------------------------------------
+
+// One run of the command: the runner's description and the thread that waits for it.
+struct CommandRun {
+  vek_process_t proc = {};          // the description; its texts point into argv below
+  std::string shell = "/bin/sh";    // the program
+  std::string flag = "-c";          // its option
+  std::string command;              // the command text
+  vek_list_t* argv = nullptr;       // char* into the strings above
+  vek_process_handle_t* handle = nullptr;  // the started child, or null
+  std::thread waiter;               // logs the exit status
+};
+
+// One log line per line of output (a line split between two chunks makes
+// two): a journal reads each line as an entry of its own.
+void log_command_output(vek_process_handle_t* handle, const char* data, int size) {
+  const char* end = data + size;
+  for (const char* line = data; line < end;) {
+    const char* next = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+    const char* line_end = next != nullptr ? next : end;
+    if (line_end > line)
+      veklog(VEK_HERE, VEKLOG_INFO, "[run %ld] %.*s", static_cast<long>(handle->pid), static_cast<int>(line_end - line),
+             line);
+    line = line_end + 1;
+  }
+}
+
+void await_command(CommandRun* run) {
+  vek_process_result_t result = {};
+  if (vek_waitForProcess(run->handle, &result))
+    veklog(VEK_HERE, VEKLOG_INFO, "The command of --run (pid %ld) ended: exit code %d, signal %d",
+           static_cast<long>(run->handle->pid), result.exit_code, result.exit_signal);
+  else
+    veklog(VEK_HERE, VEKLOG_ERROR, "The command of --run (pid %ld) could not be waited for",
+           static_cast<long>(run->handle->pid));
+}
+
+bool start_command(CommandRun& run) {
+  run.command = launcher.options.command;
+  run.argv = vek_listCreate(3);
+  if (run.argv == nullptr) return false;
+  for (std::string* text : {&run.shell, &run.flag, &run.command}) vek_listAdd(run.argv, text->data());
+  run.proc.name = run.command.data();
+  run.proc.exe = run.shell.data();
+  run.proc.args = run.argv;
+  run.proc.redirect = VEK_REDIRECT_HANDLER;
+  run.proc.output.handlers.stdout_handler = log_command_output;
+  run.proc.output.handlers.stderr_handler = log_command_output;
+  run.handle = vek_startProcess(&run.proc);
+  if (run.handle == nullptr) return false;
+  veklog(VEK_HERE, VEKLOG_INFO, "Started the command of --run (pid %ld): %s", static_cast<long>(run.handle->pid),
+         run.command.c_str());
+  run.waiter = std::thread(await_command, &run);
+  return true;
+}
+
+// At the stop: a command still running is asked to end, then waited for.
+void end_command(CommandRun& run) {
+  if (run.handle != nullptr && vek_isProcessHandleActive(run.handle)) vek_signalProcess(run.handle, SIGTERM);
+  if (run.waiter.joinable()) run.waiter.join();
+  free(run.handle);
+  if (run.argv != nullptr) vek_listDestroy(run.argv);
+}
+
 // ---- The Java VM -------------------------------------------------------------------
 
 // The owned option list: records freed with the list.
@@ -286,6 +475,18 @@ bool start_vm() {
 
 // ---- The run -------------------------------------------------------------------------
 
+// As the first process of a container (or with --init) the signal thread
+// reaps ended children; with --init elsewhere the launcher becomes the
+// reaper of its descendants' orphans.
+void start_reaping() {
+  const bool first_process = getpid() == 1;
+  if (!first_process && !launcher.options.init) return;
+  if (!first_process && prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+    veklog(VEK_HERE, VEKLOG_WARN, "Could not become the reaper of orphaned descendants: %s", strerror(errno));
+  vek_setChildReaping(true);
+  veklog(VEK_HERE, VEKLOG_INFO, "Reaping every child that ends%s", first_process ? " (the first process)" : "");
+}
+
 // Start-up up to the point where the launcher serves; false when it cannot run.
 bool start(int argc, char** argv, std::string& socket_path) {
   const LauncherOptions& options = launcher.options;
@@ -305,16 +506,21 @@ bool start(int argc, char** argv, std::string& socket_path) {
   if (!vek_recordLauncherStartup(options.app, options.state)) return false;
   vek_installSignalBlock();
   vek_registerSignalHandlers(on_signal);
+  start_reaping();
   if (options.class_path != nullptr) {
     vek_addMessageProcessor(stop_watcher);
+    notify("STATUS=Starting the Java VM");
     if (!start_vm()) return false;
   } else {
     vek_addMessageProcessor(native_processor);
   }
+  vek_addMessageProcessor(probe_processor);
   char* path = vek_getMessagePath(options.app, options.state);
   if (path == nullptr) return false;
   socket_path = path;
   free(path);
+  launcher.socket_path = socket_path;
+  launcher.probe_text = "veklauncher watchdog probe " + std::to_string(getpid()) + " " + std::to_string(time(nullptr));
   if (vek_startMessageServer(socket_path.c_str()) < 0) return false;
   veklog_dumpCmdLineArgs(argc, argv, VEKLOG_DEBUG, nullptr);
   veklog(VEK_HERE, VEKLOG_INFO, "veklauncher %s running in %s (pid %ld%s), messages at %s", options.app, options.state,
@@ -328,8 +534,19 @@ int run(int argc, char** argv) {
     return EXIT_NOT_STARTED;
   }
   if (launcher.options.class_path != nullptr && !prepare_vm_library(argv)) return EXIT_NOT_STARTED;
+  // The manager's variables are the launcher's, not its children's.
+  vek_takeServiceEnvironment();
   std::string socket_path;
-  if (!start(argc, argv, socket_path)) return EXIT_NOT_STARTED;
+  if (!start(argc, argv, socket_path)) {
+    notify("STATUS=Could not start");
+    return EXIT_NOT_STARTED;
+  }
+  // The pid file is written and the server listens.
+  notify("READY=1\nSTATUS=Serving requests at " + socket_path);
+  std::thread watchdog = start_watchdog();
+  CommandRun command;
+  if (launcher.options.command != nullptr && !start_command(command))
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not start the command of --run: %s", launcher.options.command);
   std::string reason;
   {
     std::unique_lock<std::mutex> lock(launcher.mutex);
@@ -337,7 +554,10 @@ int run(int argc, char** argv) {
     reason = launcher.stop_reason;
   }
   veklog(VEK_HERE, VEKLOG_INFO, "veklauncher %s stopping after %s", launcher.options.app, reason.c_str());
+  end_command(command);
+  // The server goes first: a probe it has not answered then fails instead of holding the stop.
   vek_stopMessageServer(socket_path.c_str());
+  if (watchdog.joinable()) watchdog.join();
   if (launcher.vm != nullptr) vek_destroyJavaVM(launcher.vm);
   // Exit processing removes the pid file.
   return EXIT_STOPPED;

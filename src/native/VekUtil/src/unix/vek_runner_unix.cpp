@@ -47,6 +47,7 @@
 #include "vek_logging.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
+#include "vek_runner_children.h"
 #include "vek_runner_environment.h"
 #include "vek_runner_signals.h"
 
@@ -776,6 +777,7 @@ bool follow_child(vek_process_t* proc, vek_process_handle_t* handle, RunPipes* p
     waited = false;
     wait_error = errno;
   }
+  vek::runner::release(handle->pid);
   if (!waited) {
     veklog(VEK_HERE, VEKLOG_ERROR, "Could not wait for the external process to finish: %s", strerror(wait_error));
     return false;
@@ -808,7 +810,9 @@ bool run_child(vek_process_t* proc, vek_process_result_t* result, std::shared_pt
   int error = 0;
   {
     PreparedChild child(proc, pipes);
+    vek::runner::begin_start();  // a reaping signal thread leaves the child to us from here
     handle->pid = clone_child(child.plan(), &error);
+    vek::runner::end_start(handle->pid);
   }
   if (handle->pid < 0) {
     veklog(VEK_HERE, VEKLOG_ERROR, "Could not execute fork() call while attempting to start new process for %s: %s",

@@ -9,13 +9,22 @@
 // from here. The signal thread therefore stays, parked with the signals
 // unblocked, so that the kernel delivers later signals to it under the
 // restored dispositions; a new installation retires it first.
+//
+// As the first process of a container the thread also reaps ended children
+// between two waits: the process runner's children excepted, whose status
+// the runner takes itself.
 #include "vek_sighandler.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -25,12 +34,14 @@
 #include "vek_logging.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
+#include "vek_runner_children.h"
 #include "vek_runner_signals.h"
 
 namespace {
 
 constexpr long SIGNAL_WAIT_NANOSECONDS = 250000000;  // one wait; bounds how late the thread sees it is to stop
 constexpr size_t SAVED_LIST_GROWTH = 4;              // at most four handled signals
+constexpr int MAX_REAPED_PER_ROUND = 1024;           // bounds a round, so that signals are not held up
 
 // A disposition saved when the block was installed.
 struct vek_sig_action_t {
@@ -67,6 +78,8 @@ std::atomic<unsigned> signal_threads_started{0};  // counts signal threads that 
 // or it would find the block about to end still installed.
 std::atomic<int> answer_pending{0};
 thread_local bool on_signal_thread = false;  // this thread is a signal thread
+std::atomic<bool> child_reaping{false};      // the signal thread reaps ended children
+std::atomic<unsigned long> heartbeat{0};     // rounds of the signal thread's loop so far
 
 vek_mutex_t* state_mutex() {
   if (signal_thread_mutex == nullptr) signal_thread_mutex = vek_createMutex("signal handler polling thread");
@@ -207,6 +220,56 @@ bool is_discarded(int signal_number) {
   return flag == nullptr || flag->load();
 }
 
+// The state letter and parent of process `pid` from /proc; false when unreadable.
+bool read_process_state(pid_t pid, char* state, long* parent) {
+  char path[64];
+  char text[512];
+  snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t size = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (size <= 0) return false;
+  text[size] = '\0';
+  const char* name_end = strrchr(text, ')');  // the name may hold blanks and parentheses
+  return name_end != nullptr && sscanf(name_end + 1, " %c %ld", state, parent) == 2;
+}
+
+// Past an ended child of the runner waitid names no other, so the others
+// are looked up in /proc: this process's children in state Z. A /proc of
+// another pid namespace shows none of them (nothing is reaped then until
+// the runner has reaped its own); any pid it shows is safe to pass to
+// waitpid, which reaps only an ended child of this process.
+void reap_listed_zombies() {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return;
+  const long self = static_cast<long>(getpid());
+  for (dirent* entry; (entry = readdir(proc)) != nullptr;) {
+    const pid_t pid = static_cast<pid_t>(atol(entry->d_name));  // 0 for what is not a process
+    char state = '?';
+    long parent = 0;
+    if (pid > 0 && read_process_state(pid, &state, &parent) && state == 'Z' && parent == self &&
+        vek::runner::may_reap(pid))
+      waitpid(pid, nullptr, WNOHANG);
+  }
+  closedir(proc);
+}
+
+// Reaps the ended children that nobody else waits for. waitid with WNOWAIT
+// names one without reaping it; the child stays a zombie until waitpid, so
+// its pid cannot be reused meanwhile.
+void reap_ended_children() {
+  for (int round = 0; round < MAX_REAPED_PER_ROUND; ++round) {
+    siginfo_t info = {};
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) return;
+    if (!vek::runner::may_reap(info.si_pid)) {
+      reap_listed_zombies();
+      return;
+    }
+    waitpid(info.si_pid, nullptr, WNOHANG);
+  }
+}
+
 // Owns the heap copy of the set it is started with.
 void* signal_thread(void* argument) {
   sigset_t set = *static_cast<sigset_t*>(argument);
@@ -219,6 +282,8 @@ void* signal_thread(void* argument) {
     struct timespec timeout = {0, SIGNAL_WAIT_NANOSECONDS};
     int received = sigtimedwait(&set, &info, &timeout);
     if (received > 0 && !is_discarded(received)) dispatch(received, &info, set);
+    if (child_reaping.load()) reap_ended_children();
+    heartbeat.fetch_add(1);
   } while (thread_should_go_on());
   if (park_state.load() != NOT_PARKED) park(set);
   return nullptr;
@@ -330,7 +395,11 @@ void restore_terminal_stops_in_child() {
 // Only the forking thread survives a fork, so the child has no signal
 // thread: it gets back the dispositions from before the block and an empty
 // mask, also when the handling had already ended in the parent (the forking
-// thread may still block the signals then).
+// thread may still block the signals then). The kernel copies the
+// dispositions before the memory: a removal on the signal thread that races
+// with the fork can be seen done in the child's memory (no saved list) while
+// its terminal-stop dispositions are still ignored, so these two are
+// restored in any case.
 void signals_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* /*vm*/) {
   if (stage != VEK_CHILD_AFTER_FORK) return;
   park_state.store(NOT_PARKED);
@@ -415,3 +484,7 @@ extern "C" void vek_initialize_signals(void) {
   state_mutex();
   vek_addLifecycleNotification(signals_lifecycle);
 }
+
+extern "C" void vek_setChildReaping(bool enabled) { child_reaping.store(enabled); }
+
+extern "C" unsigned long vek_getSignalThreadHeartbeat(void) { return heartbeat.load(); }
