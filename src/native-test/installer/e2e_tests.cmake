@@ -97,5 +97,5 @@ endif()
 
 # ---- The installer's system-call layer (every target) ---------------------------
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/installer_platform_test.cpp)
-  vek_add_gtest(installer_platform_test SOURCES installer_platform_test.cpp LIBS installer_payload LABELS installer)
+  vek_add_gtest(installer_platform_test SOURCES installer_platform_test.cpp LIBS installer_driver LABELS installer)
 endif()

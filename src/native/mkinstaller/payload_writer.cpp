@@ -286,7 +286,7 @@ bool verify_installer(const installer_spec_t& spec, const std::string& path, int
   reader_messages.clear();
   reader_verbose = spec.verbose;
   toc_entries toc;
-  if (!init_toc(path.c_str(), &toc)) {
+  if (!init_toc(path.c_str(), &toc, nullptr)) {
     *error = "the installer cannot read the table of contents it was given" + reader_explanation();
     return false;
   }
@@ -428,7 +428,7 @@ bool list_installer(const std::string& path, FILE* out, std::string* error) {
   vek_setLogLevel(VEKLOG_ERROR);
   reader_messages.clear();
   toc_entries toc;
-  if (!init_toc(path.c_str(), &toc)) {
+  if (!init_toc(path.c_str(), &toc, nullptr)) {
     *error = path + " carries no readable payload" + reader_explanation();
     return false;
   }
