@@ -406,6 +406,32 @@ TEST_F(Payload, TailAfterTheArchiveIsBoundByTheSizeBudget) {
   EXPECT_EQ(count_entries(path, nullptr, true), std::vector<long long>{kSmallCount}) << "without a budget";
 }
 
+// The budget is the size pass's own, lent through the options of the table
+// it reads: a second table of the same file, read meanwhile without one,
+// counts in full (the budget was once a global that every reading shared).
+TEST_F(Payload, ABudgetBindsOnlyTheTableItWasLentTo) {
+  std::string path = installer({gzip_member(kSmallTar)});
+  size_budget_t budget = NO_SIZE_BUDGET;
+  budget.available = 100;
+  const payload_options_t budgeted = {0, &budget};
+  toc_entries limited, unlimited;
+  ASSERT_TRUE(init_toc(path.c_str(), &limited, &budgeted));
+  ASSERT_TRUE(init_toc(path.c_str(), &unlimited, nullptr));
+  toc_entry in_limited, in_unlimited;
+  ASSERT_TRUE(read_entry_from_toc(&limited, &in_limited));
+  ASSERT_TRUE(read_entry_from_toc(&unlimited, &in_unlimited));
+  untar_ops ops;
+  init_size_untar_ops(&ops);
+  ops.read = read_func;
+  vek_uint64_t limited_bytes = 0, unlimited_bytes = 0;
+  EXPECT_FALSE(size_entry(&in_limited, &ops, &limited_bytes));
+  EXPECT_TRUE(size_entry(&in_unlimited, &ops, &unlimited_bytes));
+  EXPECT_TRUE(budget.exhausted);
+  EXPECT_EQ(unlimited_bytes, (vek_uint64_t)kSmallCount);
+  close_toc(&limited);
+  close_toc(&unlimited);
+}
+
 // Regression guard for the 32-bit build: the trailer sum is 64-bit. 8,200
 // members of 512 KiB of zeros claim 4.3 GB in a file of 4 MB.
 TEST_F(Payload, TrailerSumGoesBeyondFourGigabytes) {
