@@ -3,9 +3,7 @@
 #
 # installer_payload_test runs in-process on every target: the table of
 # contents and the extent-bounded reader of gzip members on crafted files.
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/payload_test.cpp)
-  vek_add_gtest(installer_payload_test SOURCES payload_test.cpp LIBS installer_payload LABELS installer)
-endif()
+vek_add_gtest(installer_payload_test SOURCES payload_test.cpp LIBS installer_payload LABELS installer)
 
 # The end-to-end driver is a build-machine program: it packs installers with
 # mkinstaller and runs the target's installer as a process (the Windows one
@@ -90,17 +88,13 @@ endif()
 # checks, run on the target's installer like the end-to-end tests: built for
 # the build machine, run by the cross builds from VEK_HOST_TOOLS_DIR with the
 # same environment.
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/hostile_inputs_test.cpp)
-  if(NOT CMAKE_CROSSCOMPILING)
-    vek_add_installer_driver(hostile_inputs_test 600)
-  else()
-    add_test(NAME installer_hostile_inputs COMMAND ${VEK_HOST_TOOLS_DIR}/hostile_inputs_test)
-    set_tests_properties(installer_hostile_inputs PROPERTIES
-      LABELS installer TIMEOUT 600 ENVIRONMENT "${vek_e2e_env}")
-  endif()
+if(NOT CMAKE_CROSSCOMPILING)
+  vek_add_installer_driver(hostile_inputs_test 600)
+else()
+  add_test(NAME installer_hostile_inputs COMMAND ${VEK_HOST_TOOLS_DIR}/hostile_inputs_test)
+  set_tests_properties(installer_hostile_inputs PROPERTIES
+    LABELS installer TIMEOUT 600 ENVIRONMENT "${vek_e2e_env}")
 endif()
 
 # ---- The installer's system-call layer (every target) ---------------------------
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/installer_platform_test.cpp)
-  vek_add_gtest(installer_platform_test SOURCES installer_platform_test.cpp LIBS installer_driver LABELS installer)
-endif()
+vek_add_gtest(installer_platform_test SOURCES installer_platform_test.cpp LIBS installer_driver LABELS installer)

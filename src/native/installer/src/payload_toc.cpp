@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "member_format.h"
 #include "payload.h"
 #include "payload_internal.h"
 #include "payload_platform.h"
@@ -87,7 +88,7 @@ bool trailer_fits(int fd, int64_t at, int64_t image_end) {
     if (value == 0) return pos > table;  // at least one entry
     if (value < image_end || value >= at) return false;
     unsigned char magic[2];
-    if (pos == table && (platform_read_at(fd, magic, 2, value) != 2 || magic[0] != 0x1f || magic[1] != 0x8b))
+    if (pos == table && (platform_read_at(fd, magic, 2, value) != 2 || !member_has_gzip_magic(magic, 2)))
       return false;
   }
   return false;
