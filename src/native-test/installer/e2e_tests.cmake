@@ -53,7 +53,12 @@ if(NOT CMAKE_CROSSCOMPILING)
   vek_add_gtest(tar_format_test SOURCES tar_format_test.cpp LIBS mkinstaller_core LABELS installer)
   add_dependencies(tar_format_test mkinstaller installer)
   target_compile_definitions(tar_format_test PRIVATE
-    MKINSTALLER_PATH="${vek_bin}/mkinstaller" INSTALLER_PATH="${vek_bin}/installer" VEK_NM="${CMAKE_NM}")
+    MKINSTALLER_PATH="${vek_bin}/mkinstaller" INSTALLER_PATH="${vek_bin}/installer" VEK_NM="${CMAKE_NM}"
+    INSTALLER_CORE_LIB="$<TARGET_FILE:installer_core>"
+    INSTALLER_STATUS_LINE_LIB="$<TARGET_FILE:installer_status_line>"
+    INSTALLER_PAYLOAD_LIB="$<TARGET_FILE:installer_payload>"
+    INSTALLER_DRIVER_LIB="$<TARGET_FILE:installer_driver>")
+  add_dependencies(tar_format_test installer_driver)
 else()
   set(vek_e2e_driver ${VEK_HOST_TOOLS_DIR}/installer_e2e_test)
   list(APPEND vek_e2e_env E2E_MKINSTALLER=${VEK_HOST_TOOLS_DIR}/mkinstaller)

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,51 @@ TEST(ProgramLayers, ThePackerLinksTheReaderButNotTheDriver) {
     SCOPED_TRACE(std::string(c.program) + ":" + c.symbol);
     std::string symbols = defined_symbols(c.program);
     EXPECT_EQ(symbols.find(c.symbol) != std::string::npos, c.defined);
+  }
+}
+
+// The symbols a static library defines for itself alone (code and data,
+// not the weak copies of inline functions every user may carry), or, with
+// `defined` false, uses without defining; by their link names.
+std::set<std::string> library_symbols(const std::string& library, bool defined) {
+  vektest::RunResult run =
+      vektest::runProgram({VEK_NM, "-P", defined ? "--defined-only" : "--undefined-only", library});
+  EXPECT_EQ(run.status, 0) << run.output;
+  std::set<std::string> names;
+  std::istringstream lines(run.output);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string name, type;
+    if (!(fields >> name >> type) || type.size() != 1 || name.back() == ':') continue;
+    if (!defined || std::string("TDBR").find(type[0]) != std::string::npos) names.insert(name);
+  }
+  return names;
+}
+
+// The installer's layers, each using only those below it: no library
+// refers to a symbol that a library above it defines. The last row is the
+// other way round and must find references, or the check sees nothing.
+TEST(ProgramLayers, EachInstallerLayerUsesOnlyTheLayersBelow) {
+  struct Case {
+    const char* lower;
+    const char* upper;
+    bool references;  // the lower library uses symbols of the upper one
+  };
+  const Case cases[] = {
+      {INSTALLER_CORE_LIB, INSTALLER_PAYLOAD_LIB, false},
+      {INSTALLER_CORE_LIB, INSTALLER_DRIVER_LIB, false},
+      {INSTALLER_STATUS_LINE_LIB, INSTALLER_DRIVER_LIB, false},
+      {INSTALLER_PAYLOAD_LIB, INSTALLER_DRIVER_LIB, false},
+      {INSTALLER_PAYLOAD_LIB, INSTALLER_STATUS_LINE_LIB, false},
+      {INSTALLER_DRIVER_LIB, INSTALLER_PAYLOAD_LIB, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.lower) + " -> " + c.upper);
+    std::set<std::string> used = library_symbols(c.lower, false), offered = library_symbols(c.upper, true);
+    std::string crossing;
+    for (const std::string& name : used)
+      if (offered.count(name) != 0) crossing += " " + name;
+    EXPECT_EQ(!crossing.empty(), c.references) << crossing;
   }
 }
 
