@@ -35,10 +35,10 @@ struct reading_t {
 };
 
 reading_t read_stream(int fd, int64_t end, int workers) {
-  payload_set_decode_workers(workers);
+  const payload_options_t options = {workers, nullptr};
   auto stream = std::make_unique<entry_stream_t>();
   reading_t result{std::string(), false};
-  if (entry_stream_open(stream.get(), fd, 0, end)) {
+  if (entry_stream_open(stream.get(), fd, 0, end, &options)) {
     char buffer[10240];
     ssize_t got;
     while ((got = entry_stream_read(stream.get(), buffer, sizeof(buffer))) > 0) {
@@ -48,7 +48,6 @@ reading_t read_stream(int fd, int64_t end, int workers) {
     result.clean = got == 0;
   }
   entry_stream_close(stream.get());
-  payload_set_decode_workers(-1);
   return result;
 }
 
@@ -94,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (member_probe(file, head, &length) == MEMBER_BOUNDED) {
     uint64_t recorded = 0;
     uint64_t expected = member_recorded_size(file, head, &recorded) ? recorded : inline_read.bytes.size();
-    toc_entry entry = {fd, 0, end};
+    toc_entry entry = {fd, 0, end, PAYLOAD_DEFAULTS};
     untar_ops ops;
     init_size_untar_ops(&ops);
     ops.read = read_func;

@@ -17,18 +17,19 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   vekfuzz::start_library();
-  // Bounded members are inflated on the reading thread here: the worker pool
-  // has a target of its own (fuzz_members), and starting threads per input
-  // would slow this one down tenfold.
-  payload_set_decode_workers(0);
   vekfuzz::InputFile::make("fuzz-toc", "installer");
   return 0;
 }
 
+// Bounded members are inflated on the reading thread here: the worker pool
+// has a target of its own (fuzz_members), and starting threads per input
+// would slow this one down tenfold.
+const payload_options_t kInlineDecoding = {0, nullptr};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vekfuzz::InputFile::write(data, size);
   toc_entries toc;
-  if (!init_toc(vekfuzz::InputFile::name().c_str(), &toc)) return 0;
+  if (!init_toc(vekfuzz::InputFile::name().c_str(), &toc, &kInlineDecoding)) return 0;
   untar_ops ops;
   init_size_untar_ops(&ops);
   ops.read = read_func;

@@ -34,7 +34,7 @@ ssize_t memory_read(void* ctx, void* buf, size_t count) {
   size_t left = s.size - s.position;
   size_t n = std::min(count, left);
   // Every third block of the stream is delivered in a short piece.
-  if ((s.position / 512) % 3 == 2) n = std::min(n, 1 + s.position % 509);
+  if ((s.position / TAR_BLOCK_SIZE) % 3 == 2) n = std::min(n, 1 + s.position % 509);
   memcpy(buf, s.data + s.position, n);
   s.position += n;
   return (ssize_t)n;
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool ok = extract_tar(&ops, &ctx.untar);
   // The count covers at most the data present plus a directory or link per
   // header block; anything larger is arithmetic gone wrong.
-  vek_uint64_t bound = (vek_uint64_t)size + (size / 512 + 1) * 4096;
+  vek_uint64_t bound = (vek_uint64_t)size + (size / TAR_BLOCK_SIZE + 1) * 4096;
   if (ctx.untar.written_bytes > bound) abort();
   if (ok && ctx.stream.position > size) abort();
   return 0;

@@ -45,12 +45,22 @@ if(NOT CMAKE_CROSSCOMPILING)
   vek_add_installer_driver(installer_deliverable_test 600)
 
   # The packer's warning about a stub that still carries debugging information.
-  vek_add_gtest(stub_debug_info_test SOURCES stub_debug_info_test.cpp
-                ${PROJECT_SOURCE_DIR}/src/native/mkinstaller/stub_debug_info.cpp LABELS installer)
-  target_include_directories(stub_debug_info_test PRIVATE ${PROJECT_SOURCE_DIR}/src/native/mkinstaller)
+  vek_add_gtest(stub_debug_info_test SOURCES stub_debug_info_test.cpp LIBS mkinstaller_core LABELS installer)
   add_dependencies(stub_debug_info_test mkinstaller installer)
   target_compile_definitions(stub_debug_info_test PRIVATE
     MKINSTALLER_PATH="${vek_bin}/mkinstaller" INSTALLER_PATH="${vek_bin}/installer")
+
+  # The packer's tar writer against the installer's reader, at the limits
+  # they share; and which of the installer's layers each program links.
+  vek_add_gtest(tar_format_test SOURCES tar_format_test.cpp LIBS mkinstaller_core LABELS installer)
+  add_dependencies(tar_format_test mkinstaller installer)
+  target_compile_definitions(tar_format_test PRIVATE
+    MKINSTALLER_PATH="${vek_bin}/mkinstaller" INSTALLER_PATH="${vek_bin}/installer" VEK_NM="${CMAKE_NM}"
+    INSTALLER_CORE_LIB="$<TARGET_FILE:installer_core>"
+    INSTALLER_STATUS_LINE_LIB="$<TARGET_FILE:installer_status_line>"
+    INSTALLER_PAYLOAD_LIB="$<TARGET_FILE:installer_payload>"
+    INSTALLER_DRIVER_LIB="$<TARGET_FILE:installer_driver>")
+  add_dependencies(tar_format_test installer_driver)
 else()
   set(vek_e2e_driver ${VEK_HOST_TOOLS_DIR}/installer_e2e_test)
   list(APPEND vek_e2e_env E2E_MKINSTALLER=${VEK_HOST_TOOLS_DIR}/mkinstaller)
@@ -94,4 +104,4 @@ else()
 endif()
 
 # ---- The installer's system-call layer (every target) ---------------------------
-vek_add_gtest(installer_platform_test SOURCES installer_platform_test.cpp LIBS installer_payload LABELS installer)
+vek_add_gtest(installer_platform_test SOURCES installer_platform_test.cpp LIBS installer_driver LABELS installer)

@@ -659,6 +659,22 @@ std::string open_file_of(pid_t pid, unsigned long long fd) {
   return fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), error).string();
 }
 
+// A 32-bit installer that the kernel runs itself makes the calls of the
+// 32-bit table, with the arguments from ebx on; under the emulator, and for
+// the native build, the calls are the 64-bit ones. The code segment tells
+// which mode the stopped thread runs in.
+constexpr unsigned long long kCompatCodeSegment = 0x23;
+constexpr long kI386Write = 4;   // asm/unistd_32.h
+constexpr long kI386Chdir = 12;
+
+bool is_call(const user_regs_struct& regs, long native, long i386) {
+  return (long)regs.orig_rax == (regs.cs == kCompatCodeSegment ? i386 : native);
+}
+
+unsigned long long first_argument(const user_regs_struct& regs) {
+  return regs.cs == kCompatCodeSegment ? regs.rbx : regs.rdi;
+}
+
 // Traces the main thread of `pid` (seized with PTRACE_SEIZE by this thread)
 // from system call to system call and returns with it stopped at the first
 // one for which `wanted` holds. False when that cannot be done.
@@ -690,7 +706,8 @@ struct Detach {
 // file data, outside any lock.
 bool stop_at_file_write(pid_t pid, const std::string& part) {
   return seize(pid) && stop_at_system_call(pid, [&](const user_regs_struct& regs) {
-           return regs.orig_rax == SYS_write && open_file_of(pid, regs.rdi).find(part) != std::string::npos;
+           return is_call(regs, SYS_write, kI386Write) &&
+                  open_file_of(pid, first_argument(regs)).find(part) != std::string::npos;
          });
 }
 
@@ -839,7 +856,7 @@ TEST_F(LinuxE2E, SwappedExtractionDirectoryIsNeverRemoved) {
     Detach detach{pid};
     // The change into the directory, once it exists (the launcher's own change comes first).
     ASSERT_TRUE(stop_at_system_call(pid, [&](const user_regs_struct& regs) {
-      return regs.orig_rax == SYS_chdir && fs::exists(dir);
+      return is_call(regs, SYS_chdir, kI386Chdir) && fs::exists(dir);
     }));
     ASSERT_EQ(rename(dir.c_str(), (dir + ".checked").c_str()), 0) << strerror(errno);
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);

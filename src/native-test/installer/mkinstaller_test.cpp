@@ -18,7 +18,7 @@
 #include <regex>
 
 #include "file_untar_ops.h"
-#include "installer.h"
+#include "payload.h"
 #include "payload_test_support.h"
 #include "vek_lifecycle.h"
 #include "vek_test_support.h"
@@ -190,7 +190,7 @@ TEST_F(MkInstaller, InstallerExtractsEveryKindOfEntry) {
   std::string cwd = fs::current_path().string();
   ASSERT_EQ(chdir(dest.c_str()), 0);
   toc_entries toc;
-  ASSERT_TRUE(init_toc(installer.c_str(), &toc));
+  ASSERT_TRUE(init_toc(installer.c_str(), &toc, nullptr));
   untar_ops ops;
   init_file_untar_ops(&ops);
   ops.read = read_func;
@@ -274,7 +274,7 @@ TEST_F(MkInstaller, RefusesWhatTheInstallerCannotExtract) {
 std::vector<std::string> header_sequence(const std::string& installer) {
   toc_entries toc;
   toc_entry entry;
-  if (!init_toc(installer.c_str(), &toc) || !read_entry_from_toc(&toc, &entry)) return {};
+  if (!init_toc(installer.c_str(), &toc, nullptr) || !read_entry_from_toc(&toc, &entry)) return {};
   close_toc(&toc);
   std::string tar = inflate_all(vektest::readFile(installer).substr((size_t)entry.offset,
                                                                      (size_t)(entry.end_offset - entry.offset)));
@@ -548,7 +548,7 @@ class PackingChecks : public MkInstaller {
     std::string cwd = fs::current_path().string();
     if (chdir(dest.c_str()) != 0) return false;
     toc_entries toc;
-    bool ok = init_toc(installer.c_str(), &toc);
+    bool ok = init_toc(installer.c_str(), &toc, nullptr);
     untar_ops ops;
     init_file_untar_ops(&ops);
     ops.read = read_func;

@@ -80,4 +80,40 @@ TEST(PathGate, RefusesWhatEachSystemCannotHoldSafely) {
 #endif
 }
 
+// The one key by which the tar reader's link queue, the directory modes and
+// the packer's tree compare names, and the parent test the packer asks
+// before writing a name.
+TEST(PathGate, KeysAndParentReferencesFollowEachSystemsSeparators) {
+  const auto P = PATH_RULES_POSIX, W = PATH_RULES_WINDOWS;
+  struct KeyCase {
+    const char* name;
+    path_rules_t rules;
+    const char* key;
+    bool parent;  // a component refers to the parent
+  };
+  const KeyCase cases[] = {
+      {"./a//b/", P, "a/b", false},
+      {"a/./b/.", P, "a/b", false},
+      {".", P, "", false},
+      {"/", P, "", false},
+      {"a\\b", P, "a\\b", false},
+      {"a\\b", W, "a/b", false},
+      {".\\a\\\\b\\", W, "a/b", false},
+      {"a/../b", P, "a/../b", true},
+      {"a/..b", P, "a/..b", false},
+      {"..", P, "..", true},
+      {"a/.../b", P, "a/.../b", false},
+      {"a/.../b", W, "a/.../b", true},
+      {"a\\..\\b", P, "a\\..\\b", false},
+      {"a\\..\\b", W, "a/../b", true},
+      {"x/.. ", W, "x/.. ", true},
+      {"x/. .", W, "x/. .", true},  // Windows drops the trailing dot and blank
+  };
+  for (const KeyCase& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.rules == W ? " (Windows)" : " (POSIX)"));
+    EXPECT_EQ(path_key(c.name, c.rules), c.key);
+    EXPECT_EQ(path_has_parent_reference(c.name, c.rules), c.parent);
+  }
+}
+
 }  // namespace

@@ -24,13 +24,6 @@ using payloadtest::gzip_member;
 using payloadtest::Layout;
 using payloadtest::tar_of;
 
-// Decoder threads for the lifetime of the object; the default afterwards.
-class ScopedWorkers {
- public:
-  explicit ScopedWorkers(int workers) { payload_set_decode_workers(workers); }
-  ~ScopedWorkers() { payload_set_decode_workers(-1); }
-};
-
 class Payload : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -53,7 +46,7 @@ class Payload : public ::testing::Test {
   std::vector<long long> count_entries(const std::string& path, bool* toc_failed = nullptr, bool size_pass = false) {
     std::vector<long long> counts;
     toc_entries toc;
-    if (!init_toc(path.c_str(), &toc)) return {-2};
+    if (!init_toc(path.c_str(), &toc, &options_)) return {-2};
     untar_ops ops;
     init_size_untar_ops(&ops);
     ops.read = read_func;
@@ -68,6 +61,9 @@ class Payload : public ::testing::Test {
     return counts;
   }
 
+  // What every reading of count_entries passes to the reader: the decoder's
+  // threads, and the size budget a test lends.
+  payload_options_t options_ = PAYLOAD_DEFAULTS;
   vektest::TempDir dir_;
   int files_ = 0;
 };
@@ -185,7 +181,7 @@ TEST_F(Payload, ExtentEndsAtNearestGreaterOffsetOrTable) {
   std::string path = dir_.file("reordered");
   vektest::writeFile(path, file);
   toc_entries toc;
-  ASSERT_TRUE(init_toc(path.c_str(), &toc));
+  ASSERT_TRUE(init_toc(path.c_str(), &toc, nullptr));
   toc_entry first, second;
   ASSERT_TRUE(read_entry_from_toc(&toc, &first));
   ASSERT_TRUE(read_entry_from_toc(&toc, &second));
@@ -218,7 +214,7 @@ TEST_F(Payload, OffsetsBeyondFourGigabytesAreAccepted) {
   }
   ASSERT_EQ((int64_t)std::filesystem::file_size(path), size);
   toc_entries toc;
-  ASSERT_TRUE(init_toc(path.c_str(), &toc));
+  ASSERT_TRUE(init_toc(path.c_str(), &toc, nullptr));
   EXPECT_EQ(toc.max_offset, size);
   toc_entry entry;
   ASSERT_TRUE(read_entry_from_toc(&toc, &entry));
@@ -235,7 +231,7 @@ TEST_F(Payload, ReaderDeliversEachMemberAndStopsAtTheEnd) {
   ASSERT_NE(f, nullptr);
   int fd = fileno(f);
   auto stream = std::make_unique<entry_stream_t>();
-  ASSERT_TRUE(entry_stream_open(stream.get(), fd, 2, (int64_t)file.size() - 4));
+  ASSERT_TRUE(entry_stream_open(stream.get(), fd, 2, (int64_t)file.size() - 4, nullptr));
   std::string out;
   char buffer[5];
   ssize_t got;
@@ -250,13 +246,14 @@ TEST_F(Payload, ReaderDeliversEachMemberAndStopsAtTheEnd) {
 // ---- Endings, bounded members, signatures --------------------------------------
 
 // Reads a whole entry [offset, end) of `path` through an entry stream.
-std::string read_entry(const std::string& path, int64_t offset, int64_t end, ssize_t* last = nullptr) {
+std::string read_entry(const std::string& path, int64_t offset, int64_t end, ssize_t* last = nullptr,
+                       const payload_options_t* options = nullptr) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return "<cannot open>";
   auto stream = std::make_unique<entry_stream_t>();
   std::string out;
   ssize_t got = -1;
-  if (entry_stream_open(stream.get(), fileno(f), offset, end)) {
+  if (entry_stream_open(stream.get(), fileno(f), offset, end, options)) {
     std::vector<char> buffer(10240);
     while ((got = entry_stream_read(stream.get(), buffer.data(), buffer.size())) > 0) out.append(buffer.data(), (size_t)got);
   }
@@ -292,9 +289,9 @@ TEST_F(Payload, BoundedMembersDecodeAlikeOnAnyNumberOfWorkers) {
   vektest::writeFile(path, "xx" + entry + "NEXT");
   for (int workers : {0, 1, 2, 3}) {
     SCOPED_TRACE(std::to_string(workers) + " workers");
-    ScopedWorkers scoped(workers);
+    options_.decode_workers = workers;
     ssize_t last = -1;
-    EXPECT_TRUE(read_entry(path, 2, 2 + (int64_t)entry.size(), &last) == tar) << "decoded bytes differ";
+    EXPECT_TRUE(read_entry(path, 2, 2 + (int64_t)entry.size(), &last, &options_) == tar) << "decoded bytes differ";
     EXPECT_EQ(last, 0);
     EXPECT_EQ(count_entries(installer({entry})), (std::vector<long long>{(long long)data.size() + 5}));
   }
@@ -334,7 +331,7 @@ TEST_F(Payload, DamagedBoundedMembersFail) {
   };
   std::string good = gzip_member(tar_of({{"c.txt", "xyz"}}));
   for (int workers : {0, 2}) {
-    ScopedWorkers scoped(workers);
+    options_.decode_workers = workers;
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(workers) + " workers");
       std::string path = installer({c.entry, good});
@@ -381,11 +378,11 @@ TEST_F(Payload, SizePassTakesTheCountRecordedInTheFirstMember) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string path = installer({c.entry});
-    size_budget = NO_SIZE_BUDGET;
-    size_budget.available = c.budget;
+    size_budget_t budget = NO_SIZE_BUDGET;
+    budget.available = c.budget;
+    options_.budget = &budget;
     std::vector<long long> counts = count_entries(path, nullptr, true);
-    size_budget_t budget = size_budget;
-    size_budget = NO_SIZE_BUDGET;
+    options_.budget = nullptr;
     EXPECT_EQ(counts, std::vector<long long>{c.expected});
     EXPECT_EQ(budget.exhausted, c.budget != VEK_UINT64_UNKNOWN);
     if (c.expected != -1) {
@@ -399,14 +396,40 @@ TEST_F(Payload, SizePassTakesTheCountRecordedInTheFirstMember) {
 // holding gigabytes of zeros was decoded whole in the size pass.
 TEST_F(Payload, TailAfterTheArchiveIsBoundByTheSizeBudget) {
   std::string path = installer({gzip_member(kSmallTar + std::string(64 << 20, '\0'))});
-  size_budget = NO_SIZE_BUDGET;
-  size_budget.available = 1 << 20;
+  size_budget_t budget = NO_SIZE_BUDGET;
+  budget.available = 1 << 20;
+  options_.budget = &budget;
   std::vector<long long> counts = count_entries(path, nullptr, true);
-  size_budget_t budget = size_budget;
-  size_budget = NO_SIZE_BUDGET;
+  options_.budget = nullptr;
   EXPECT_EQ(counts, std::vector<long long>{-1});
   EXPECT_TRUE(budget.exhausted);
   EXPECT_EQ(count_entries(path, nullptr, true), std::vector<long long>{kSmallCount}) << "without a budget";
+}
+
+// The budget is the size pass's own, lent through the options of the table
+// it reads: a second table of the same file, read meanwhile without one,
+// counts in full (the budget was once a global that every reading shared).
+TEST_F(Payload, ABudgetBindsOnlyTheTableItWasLentTo) {
+  std::string path = installer({gzip_member(kSmallTar)});
+  size_budget_t budget = NO_SIZE_BUDGET;
+  budget.available = 100;
+  const payload_options_t budgeted = {0, &budget};
+  toc_entries limited, unlimited;
+  ASSERT_TRUE(init_toc(path.c_str(), &limited, &budgeted));
+  ASSERT_TRUE(init_toc(path.c_str(), &unlimited, nullptr));
+  toc_entry in_limited, in_unlimited;
+  ASSERT_TRUE(read_entry_from_toc(&limited, &in_limited));
+  ASSERT_TRUE(read_entry_from_toc(&unlimited, &in_unlimited));
+  untar_ops ops;
+  init_size_untar_ops(&ops);
+  ops.read = read_func;
+  vek_uint64_t limited_bytes = 0, unlimited_bytes = 0;
+  EXPECT_FALSE(size_entry(&in_limited, &ops, &limited_bytes));
+  EXPECT_TRUE(size_entry(&in_unlimited, &ops, &unlimited_bytes));
+  EXPECT_TRUE(budget.exhausted);
+  EXPECT_EQ(unlimited_bytes, (vek_uint64_t)kSmallCount);
+  close_toc(&limited);
+  close_toc(&unlimited);
 }
 
 // Regression guard for the 32-bit build: the trailer sum is 64-bit. 8,200
@@ -423,11 +446,11 @@ TEST_F(Payload, TrailerSumGoesBeyondFourGigabytes) {
 
 TEST_F(Payload, SizeBudgetStopsTheTrailerWalk) {
   std::string path = installer({bounded_members(kSmallTar, 1000)});
-  size_budget = NO_SIZE_BUDGET;
-  size_budget.available = 2500;
+  size_budget_t budget = NO_SIZE_BUDGET;
+  budget.available = 2500;
+  options_.budget = &budget;
   std::vector<long long> counts = count_entries(path, nullptr, true);
-  size_budget_t budget = size_budget;
-  size_budget = NO_SIZE_BUDGET;
+  options_.budget = nullptr;
   EXPECT_EQ(counts, (std::vector<long long>{-1}));
   EXPECT_TRUE(budget.exhausted);
   EXPECT_EQ(budget.reached, 3000u) << "stops at the first member that reaches the budget";
@@ -452,7 +475,7 @@ TEST_F(Payload, LastExtentEndsAtTheTrailerOrTheTable) {
     std::string path = dir_.file("table-first");
     vektest::writeFile(path, file);
     toc_entries toc;
-    ASSERT_TRUE(init_toc(path.c_str(), &toc));
+    ASSERT_TRUE(init_toc(path.c_str(), &toc, nullptr));
     EXPECT_EQ(toc.trailer_offset, trailer);
     toc_entry entry;
     ASSERT_TRUE(read_entry_from_toc(&toc, &entry));
@@ -516,7 +539,7 @@ TEST_F(Payload, TrailerBeforeACertificateTable) {
 // Workers told to stop (as the end of a run cut short by a bus error does)
 // finish the member they hold; the reader then fails instead of waiting.
 TEST_F(Payload, CancelledDecodersFailTheReaderInsteadOfHanging) {
-  ScopedWorkers scoped(2);
+  const payload_options_t two_workers = {2, nullptr};
   std::string tar = tar_of({{"big.bin", std::string(4 << 20, 'x')}});
   std::string entry = bounded_members(tar, 64 << 10);
   std::string path = dir_.file("cancelled");
@@ -524,7 +547,7 @@ TEST_F(Payload, CancelledDecodersFailTheReaderInsteadOfHanging) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   ASSERT_NE(f, nullptr);
   auto stream = std::make_unique<entry_stream_t>();
-  ASSERT_TRUE(entry_stream_open(stream.get(), fileno(f), 0, (int64_t)entry.size()));
+  ASSERT_TRUE(entry_stream_open(stream.get(), fileno(f), 0, (int64_t)entry.size(), &two_workers));
   char buffer[4096];
   ASSERT_EQ(entry_stream_read(stream.get(), buffer, sizeof buffer), (ssize_t)sizeof buffer);
   payload_cancel_decoders();

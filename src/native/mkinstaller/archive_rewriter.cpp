@@ -53,7 +53,7 @@ bool describe(struct archive_entry* e, tar_entry_t* out) {
   out->link.clear();
   const char* hardlink = archive_entry_hardlink(e);
   if (hardlink != nullptr) {
-    out->type = '1';
+    out->type = TAR_TYPE_HARDLINK;
     out->link = hardlink;
     // cpio gives a hard-link group's data with one of its names (newc: the last)
     out->size = archive_entry_size_is_set(e) && archive_entry_size(e) > 0 ? (uint64_t)archive_entry_size(e) : 0;
@@ -61,26 +61,26 @@ bool describe(struct archive_entry* e, tar_entry_t* out) {
   }
   switch (archive_entry_filetype(e)) {
     case AE_IFDIR:
-      out->type = '5';
+      out->type = TAR_TYPE_DIRECTORY;
       if (out->name.empty() || out->name.back() != '/') out->name += '/';
       return true;
     case AE_IFLNK:
-      out->type = '2';
+      out->type = TAR_TYPE_SYMLINK;
       out->link = archive_entry_symlink(e) ? archive_entry_symlink(e) : "";
       return true;
     case AE_IFCHR:
     case AE_IFBLK:
-      out->type = archive_entry_filetype(e) == AE_IFCHR ? '3' : '4';
+      out->type = archive_entry_filetype(e) == AE_IFCHR ? TAR_TYPE_CHAR_DEVICE : TAR_TYPE_BLOCK_DEVICE;
       out->major = (unsigned)archive_entry_rdevmajor(e);
       out->minor = (unsigned)archive_entry_rdevminor(e);
       return true;
     case AE_IFIFO:
-      out->type = '6';
+      out->type = TAR_TYPE_FIFO;
       return true;
     case AE_IFSOCK:
       return false;
     default:  // regular files, and formats that name no type
-      out->type = '0';
+      out->type = TAR_TYPE_FILE;
       out->size = archive_entry_size_is_set(e) ? (uint64_t)archive_entry_size(e) : 0;
       return true;
   }
@@ -103,10 +103,10 @@ std::string listing_line(char kind, const std::string& name, int mode, uint64_t 
 
 std::string listing_line(const tar_entry_t& entry) {
   switch (entry.type) {
-    case '1': return listing_line('h', entry.name, 0, 0, entry.link);
-    case '2': return listing_line('l', entry.name, 0, 0, entry.link);
-    case '5': return listing_line('d', entry.name, entry.mode, 0, "");
-    case '0': return listing_line('f', entry.name, entry.mode, entry.size, "");
+    case TAR_TYPE_HARDLINK: return listing_line('h', entry.name, 0, 0, entry.link);
+    case TAR_TYPE_SYMLINK: return listing_line('l', entry.name, 0, 0, entry.link);
+    case TAR_TYPE_DIRECTORY: return listing_line('d', entry.name, entry.mode, 0, "");
+    case TAR_TYPE_FILE: return listing_line('f', entry.name, entry.mode, entry.size, "");
     default: return listing_line('n', entry.name, entry.mode, 0, "");
   }
 }
@@ -137,11 +137,11 @@ bool scan_archive(const std::string& path, const tar_options_t& options, scan_t*
       return false;
     }
     int format = archive_format(a.get());
-    bool link = entry.type == '1' || entry.type == '2';
+    bool link = entry.type == TAR_TYPE_HARDLINK || entry.type == TAR_TYPE_SYMLINK;
     scan->has_links = scan->has_links || link;
     scan->as_is = scan->as_is && rc == ARCHIVE_OK && archive_entry_sparse_count(e) == 0 &&
                   (format == ARCHIVE_FORMAT_TAR_USTAR || format == ARCHIVE_FORMAT_TAR_GNUTAR) &&
-                  !(link && options.windows) && !(entry.type == '1' && entry.size > 0);
+                  !(link && options.windows) && !(entry.type == TAR_TYPE_HARDLINK && entry.size > 0);
     scan->listing.push_back(listing_line(entry));
   }
   if (rc != ARCHIVE_EOF) {
@@ -289,7 +289,7 @@ bool copy_announced_data(struct archive* a, tar_stream_t& stream, uint64_t size,
 // archive does not announce the size: a tar header needs it up front).
 bool write_file_entry(struct archive* a, struct archive_entry* e, tar_entry_t entry, tar_stream_t& stream,
                       std::string* error) {
-  entry.type = '0';
+  entry.type = TAR_TYPE_FILE;
   if (archive_entry_size_is_set(e)) {
     return stream.add_entry(entry, error) && copy_announced_data(a, stream, entry.size, error);
   }
@@ -338,7 +338,7 @@ bool link_groups_t::link_all(group_t& group, std::string* error) {
   for (const std::string& name : group.names) {
     if (name == group.holder) continue;
     tar_entry_t link;
-    link.type = '1';
+    link.type = TAR_TYPE_HARDLINK;
     link.name = name;
     link.link = group.holder;
     if (!stream_.add_entry(link, error)) return false;
@@ -348,7 +348,7 @@ bool link_groups_t::link_all(group_t& group, std::string* error) {
 
 bool link_groups_t::add(struct archive* a, struct archive_entry* e, const tar_entry_t& entry, std::string* error) {
   bool cpio = (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_CPIO;
-  if (entry.type == '0') {
+  if (entry.type == TAR_TYPE_FILE) {
     if (!(cpio && archive_entry_nlink(e) > 1 && entry.size == 0)) return write_file_entry(a, e, entry, stream_, error);
     groups_.push_back(std::make_unique<group_t>());
     groups_.back()->waiting.push_back(entry);
@@ -409,7 +409,7 @@ bool rewrite_archive(const std::string& path, const tar_options_t& options, outp
       continue;
     }
     std::string reason;
-    bool file = entry.type == '0' || entry.type == '1';
+    bool file = entry.type == TAR_TYPE_FILE || entry.type == TAR_TYPE_HARDLINK;
     if (!(file ? groups.add(a.get(), e, entry, &reason) : stream.add_entry(entry, &reason))) {
       *error = entry_label(path, entry) + ": " + reason;
       return false;

@@ -114,17 +114,7 @@ std::string utf8_reason(const std::string& name) {
 // ---- The tree ----------------------------------------------------------------
 
 std::string payload_tree_t::key_of(const std::string& name) const {
-  path_rules_t rules = windows_ ? PATH_RULES_WINDOWS : PATH_RULES_POSIX;
-  std::string key;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = start;
-    while (end < name.size() && !path_is_separator(name[end], rules)) ++end;
-    std::string part = name.substr(start, end - start);
-    if (!part.empty() && part != ".") key += (key.empty() ? "" : "/") + part;
-    start = end + 1;
-  }
-  return key;
+  return path_key(name, windows_ ? PATH_RULES_WINDOWS : PATH_RULES_POSIX);
 }
 
 const tree_node_t* payload_tree_t::find(const std::string& key) const {

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "member_decoder.h"
+#include "member_format.h"
 #include "member_writer.h"
 #include "payload.h"
 #include "payload_tree.h"
@@ -75,7 +76,7 @@ bool for_each_chunk(const std::string& path, std::string* error, Take take) {
 bool copy_gzip_into(const std::string& path, output_file_t& out, std::string* error) {
   bool first = true;
   bool ok = for_each_chunk(path, error, [&](const char* data, size_t size) {
-    if (first && (size < 2 || (unsigned char)data[0] != 0x1f || (unsigned char)data[1] != 0x8b)) {
+    if (first && !member_has_gzip_magic(reinterpret_cast<const unsigned char*>(data), size)) {
       *error = path + " is not a gzip-compressed file (expected a directory or a .tar.gz)";
       return false;
     }
@@ -153,7 +154,7 @@ class recompressor_t {
  private:
   bool start(std::string* error) {
     if (!fill(error)) return false;
-    if (zs_.avail_in < 2 || input_[0] != 0x1f || input_[1] != 0x8b) {
+    if (!member_has_gzip_magic(input_, zs_.avail_in)) {
       *error = path_ + (zs_.avail_in == 0 ? " is empty" : " is not a gzip-compressed file (expected a directory or a .tar.gz)");
       return false;
     }
@@ -286,7 +287,7 @@ bool verify_installer(const installer_spec_t& spec, const std::string& path, int
   reader_messages.clear();
   reader_verbose = spec.verbose;
   toc_entries toc;
-  if (!init_toc(path.c_str(), &toc)) {
+  if (!init_toc(path.c_str(), &toc, nullptr)) {
     *error = "the installer cannot read the table of contents it was given" + reader_explanation();
     return false;
   }
@@ -428,7 +429,7 @@ bool list_installer(const std::string& path, FILE* out, std::string* error) {
   vek_setLogLevel(VEKLOG_ERROR);
   reader_messages.clear();
   toc_entries toc;
-  if (!init_toc(path.c_str(), &toc)) {
+  if (!init_toc(path.c_str(), &toc, nullptr)) {
     *error = path + " carries no readable payload" + reader_explanation();
     return false;
   }

@@ -17,40 +17,21 @@
 #include <utility>
 #include <vector>
 
+#include "path_gate.h"
 #include "payload_tree.h"
 #include "status_line.h"
+#include "tar_format.h"
 
 namespace {
 
-const size_t BLOCK = 512;
-const size_t RECORD = 10240;  // archives end on a whole record, as tar tools write them
+const size_t BLOCK = TAR_BLOCK_SIZE;
+const size_t RECORD = TAR_RECORD_SIZE;  // archives end on a whole record, as tar tools write them
 const size_t COPY_BUFFER_SIZE = 65536;
-const size_t NAME_FIELD = 100;
-const uint64_t MAX_LONG_NAME = 1024 * 1024;  // the reader's limit for a long name record, NUL included
-const char* const LONG_NAME_TAG = "././@LongLink";
+const size_t NAME_FIELD = sizeof(tar_header_t::name);
+const size_t LINK_FIELD = sizeof(tar_header_t::linkname);
 
 uint64_t packed_entries = 0;  // entries of every stream of this run
 uint64_t packed_bytes = 0;    // file data of every stream of this run
-
-// The raw header: offsets and widths of the tar format.
-struct raw_header_t {
-  char name[100];
-  char mode[8];
-  char uid[8];
-  char gid[8];
-  char size[12];
-  char mtime[12];
-  char chksum[8];
-  char typeflag;
-  char linkname[100];
-  char magic[8];  // "ustar  \0": the old GNU magic and version
-  char uname[32];
-  char gname[32];
-  char devmajor[8];
-  char devminor[8];
-  char rest[167];
-};
-static_assert(sizeof(raw_header_t) == BLOCK, "a tar header is one block");
 
 // Octal digits and a NUL; values that do not fit take the GNU base-256 form.
 void put_number(char* field, size_t width, uint64_t value) {
@@ -63,35 +44,30 @@ void put_number(char* field, size_t width, uint64_t value) {
   for (size_t i = width - 1; i > 0 && value != 0; --i, value >>= 8) field[i] = (char)(value & 0xff);
 }
 
-bool has_parent_component(const std::string& name) {
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    if (name.compare(start, end - start, "..") == 0 && end - start == 2) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 }  // namespace
 
+// Names are judged as the tar stream holds them, '/' separating, with the
+// path gate's own tests; the path gate proper runs over the simulated tree
+// when the payload is read back.
 std::string unrepresentable_reason(const tar_entry_t& entry, const tar_options_t& options) {
   const std::string& name = entry.name;
+  bool link = entry.type == TAR_TYPE_HARDLINK || entry.type == TAR_TYPE_SYMLINK;
   if (name.empty()) return "the entry has no name";
   if (name.find('\0') != std::string::npos) return "the name holds a NUL byte";
-  if (name[0] == '/') return "absolute names are refused by the installer";
-  if (has_parent_component(name)) return "names with a \"..\" component are refused by the installer";
-  if (name.size() + 1 > MAX_LONG_NAME)
+  if (path_is_separator(name[0], PATH_RULES_POSIX)) return "absolute names are refused by the installer";
+  if (path_has_parent_reference(name, PATH_RULES_POSIX))
+    return "names with a \"..\" component are refused by the installer";
+  if (name.size() + 1 > TAR_MAX_LONG_NAME)
     return "a name of " + std::to_string(name.size()) + " bytes is longer than the installer's reader holds";
-  if (entry.link.size() + 1 > MAX_LONG_NAME)
+  if (entry.link.size() + 1 > TAR_MAX_LONG_NAME)
     return "a link target of " + std::to_string(entry.link.size()) +
            " bytes is longer than the installer's reader holds";
-  if ((entry.type == '1' || entry.type == '2') && entry.link.empty()) return "the link has no target";
-  if (entry.type == '1' && (entry.link[0] == '/' || has_parent_component(entry.link)))
+  if (link && entry.link.empty()) return "the link has no target";
+  if (entry.type == TAR_TYPE_HARDLINK &&
+      (path_is_separator(entry.link[0], PATH_RULES_POSIX) || path_has_parent_reference(entry.link, PATH_RULES_POSIX)))
     return "hard links to an absolute target or one with a \"..\" component are refused by the installer";
   if (!options.windows) return "";
-  if (entry.type == '3' || entry.type == '4' || entry.type == '6')
+  if (entry.type == TAR_TYPE_CHAR_DEVICE || entry.type == TAR_TYPE_BLOCK_DEVICE || entry.type == TAR_TYPE_FIFO)
     return "the Windows installer cannot create devices or FIFOs";
   if (name.find(':') != std::string::npos || name.find('\\') != std::string::npos)
     return "names with ':' or '\\' are refused by the Windows installer";
@@ -115,8 +91,9 @@ bool tar_stream_t::pad_block(std::string* error) {
 
 bool tar_stream_t::put_header(const tar_entry_t& entry, char type, const std::string& name, uint64_t size,
                               std::string* error) {
-  raw_header_t h;
-  memset(&h, 0, sizeof(h));
+  tar_block_t block;
+  memset(&block, 0, sizeof(block));
+  tar_header_t& h = block.header;
   memcpy(h.name, name.data(), std::min(name.size(), NAME_FIELD));
   put_number(h.mode, sizeof(h.mode), (uint64_t)(entry.mode & 07777));
   put_number(h.uid, sizeof(h.uid), 0);
@@ -124,19 +101,22 @@ bool tar_stream_t::put_header(const tar_entry_t& entry, char type, const std::st
   put_number(h.size, sizeof(h.size), size);
   put_number(h.mtime, sizeof(h.mtime), (uint64_t)std::max<int64_t>(options_.mtime, 0));
   h.typeflag = type;
-  if (type == '1' || type == '2') memcpy(h.linkname, entry.link.data(), std::min(entry.link.size(), NAME_FIELD));
-  memcpy(h.magic, "ustar  ", 8);
+  if (type == TAR_TYPE_HARDLINK || type == TAR_TYPE_SYMLINK)
+    memcpy(h.linkname, entry.link.data(), std::min(entry.link.size(), LINK_FIELD));
+  // The old GNU magic and version: the form whose long records the reader takes.
+  memcpy(h.magic, TAR_OLDGNU_MAGIC, sizeof(h.magic));
+  memcpy(h.version, TAR_OLDGNU_MAGIC + sizeof(h.magic), sizeof(h.version));
   memcpy(h.uname, "root", 4);
   memcpy(h.gname, "root", 4);
-  if (type == '3' || type == '4') {
+  if (type == TAR_TYPE_CHAR_DEVICE || type == TAR_TYPE_BLOCK_DEVICE) {
     put_number(h.devmajor, sizeof(h.devmajor), entry.major);
     put_number(h.devminor, sizeof(h.devminor), entry.minor);
   }
   memset(h.chksum, ' ', sizeof(h.chksum));
   unsigned sum = 0;
-  for (size_t i = 0; i < BLOCK; ++i) sum += ((unsigned char*)&h)[i];
+  for (size_t i = 0; i < BLOCK; ++i) sum += (unsigned char)block.data[i];
   snprintf(h.chksum, 7, "%06o", sum);  // six digits, NUL, and the blank already there
-  return put(&h, BLOCK, error);
+  return put(block.data, BLOCK, error);
 }
 
 // A GNU record ('L' long name, 'K' long link target): the text and a NUL
@@ -144,7 +124,7 @@ bool tar_stream_t::put_header(const tar_entry_t& entry, char type, const std::st
 bool tar_stream_t::put_long_record(char type, const std::string& text, std::string* error) {
   tar_entry_t record;
   record.mode = 0644;
-  return put_header(record, type, LONG_NAME_TAG, text.size() + 1, error) &&
+  return put_header(record, type, TAR_LONG_NAME_TAG, text.size() + 1, error) &&
          put(text.c_str(), text.size() + 1, error) && pad_block(error);
 }
 
@@ -153,14 +133,15 @@ bool tar_stream_t::add_entry(const tar_entry_t& entry, std::string* error) {
     *error = "internal error: the data of the previous entry is incomplete";
     return false;
   }
-  bool link = entry.type == '1' || entry.type == '2';
+  bool link = entry.type == TAR_TYPE_HARDLINK || entry.type == TAR_TYPE_SYMLINK;
   bool long_name = entry.name.size() > NAME_FIELD;
   // The reader takes a long link only as K, L, header: a long name alone
   // before a link header is refused, so such a link gets its K record too.
-  if (link && (entry.link.size() > NAME_FIELD || long_name) && !put_long_record('K', entry.link, error))
+  if (link && (entry.link.size() > LINK_FIELD || long_name) &&
+      !put_long_record(TAR_TYPE_LONG_LINK, entry.link, error))
     return false;
-  if (long_name && !put_long_record('L', entry.name, error)) return false;
-  uint64_t size = entry.type == '0' ? entry.size : 0;
+  if (long_name && !put_long_record(TAR_TYPE_LONG_NAME, entry.name, error)) return false;
+  uint64_t size = entry.type == TAR_TYPE_FILE ? entry.size : 0;
   if (!put_header(entry, entry.type, entry.name, size, error)) return false;
   data_left_ = size;
   ++packed_entries;
@@ -291,21 +272,23 @@ bool tree_packer_t::describe(const std::string& name, const struct stat& st, tar
     auto key = std::make_pair(st.st_dev, st.st_ino);
     auto found = linked ? first_links_.find(key) : first_links_.end();
     if (found != first_links_.end()) {
-      e->type = '1';
+      e->type = TAR_TYPE_HARDLINK;
       e->link = found->second;
       return true;
     }
     if (linked) first_links_[key] = name;
-    e->type = '0';
+    e->type = TAR_TYPE_FILE;
     e->size = (uint64_t)st.st_size;
   } else if (S_ISDIR(st.st_mode)) {
-    e->type = '5';
+    e->type = TAR_TYPE_DIRECTORY;
     e->name += "/";
   } else if (S_ISLNK(st.st_mode)) {
-    e->type = '2';
+    e->type = TAR_TYPE_SYMLINK;
     if (!read_link(path, st, &e->link, error)) return false;
   } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-    e->type = S_ISFIFO(st.st_mode) ? '6' : S_ISCHR(st.st_mode) ? '3' : '4';
+    e->type = S_ISFIFO(st.st_mode)   ? TAR_TYPE_FIFO
+              : S_ISCHR(st.st_mode) ? TAR_TYPE_CHAR_DEVICE
+                                    : TAR_TYPE_BLOCK_DEVICE;
     e->major = major(st.st_rdev);
     e->minor = minor(st.st_rdev);
   } else {
@@ -350,7 +333,7 @@ bool tree_packer_t::put(const tar_entry_t& entry, const std::string& path, std::
   }
   if (!stream_.add_entry(entry, error)) return false;
   show_packing_progress(false);
-  return entry.type != '0' || copy_data(path, entry.size, error);
+  return entry.type != TAR_TYPE_FILE || copy_data(path, entry.size, error);
 }
 
 bool tree_packer_t::add(const std::string& name, std::string* error) {
@@ -368,12 +351,12 @@ bool tree_packer_t::add(const std::string& name, std::string* error) {
     error->clear();
     return true;
   }
-  if (entry.type != '2' || !options_.windows) return put(entry, path, error);
+  if (entry.type != TAR_TYPE_SYMLINK || !options_.windows) return put(entry, path, error);
   // A copy of what the link leads to stands in its place.
   auto emit = [&](const std::string& copy, const tree_node_t& node, const std::string& data_key, std::string* why) {
     tar_entry_t e;
     e.name = node.kind == 'd' ? copy + "/" : copy;
-    e.type = node.kind == 'd' ? '5' : '0';
+    e.type = node.kind == 'd' ? TAR_TYPE_DIRECTORY : TAR_TYPE_FILE;
     e.mode = node.mode;
     e.size = node.size;
     return put(e, root_ + "/" + data_key, why);

@@ -9,6 +9,7 @@
 
 #include "member_writer.h"
 #include "output_file.h"
+#include "tar_format.h"
 
 struct tar_options_t {
   int64_t mtime = 0;     // stored on every entry: SOURCE_DATE_EPOCH or 0
@@ -19,8 +20,8 @@ struct tar_options_t {
 // One entry as the installer's reader takes it.
 struct tar_entry_t {
   std::string name;       // relative name; directories are stored with a trailing '/'
-  char type = '0';        // '0' file, '1' hard link, '2' symbolic link, '3' character device,
-                          // '4' block device, '5' directory, '6' FIFO
+  char type = TAR_TYPE_FILE;  // TAR_TYPE_FILE, _HARDLINK, _SYMLINK, _CHAR_DEVICE, _BLOCK_DEVICE,
+                             // _DIRECTORY or _FIFO (tar_format.h)
   int mode = 0644;        // permission bits (07777)
   uint64_t size = 0;      // data bytes of a file; 0 for every other type
   std::string link;       // target of a hard or symbolic link

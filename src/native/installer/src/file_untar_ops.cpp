@@ -1,7 +1,8 @@
 // File-writing operations: create the extracted tree below the working
 // directory. Every operation that creates something first passes its names
-// through check_extraction_path, and so through unsafe_path_reason, the one
-// place that decides whether a name stays inside the extraction directory.
+// through check_extraction_path, and so through unsafe_path_reason
+// (path_gate.cpp), the one place that decides whether a name stays inside
+// the extraction directory.
 #include "file_untar_ops.h"
 
 #include <algorithm>
@@ -21,13 +22,11 @@
 #include "vek_file.h"
 #include "vek_logging.h"
 
-extern "C" const char file_untar_ops_source_path[] = __FILE__;
-
 // Directory entries whose mode waits for the end of the archive: a mode
 // without write or search bits applied at once would stop the entries that
 // follow inside the directory.
 struct directory_mode_queue_t {
-  std::map<std::string, int> modes;  // directory key (see directory_key) -> permission bits
+  std::map<std::string, int> modes;  // directory key (path_key) -> permission bits
 };
 
 namespace {
@@ -36,18 +35,6 @@ namespace {
 // its close fails; and who hears of the bytes written.
 std::string open_file_name;
 file_progress_func progress_callback = nullptr;
-
-#ifdef _WIN32
-const path_rules_t kNativeRules = PATH_RULES_WINDOWS;
-#else
-const path_rules_t kNativeRules = PATH_RULES_POSIX;
-#endif
-
-// Device names Windows reserves in every directory, compared without case.
-const char* const kReservedDeviceNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-// COM and LPT take a digit 1-9, or a superscript 1-3 (UTF-8).
-const char* const kReservedPortDigits[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9",
-                                           "\xc2\xb9", "\xc2\xb2", "\xc2\xb3"};
 
 // Marks the archive as failed at once, so that the reader does not retry or
 // drop the refusal like an ordinary link failure.
@@ -59,57 +46,6 @@ bool refuse(void* ctx, const char* entry_name, const std::string& reason) {
   return false;
 }
 
-bool equals_ignoring_case(const std::string& a, const char* b) {
-  size_t n = strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char c = a[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != b[i]) return false;
-  }
-  return true;
-}
-
-// A component of only dots and blanks with two dots or more: Windows drops
-// trailing dots and blanks, so ".. " and "..." may reach the parent.
-bool is_parent_reference(const std::string& part, path_rules_t rules) {
-  if (rules == PATH_RULES_POSIX) return part == "..";
-  size_t dots = 0;
-  for (char c : part) {
-    if (c == '.')
-      ++dots;
-    else if (c != ' ')
-      return false;
-  }
-  return dots >= 2;
-}
-
-// A character that no Windows file name holds; ':' is refused as a drive
-// or stream before this is asked.
-bool is_forbidden_windows_char(char c) {
-  return c != '\0' && ((c > 0 && c < 0x20) || strchr("<>\"|?*", c) != nullptr);
-}
-
-// Leading separator, or under Windows rules a colon anywhere: "C:x" is
-// relative to that drive's own directory, "f:s" an alternate data stream.
-std::string rooted_reason(const char* path, path_rules_t rules) {
-  if (path_is_separator(path[0], rules)) return std::string("absolute path ") + path;
-  if (rules == PATH_RULES_WINDOWS && strchr(path, ':') != nullptr)
-    return std::string("drive or stream name in ") + path;
-  return "";
-}
-
-// Why one component cannot be made under `rules`, or "".
-std::string component_reason(const std::string& part, const char* path, path_rules_t rules) {
-  if (is_parent_reference(part, rules)) return std::string("parent directory reference in ") + path;
-  if (rules == PATH_RULES_POSIX) return "";
-  for (char c : part)
-    if (is_forbidden_windows_char(c)) return std::string("a character Windows cannot hold in a name in ") + path;
-  if (path_is_reserved_device_name(part.data(), part.size()))
-    return "reserved device name " + part + " in " + path;
-  return "";
-}
-
 // Asks the disk: the file-writing operations' view of the tree.
 bool disk_is_symlink(void*, const char* prefix) {
   return platform_is_symlink(prefix);
@@ -118,7 +54,7 @@ bool disk_is_symlink(void*, const char* prefix) {
 // The gate over the disk with this system's rules; `entry_name` names the
 // entry in the ERROR.
 bool check_extraction_path(void* ctx, const char* entry_name, const char* path, path_use_t use) {
-  std::string reason = unsafe_path_reason(path, use, kNativeRules, disk_is_symlink, nullptr);
+  std::string reason = unsafe_path_reason(path, use, native_path_rules(), disk_is_symlink, nullptr);
   return reason.empty() || refuse(ctx, entry_name, reason);
 }
 
@@ -126,7 +62,7 @@ bool check_extraction_path(void* ctx, const char* entry_name, const char* path, 
 // the one whose mode is remembered.
 std::string without_trailing_separators(const char* name) {
   std::string trimmed(name);
-  while (trimmed.size() > 1 && path_is_separator(trimmed.back(), kNativeRules)) trimmed.pop_back();
+  while (trimmed.size() > 1 && path_is_separator(trimmed.back(), native_path_rules())) trimmed.pop_back();
   return trimmed;
 }
 
@@ -154,21 +90,6 @@ void file_close_file(void* ctx, int fd) {
   errno = error;
 }
 
-// The name's components without empty and "." ones, joined by '/': the
-// same directory always gets the same key, and "" is the working directory.
-std::string directory_key(const std::string& name) {
-  std::string key;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = start;
-    while (end < name.size() && !path_is_separator(name[end], kNativeRules)) ++end;
-    std::string part = name.substr(start, end - start);
-    if (!part.empty() && part != ".") key += (key.empty() ? "" : "/") + part;
-    start = end + 1;
-  }
-  return key;
-}
-
 size_t depth_of(const std::string& key) {
   return static_cast<size_t>(std::count(key.begin(), key.end(), '/'));
 }
@@ -176,7 +97,7 @@ size_t depth_of(const std::string& key) {
 // The working directory itself ("./" in archives made of ".") belongs to the
 // installer: its mode is left alone.
 bool remember_directory_mode(void* ctx, const std::string& directory, int mode) {
-  std::string key = directory_key(directory);
+  std::string key = path_key(directory, native_path_rules());
   if (ctx == nullptr || key.empty()) return true;
   auto* context = static_cast<untar_context*>(ctx);
   try {
@@ -220,7 +141,7 @@ bool file_make_hardlink(void* ctx, const char* to, const char* from) {
 // A directory that became a symbolic link or something else meanwhile is
 // skipped: its mode is never applied through a link.
 bool apply_directory_mode(const std::string& directory, int mode) {
-  std::string reason = unsafe_path_reason(directory.c_str(), PATH_CREATE, kNativeRules, disk_is_symlink, nullptr);
+  std::string reason = unsafe_path_reason(directory.c_str(), PATH_CREATE, native_path_rules(), disk_is_symlink, nullptr);
   if (reason.empty() && platform_set_directory_mode(directory.c_str(), mode)) return true;
   if (reason.empty() && errno != ELOOP && errno != ENOTDIR) {
     veklog(VEK_HERE, VEKLOG_ERROR, "cannot set the mode of directory %s: %s", printable_name(directory).c_str(),
@@ -233,52 +154,6 @@ bool apply_directory_mode(const std::string& directory, int mode) {
 }
 
 }  // namespace
-
-path_rules_t native_path_rules() {
-  return kNativeRules;
-}
-
-bool path_is_separator(char c, path_rules_t rules) {
-  return c == '/' || (rules == PATH_RULES_WINDOWS && c == '\\');
-}
-
-// The part before the first dot, less trailing blanks, is what Windows
-// compares: "aux.h", "Nul .txt" and "COM1" are all devices.
-bool path_is_reserved_device_name(const char* part, size_t len) {
-  std::string base(part, len);
-  base = base.substr(0, base.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (const char* name : kReservedDeviceNames)
-    if (equals_ignoring_case(base, name)) return true;
-  if (base.size() < 4 || !(equals_ignoring_case(base.substr(0, 3), "COM") || equals_ignoring_case(base.substr(0, 3), "LPT")))
-    return false;
-  for (const char* digit : kReservedPortDigits)
-    if (base.compare(3, std::string::npos, digit) == 0) return true;
-  return false;
-}
-
-std::string unsafe_path_reason(const char* path, path_use_t use, path_rules_t rules, path_is_symlink_func is_symlink,
-                               void* tree) {
-  if (path[0] == '\0') return "empty name";
-  std::string reason = rooted_reason(path, rules);
-  if (!reason.empty()) return reason;
-  std::string prefix;
-  const char* p = path;
-  for (;;) {
-    const char* end = p;
-    while (*end != '\0' && !path_is_separator(*end, rules)) ++end;
-    std::string part(p, end);
-    prefix.append(p, end);
-    bool last = (*end == '\0');
-    reason = component_reason(part, path, rules);
-    if (!reason.empty()) return reason;
-    bool check_link = !part.empty() && part != "." && (!last || use == PATH_CREATE);
-    if (check_link && is_symlink(tree, prefix.c_str())) return "path goes through symbolic link " + prefix;
-    if (last) return "";
-    prefix.push_back(*end);
-    p = end + 1;
-  }
-}
 
 bool finish_file_untar_ops(untar_context* ctx, bool apply_modes) {
   std::unique_ptr<directory_mode_queue_t> queue(ctx->directory_modes);

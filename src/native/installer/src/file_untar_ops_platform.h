@@ -5,10 +5,8 @@
 
 #include <stddef.h>
 
-// Platform files log under the module's own name
-// (installer/src/file_untar_ops), not under their file names.
-extern "C" const char file_untar_ops_source_path[];
-#define FILE_UNTAR_OPS_HERE file_untar_ops_source_path, __LINE__
+// Platform files log under the module's own name (module_log.h):
+// MODULE_HERE("file_untar_ops").
 
 // Creates the parent directories of path (0777 less the creation mask).
 // Logs ERROR and returns false when they cannot be created. Portable.

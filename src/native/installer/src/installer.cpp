@@ -1,7 +1,9 @@
-// The installer: one installation run. It validates the command line, unpacks
-// the payload appended to its own executable into a private directory under
-// the temporary directory (after checking that it fits), hands over to the
-// unpacked configuration program and removes the directory again.
+// The installer's driver: one installation run. It validates the command
+// line, unpacks the payload appended to its own executable into a private
+// directory under the temporary directory (after checking that it fits)
+// through the payload reader, hands over to the unpacked configuration
+// program and removes the directory again. The entry point is
+// installer_main.cpp.
 #include "installer.h"
 
 #include <errno.h>
@@ -16,6 +18,7 @@
 
 #include "file_untar_ops.h"
 #include "installer_platform.h"
+#include "interrupt_state.h"
 #include "payload.h"
 #include "size_untar_ops.h"
 #include "status_line.h"
@@ -25,8 +28,6 @@
 #include "vek_logging.h"
 #include "vek_logging_console.h"
 
-extern "C" const char installer_source_path[] = __FILE__;
-
 namespace {
 
 const char* const INVALID_CHARS = ":!;`$\"+#";
@@ -35,9 +36,6 @@ const char* const INSTALLER_BUILD = "5.7.0-201405021222-334052-588";
 const char* const INSTALLER_TITLE = "Moravel Installer";
 const char* const DEBUG_SWITCH = "-Dnimbo.debug=";
 const int CLEANUP_ATTEMPTS = 5;
-
-// The handler cannot log safely; the message is emitted at the next poll.
-bool sigint_logged = false;
 
 // State of the run, kept outside main's frame so that it is intact when the
 // bus-error handler jumps back into main.
@@ -55,31 +53,14 @@ struct run_state_t {
 };
 run_state_t run_state = {-1, false, nullptr, {0}, -1, nullptr, nullptr, 0, 0, {0, 0, 0, 0}};
 
-// The first signal that cancelled the run, for the message.
-volatile sig_atomic_t stop_signal = 0;
-
-// The handler of SIGINT and of every other signal that cancels the run.
+// The handler of SIGINT and of every other signal that cancels the run: it
+// only notes the signal (the message is logged at the next poll).
 void sigint_handler(int signum) {
-  if (!sigint_received) stop_signal = signum;
-  sigint_received = 1;
+  interrupt_note(signum);
   platform_rearm_interrupt(signum, sigint_handler);
 }
 
 }  // namespace
-
-// Written by the interrupt handler, read on every payload read.
-volatile sig_atomic_t sigint_received = 0;
-
-void log_interrupt_once() {
-  if (sigint_received && !sigint_logged) {
-    sigint_logged = true;
-    if (stop_signal == SIGINT || stop_signal == 0) {
-      veklog(VEK_HERE, VEKLOG_VERBOSE, "CTRL+C received");
-    } else {
-      veklog(VEK_HERE, VEKLOG_VERBOSE, "signal %d received", (int)stop_signal);
-    }
-  }
-}
 
 // ---- Temporary directories that cannot run programs ---------------------------
 
@@ -356,10 +337,13 @@ bool enter_extraction_directory(const char* dir) {
 }
 
 // One pass over every entry; a damaged table of contents fails it like a
-// damaged entry does.
-bool run_pass(untar_ops* ops, vek_uint64_t* total) {
+// damaged entry does. The size pass (total set) counts into *total and lends
+// the reader `budget`, which must then be set.
+bool run_pass(untar_ops* ops, vek_uint64_t* total, size_budget_t* budget) {
+  payload_options_t options = PAYLOAD_DEFAULTS;
+  options.budget = budget;
   toc_entries toc;
-  if (!init_toc_fd(run_state.archive_fd, run_state.archive, &toc)) {
+  if (!init_toc_fd(run_state.archive_fd, run_state.archive, &toc, &options)) {
     veklog(VEK_HERE, VEKLOG_ERROR, "Cannot initialize archive table of contents");
     return false;
   }
@@ -369,15 +353,15 @@ bool run_pass(untar_ops* ops, vek_uint64_t* total) {
   while (ok && read_entry_from_toc(&toc, &entry)) {
     vek_uint64_t bytes = 0;
     ok = total ? size_entry(&entry, ops, &bytes) : extract_tarball(&entry, ops, nullptr);
-    if (total) size_budget.counted = *total += bytes;
+    if (total) budget->counted = *total += bytes;
   }
   ok = ok && !toc.failed;
   close_toc(&toc);
   if (!ok) {
     log_interrupt_once();
-    if (sigint_received) {
+    if (interrupt_received()) {
       veklog(VEK_HERE, VEKLOG_INFO, "Installation cancelled");
-    } else if (!size_budget.exhausted) {  // not damage: the space check reports it
+    } else if (!(budget && budget->exhausted)) {  // not damage: the space check reports it
       veklog(VEK_HERE, VEKLOG_ERROR, "Failure while extracting archive entry");
     }
   }
@@ -389,12 +373,10 @@ bool validate_extraction_size(const char* path) {
   untar_ops ops;
   init_size_untar_ops(&ops);
   vek_uint64_t available = vek_getAvailableBytes(path);
-  size_budget = NO_SIZE_BUDGET;
-  size_budget.available = available;
+  size_budget_t budget = NO_SIZE_BUDGET;
+  budget.available = available;
   vek_uint64_t total = 0;
-  bool counted = run_pass(&ops, &total);
-  size_budget_t budget = size_budget;
-  size_budget = NO_SIZE_BUDGET;
+  bool counted = run_pass(&ops, &total, &budget);
   if (!counted && !budget.exhausted) return false;
   if (budget.exhausted) total = budget.reached;  // at least this much: the rest was not read
   run_state.required_bytes = total;
@@ -434,7 +416,7 @@ bool extract_contents() {
     status_line_show("Extracting 0 %", true);
     set_file_untar_progress(show_extraction_progress);
   }
-  bool extracted = run_pass(&ops, nullptr);
+  bool extracted = run_pass(&ops, nullptr, nullptr);
   set_file_untar_progress(nullptr);
   status_line_stop();
   return extracted;
@@ -496,7 +478,7 @@ void run_installation(int argc, const char** argv) {
     run_state.result = 0;
     return;
   }
-  if (sigint_received) {
+  if (interrupt_received()) {
     veklog(VEK_HERE, VEKLOG_INFO, "Installation cancelled");
   } else {
     veklog(VEK_HERE, VEKLOG_WARN, "Configuration failed");
@@ -580,7 +562,3 @@ int installer_main(int argc, const char** argv) {
   return end_run();
 }
 
-// The packaging tool and the tests link this module without its entry point.
-#ifndef INSTALLER_WITHOUT_MAIN
-int main(int argc, char** argv) { return installer_main(argc, const_cast<const char**>(argv)); }
-#endif

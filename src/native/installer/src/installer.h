@@ -1,19 +1,10 @@
-// The installer's run: main, the interrupt flag that the payload reader
-// polls, and the hand-off to the configuration program. The payload format
-// itself (table of contents, entry readers) is declared in payload.h, which
-// this header includes for the modules that use both.
+// The installer's driver: the run and the hand-off to the configuration
+// program. It uses the payload reader (payload.h) and the interrupt state
+// (interrupt_state.h); neither uses it.
 #ifndef INSTALLER_INSTALLER_H
 #define INSTALLER_INSTALLER_H
 
-#include <signal.h>
 #include <stdbool.h>
-
-#include "payload.h"
-
-// Set by the interrupt handler and never reset; read on every payload read.
-extern volatile sig_atomic_t sigint_received;
-// Logs "CTRL+C received" once, outside the handler, when the flag is set.
-void log_interrupt_once(void);
 
 // Starts the configuration program ("./bin/zorva", Windows "./bin/zorva.exe",
 // relative to the working directory) with "--internal-install" and the
@@ -27,7 +18,7 @@ bool configure_zorva(int argc, const char** argv);
 void log_run_permission_hint(const char* program);
 
 // One whole installation run: 0 when the configuration program succeeded,
-// -1 otherwise. main is nothing but this call.
+// -1 otherwise. main (installer_main.cpp) is nothing but this call.
 int installer_main(int argc, const char** argv);
 
 #endif  // INSTALLER_INSTALLER_H

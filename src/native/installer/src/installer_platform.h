@@ -1,5 +1,6 @@
-// System calls of the installer module, one implementation per platform
-// (unix/installer_unix.cpp, windows/installer_windows.cpp).
+// System calls of the installer's driver, one implementation per platform
+// (unix/installer_unix.cpp, windows/installer_windows.cpp). The installer
+// file is read through the payload reader's calls (payload_platform.h).
 #ifndef INSTALLER_INSTALLER_PLATFORM_H
 #define INSTALLER_INSTALLER_PLATFORM_H
 
@@ -7,14 +8,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-// Platform files log under the module's own name (installer/src/installer),
-// not under their file names: log categories stay those of the layout.
-#ifdef __cplusplus
-extern "C" const char installer_source_path[];
-#else
-extern const char installer_source_path[];
-#endif
-#define INSTALLER_HERE installer_source_path, __LINE__
+#include "payload_platform.h"
 
 #ifdef _WIN32
 // No bus-error handler on Windows: the return point is never taken.
@@ -31,16 +25,6 @@ extern sigjmp_buf sigbus_ctx;
 #define INSTALLER_DIR_FORMAT "%s/%d"
 #define INSTALLER_DRIVE_LETTERS 0
 #endif
-
-// Descriptor I/O on the installer file. Reads loop on EINTR; read_at loops on
-// short reads until count bytes or the end of the file. Windows opens by the
-// wide-character interface and shares the file for reading only.
-int platform_open_readonly(const char* path);
-void platform_close(int fd);
-int64_t platform_file_size(int fd);                        // -1 on failure
-int64_t platform_seek(int fd, int64_t offset, int whence);  // new position, -1 on failure
-ssize_t platform_read(int fd, void* buf, size_t count);
-ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset);
 
 // Opens the running executable, which carries the payload, once for the
 // whole run; both passes read through this descriptor. Linux: the process's
@@ -95,11 +79,6 @@ bool platform_create_private_directory(const char* dir);
 // lets everyone in).
 bool platform_descriptor_is_private(void* descriptor, void* user);
 #endif
-
-// For the status line: whether standard output is a terminal (a console on
-// Windows), and a monotonic clock in milliseconds.
-bool platform_stdout_is_terminal(void);
-uint64_t platform_monotonic_ms(void);
 
 // Gives the owner back read, write and search rights on every directory of
 // the tree below dir (dir included), never following a symbolic link, so

@@ -74,6 +74,12 @@
 // longest extra field and a name and comment.
 #define MEMBER_MAX_SIZE (MEMBER_MAX_DATA + (1u << 17))
 
+// Whether `avail` bytes start with the gzip magic: what the reader, the
+// trailer search and the packer take for compressed data.
+static inline int member_has_gzip_magic(const unsigned char* bytes, size_t avail) {
+  return avail >= 2 && bytes[0] == MEMBER_ID1 && bytes[1] == MEMBER_ID2;
+}
+
 static inline uint32_t member_get_le32(const unsigned char* p) {
   return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }

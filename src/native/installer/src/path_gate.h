@@ -3,7 +3,7 @@
 // operations ask it about the disk as it stands; the packaging tool asks it
 // about the tree the payload's earlier entries make, with the rules of the
 // installer the payload is for, so that what the installer would refuse is
-// refused at packing time. Implemented in file_untar_ops.cpp.
+// refused at packing time. Implemented in path_gate.cpp.
 #ifndef INSTALLER_PATH_GATE_H
 #define INSTALLER_PATH_GATE_H
 
@@ -43,6 +43,16 @@ std::string unsafe_path_reason(const char* path, path_use_t use, path_rules_t ru
                                void* tree);
 
 bool path_is_separator(char c, path_rules_t rules);
+
+// The one key of a name: its components without empty and "." ones, joined
+// by '/' ("./a//b/" and "a/b" give "a/b"; "" is the top directory). The tar
+// reader's link queue, the directory modes and the packer's tree all compare
+// names by it.
+std::string path_key(const std::string& name, path_rules_t rules);
+
+// True when a component of `name` refers to the parent: ".." (and under
+// Windows rules any run of dots and blanks with two dots or more).
+bool path_has_parent_reference(const std::string& name, path_rules_t rules);
 
 // True when a name component (len bytes at part) is a device name Windows
 // reserves: "nul", "Com1.txt", "CONOUT$ .log".

@@ -6,7 +6,7 @@
 #include <string.h>
 #include <sys/types.h>
 
-#include "installer_platform.h"
+#include "payload_platform.h"
 
 namespace {
 

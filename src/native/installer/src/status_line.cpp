@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "installer_platform.h"
+#include "status_line_platform.h"
 
 namespace {
 

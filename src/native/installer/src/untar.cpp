@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "path_gate.h"
 #include "printable_name.h"
 #include "vek_list.h"
 #include "vek_logging.h"
@@ -21,8 +22,8 @@ namespace {
 // File data is copied through one stack buffer of this size (20 blocks).
 constexpr size_t kChunkSize = 10240;
 // A GNU long name or long link target larger than this is refused before
-// anything is allocated for it: no real path comes near it.
-constexpr vek_uint64_t kMaxLongNameSize = 1024 * 1024;
+// anything is allocated for it.
+constexpr vek_uint64_t kMaxLongNameSize = TAR_MAX_LONG_NAME;
 
 // Type bits passed to make_device. The Windows runtime knows only the
 // character-device bit; the others are 0 there.
@@ -33,13 +34,6 @@ constexpr int kFifoType = 0;
 #else
 constexpr int kBlockDeviceType = 0060000;
 constexpr int kFifoType = 0010000;
-#endif
-
-// Entry names are split at '/', and on Windows at '\\' too.
-#ifdef _WIN32
-constexpr bool kBackslashSeparates = true;
-#else
-constexpr bool kBackslashSeparates = false;
 #endif
 
 enum class ReadResult { kComplete, kEndOfStream, kFailed };
@@ -158,12 +152,13 @@ std::string field_text(const char* field, size_t width) {
 }
 
 bool is_ustar_archive(const tar_header* header) {
-  return memcmp(header->magic, "ustar", 6) == 0 &&
+  return memcmp(header->magic, TAR_USTAR_MAGIC, sizeof header->magic) == 0 &&
          (memcmp(header->version, "00", 2) == 0 || memcmp(header->version, "\0\0", 2) == 0);
 }
 
 bool is_oldgnu_archive(const tar_header* header) {
-  return memcmp(header->magic, "ustar  ", 7) == 0;
+  // The version's second byte is not checked: old GNU writers vary there.
+  return memcmp(header->magic, TAR_OLDGNU_MAGIC, sizeof header->magic + 1) == 0;
 }
 
 bool is_zero_block(const char* block) {
@@ -247,7 +242,7 @@ std::string extract_ustar_file_name(const tar_header* header) {
 }
 
 bool extract_file_name(untar_ops* ops, untar_context* ctx, tar_header* header, std::string* name) {
-  if (header->typeflag == 'L') return extract_gnutar_file_name(ops, ctx, header, name);
+  if (header->typeflag == TAR_TYPE_LONG_NAME) return extract_gnutar_file_name(ops, ctx, header, name);
   *name = extract_ustar_file_name(header);
   return true;
 }
@@ -328,19 +323,9 @@ void free_link(queued_link* link) {
 // The typeflag as messages show it (a control character is escaped).
 std::string type_text(char typeflag) { return printable_name(std::string(1, typeflag)); }
 
-// The same name always gives the same key: components without empty and "."
-// ones ("./a//b/" and "a/b" are one name).
-std::string name_key(const char* name) {
-  std::string key;
-  for (const char* p = name; *p != '\0';) {
-    const char* end = p;
-    while (*end != '\0' && *end != '/' && !(kBackslashSeparates && *end == '\\')) ++end;
-    std::string part(p, end);
-    if (!part.empty() && part != ".") key += (key.empty() ? "" : "/") + part;
-    p = *end != '\0' ? end + 1 : end;
-  }
-  return key;
-}
+// The same name always gives the same key ("./a//b/" and "a/b" are one
+// name), split as this system's file-writing operations split it.
+std::string name_key(const char* name) { return path_key(name, native_path_rules()); }
 
 // The link queue of one archive (a vek_list_t of queued_link_t, in archive
 // order); whatever it holds is released with it. An entry supersedes the
@@ -527,27 +512,27 @@ bool extract_long_file(untar_ops* ops, untar_context* ctx, tar_header* header, L
   veklog(VEK_HERE, VEKLOG_DEBUG, "extracting long entry %s", s);
   bool ok = false;
   switch (header->typeflag) {
-    case '0':
+    case TAR_TYPE_FILE:
       veklog(VEK_HERE, VEKLOG_DEBUG, "extracting file %s", s);
       queue.supersede(name);
       ok = make_file(ops, ctx, header, n);
       break;
-    case '3':
+    case TAR_TYPE_CHAR_DEVICE:
       veklog(VEK_HERE, VEKLOG_DEBUG, "extracting character device %s", s);
       queue.supersede(name);
       ok = make_device(ops, ctx, header, n, kCharDeviceType);
       break;
-    case '4':
+    case TAR_TYPE_BLOCK_DEVICE:
       veklog(VEK_HERE, VEKLOG_DEBUG, "extracting block device %s", s);
       queue.supersede(name);
       ok = make_device(ops, ctx, header, n, kBlockDeviceType);
       break;
-    case '5':
+    case TAR_TYPE_DIRECTORY:
       veklog(VEK_HERE, VEKLOG_DEBUG, "extracting directory %s", s);
       queue.supersede(name);
       ok = make_directory(ops, ctx, header, n);
       break;
-    case '6':
+    case TAR_TYPE_FIFO:
       veklog(VEK_HERE, VEKLOG_DEBUG, "extracting FIFO %s", s);
       queue.supersede(name);
       ok = make_device(ops, ctx, header, n, kFifoType);
@@ -570,9 +555,9 @@ bool extract_longlink(untar_ops* ops, untar_context* ctx, tar_header* header, Li
   if (!extract_file_name(ops, ctx, header, &name)) return false;
   veklog(VEK_HERE, VEKLOG_DEBUG, "extracting long link %s", printable_name(name).c_str());
   switch (header->typeflag) {
-    case '1':
+    case TAR_TYPE_HARDLINK:
       return queue.add(name, target, ops->make_hardlink);
-    case '2':
+    case TAR_TYPE_SYMLINK:
       return queue.add(name, target, ops->make_symlink);
     default:
       veklog(VEK_HERE, VEKLOG_DEBUG, "cannot link %s to %s:  unexpected link type %s", printable_name(name).c_str(),
@@ -583,15 +568,15 @@ bool extract_longlink(untar_ops* ops, untar_context* ctx, tar_header* header, Li
 
 bool extract_entry(untar_ops* ops, untar_context* ctx, LinkQueue& queue, tar_header* header) {
   switch (header->typeflag) {
-    case '0': return extract_file(ops, ctx, header, queue);
-    case '1': return extract_link(ops, ctx, header, ops->make_hardlink, queue);
-    case '2': return extract_link(ops, ctx, header, ops->make_symlink, queue);
-    case '3': return extract_device(ops, ctx, header, kCharDeviceType, queue);
-    case '4': return extract_device(ops, ctx, header, kBlockDeviceType, queue);
-    case '5': return extract_directory(ops, ctx, header, queue);
-    case '6': return extract_device(ops, ctx, header, kFifoType, queue);
-    case 'K': return extract_longlink(ops, ctx, header, queue);
-    case 'L': return extract_long_file(ops, ctx, header, queue);
+    case TAR_TYPE_FILE: return extract_file(ops, ctx, header, queue);
+    case TAR_TYPE_HARDLINK: return extract_link(ops, ctx, header, ops->make_hardlink, queue);
+    case TAR_TYPE_SYMLINK: return extract_link(ops, ctx, header, ops->make_symlink, queue);
+    case TAR_TYPE_CHAR_DEVICE: return extract_device(ops, ctx, header, kCharDeviceType, queue);
+    case TAR_TYPE_BLOCK_DEVICE: return extract_device(ops, ctx, header, kBlockDeviceType, queue);
+    case TAR_TYPE_DIRECTORY: return extract_directory(ops, ctx, header, queue);
+    case TAR_TYPE_FIFO: return extract_device(ops, ctx, header, kFifoType, queue);
+    case TAR_TYPE_LONG_LINK: return extract_longlink(ops, ctx, header, queue);
+    case TAR_TYPE_LONG_NAME: return extract_long_file(ops, ctx, header, queue);
     default:
       veklog(VEK_HERE, VEKLOG_WARN, "skipping unknown archive type %s", type_text(header->typeflag).c_str());
       errno = EINVAL;

@@ -11,39 +11,9 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "tar_format.h"
 #include "vek_list.h"
 #include "vek_types.h"
-
-// One header block as stored; numeric fields are ASCII octal (or GNU
-// base-256 when the first byte has its high bit set). Text fields are
-// NUL-terminated only when shorter than their width.
-typedef struct tar_header_t {
-  char name[100];     // entry name; the ustar prefix, when present, goes before it
-  char mode[8];       // permission and type bits
-  char uid[8];        // owner id: not applied
-  char gid[8];        // group id: not applied
-  char size[12];      // bytes of data following the header
-  char mtime[12];     // modification time: not applied
-  char chksum[8];     // header checksum: not verified
-  char typeflag;      // entry kind, see extract_entry
-  char linkname[100]; // target of a hard ('1') or symbolic ('2') link
-  char magic[6];      // "ustar\0" (ustar) or "ustar " (old GNU)
-  char version[2];    // "00" or NUL NUL (ustar); " \0" (old GNU)
-  char uname[32];     // owner name: not used
-  char gname[32];     // group name: not used
-  char devmajor[8];   // device major number
-  char devminor[8];   // device minor number
-  char prefix[155];   // ustar name prefix, used when its first byte is not NUL
-} tar_header_t;
-typedef tar_header_t tar_header;
-
-#define TAR_BLOCK_SIZE 512
-
-typedef union tar_block_t {
-  char data[TAR_BLOCK_SIZE]; // the raw block
-  tar_header_t header;       // the same block read as a header (first 500 bytes)
-} tar_block_t;
-typedef tar_block_t tar_block;
 
 // Context of one archive, owned by the caller of extract_tar and handed
 // unchanged to every operation as its ctx argument.
@@ -92,7 +62,9 @@ typedef struct queued_link_t {
 } queued_link_t;
 typedef queued_link_t queued_link;
 
-// Reads the archive from ops->read and applies every entry through ops.
+// Reads the archive from ops->read and applies every entry through ops:
+// ustar and old GNU headers (tar_format.h), GNU long names and long link
+// targets up to TAR_MAX_LONG_NAME bytes.
 // True when the archive ended cleanly (two zero blocks, or one zero block at
 // the end of the stream) with every entry applied. False when an entry
 // failed, the stream failed or ended early, a header is damaged or of an

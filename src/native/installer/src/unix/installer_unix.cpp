@@ -1,4 +1,4 @@
-// System calls of the installer module on Linux.
+// System calls of the installer's driver on Linux.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -16,7 +16,7 @@
 
 #include "installer.h"
 #include "installer_platform.h"
-#include "vek_logging.h"
+#include "module_log.h"
 
 sigjmp_buf sigbus_ctx;
 
@@ -28,46 +28,6 @@ struct sigaction previous_sigbus;
 void sigbus_handler(int) { siglongjmp(sigbus_ctx, 1); }
 
 }  // namespace
-
-int platform_open_readonly(const char* path) {
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-void platform_close(int fd) { close(fd); }
-
-int64_t platform_file_size(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return -1;
-  return (int64_t)st.st_size;
-}
-
-int64_t platform_seek(int fd, int64_t offset, int whence) {
-  return (int64_t)lseek(fd, (off_t)offset, whence);
-}
-
-ssize_t platform_read(int fd, void* buf, size_t count) {
-  ssize_t got;
-  do {
-    got = read(fd, buf, count);
-  } while (got < 0 && errno == EINTR);
-  return got;
-}
-
-ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset) {
-  size_t have = 0;
-  while (have < count) {
-    ssize_t got = pread(fd, (char*)buf + have, count - have, (off_t)offset + (off_t)have);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return -1;
-    if (got == 0) break;
-    have += (size_t)got;
-  }
-  return (ssize_t)have;
-}
 
 // The link names the file even after it was renamed; opening the link itself
 // opens the running file even after its name was given to another one.
@@ -144,7 +104,7 @@ bool set_disposition(saved_disposition_t* saved, void (*handler)(int)) {
   sigemptyset(&action.sa_mask);
   saved->changed = sigaction(saved->signum, &action, &saved->previous) == 0;
   if (!saved->changed) {
-    veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot install the handler of signal %d: %s", saved->signum,
+    veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot install the handler of signal %d: %s", saved->signum,
            strerror(errno));
   }
   return saved->changed;
@@ -179,19 +139,11 @@ void platform_restore_stop_handlers(void) {
   for (saved_disposition_t& saved : stop_signals) {
     if (!saved.changed || saved.signum == SIGPIPE) continue;
     if (sigaction(saved.signum, &saved.previous, nullptr) != 0) {
-      veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot restore the handler of signal %d: %s", saved.signum,
+      veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot restore the handler of signal %d: %s", saved.signum,
              strerror(errno));
     }
     saved.changed = false;
   }
-}
-
-bool platform_stdout_is_terminal(void) { return isatty(STDOUT_FILENO) == 1; }
-
-uint64_t platform_monotonic_ms(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
 void platform_install_bus_error_handler(void) {
@@ -200,15 +152,15 @@ void platform_install_bus_error_handler(void) {
   action.sa_handler = sigbus_handler;
   sigemptyset(&action.sa_mask);
   sigbus_installed = sigaction(SIGBUS, &action, &previous_sigbus) == 0;
-  if (!sigbus_installed) veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot install SIBGUS handler: %s", strerror(errno));
+  if (!sigbus_installed) veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot install SIBGUS handler: %s", strerror(errno));
   umask(022);
 }
 
 void platform_restore_bus_error_handler(void) {
   if (!sigbus_installed) return;
-  veklog(INSTALLER_HERE, VEKLOG_DEBUG, "removing SIGBUS handler");
+  veklog(MODULE_HERE("installer"), VEKLOG_DEBUG, "removing SIGBUS handler");
   if (sigaction(SIGBUS, &previous_sigbus, nullptr) != 0) {
-    veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot restore SIGBUS handler:  %s", strerror(errno));
+    veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot restore SIGBUS handler:  %s", strerror(errno));
   }
   sigbus_installed = false;
 }
@@ -221,7 +173,7 @@ namespace {
   restore_inherited_dispositions();
   execv(args[0], args);
   int error = errno;
-  veklog(INSTALLER_HERE, VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),
+  veklog(MODULE_HERE("installer"), VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),
          error);
   if (error == EACCES || error == EPERM) log_run_permission_hint(args[0]);
   _exit(1);
@@ -232,7 +184,7 @@ namespace {
 int platform_run_configuration(char** args) {
   pid_t pid = fork();
   if (pid < 0) {
-    veklog(INSTALLER_HERE, VEKLOG_ERROR, "cannot fork: %s", strerror(errno));
+    veklog(MODULE_HERE("installer"), VEKLOG_ERROR, "cannot fork: %s", strerror(errno));
     return -1;
   }
   if (pid == 0) exec_configuration(args);
@@ -244,7 +196,7 @@ int platform_run_configuration(char** args) {
   if (done < 0) return -1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) {
-    veklog(INSTALLER_HERE, VEKLOG_ERROR, "configure failed with uncaught signal %d", WTERMSIG(status));
+    veklog(MODULE_HERE("installer"), VEKLOG_ERROR, "configure failed with uncaught signal %d", WTERMSIG(status));
     return -1;
   }
   return status;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "../file_untar_ops_platform.h"
+#include "../module_log.h"
 #include "../printable_name.h"
 #include "vek_file.h"
 #include "vek_logging.h"
@@ -80,19 +81,19 @@ int platform_creation_mask() {
 }
 
 bool platform_make_device(const char* device_name, int, int, int) {
-  veklog(FILE_UNTAR_OPS_HERE, VEKLOG_WARN, "cannot create %s; devices are not supported on windows",
+  veklog(MODULE_HERE("file_untar_ops"), VEKLOG_WARN, "cannot create %s; devices are not supported on windows",
          printable_name(device_name).c_str());
   return true;
 }
 
 bool platform_make_symlink(const char* to, const char* from) {
-  veklog(FILE_UNTAR_OPS_HERE, VEKLOG_WARN, "cannot symlink %s -> %s; symlinks are not supported on windows",
+  veklog(MODULE_HERE("file_untar_ops"), VEKLOG_WARN, "cannot symlink %s -> %s; symlinks are not supported on windows",
          printable_name(from).c_str(), printable_name(to).c_str());
   return true;
 }
 
 bool platform_make_hardlink(const char* to, const char* from) {
-  veklog(FILE_UNTAR_OPS_HERE, VEKLOG_WARN, "cannot link %s -> %s; hard links are not supported on windows",
+  veklog(MODULE_HERE("file_untar_ops"), VEKLOG_WARN, "cannot link %s -> %s; hard links are not supported on windows",
          printable_name(from).c_str(), printable_name(to).c_str());
   return true;
 }

@@ -1,4 +1,4 @@
-// System calls of the installer module on Windows.
+// System calls of the installer's driver on Windows.
 #include <windows.h>
 #include <aclapi.h>
 
@@ -16,72 +16,10 @@
 #include <vector>
 
 #include "installer.h"
+#include "file_io_windows.h"
 #include "installer_platform.h"
-#include "vek_logging.h"
+#include "module_log.h"
 #include "wide_text_windows.h"
-
-namespace {
-
-// A descriptor on a file opened for reading that others may read but not
-// write, rename or delete while it is open.
-int open_shared_for_reading(const std::wstring& path) {
-  if (path.empty()) {
-    errno = ENOENT;
-    return -1;
-  }
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
-    return -1;
-  }
-  int fd = _open_osfhandle((intptr_t)handle, _O_RDONLY | _O_BINARY);
-  if (fd < 0) CloseHandle(handle);
-  return fd;
-}
-
-}  // namespace
-
-int platform_open_readonly(const char* path) { return open_shared_for_reading(installer_wide(path)); }
-
-void platform_close(int fd) { _close(fd); }
-
-// 64-bit status call: installers above 2 GiB keep their true size.
-int64_t platform_file_size(int fd) {
-  struct _stati64 st;
-  if (_fstati64(fd, &st) != 0) return -1;
-  return (int64_t)st.st_size;
-}
-
-int64_t platform_seek(int fd, int64_t offset, int whence) { return _lseeki64(fd, offset, whence); }
-
-ssize_t platform_read(int fd, void* buf, size_t count) {
-  unsigned int chunk = count > (1u << 30) ? (1u << 30) : (unsigned int)count;
-  return _read(fd, buf, chunk);
-}
-
-// No positioned read in the C runtime: seek, read, and put the cursor back,
-// which the table of contents uses as its reading position.
-ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset) {
-  int64_t saved = _lseeki64(fd, 0, SEEK_CUR);
-  if (saved < 0 || _lseeki64(fd, offset, SEEK_SET) < 0) return -1;
-  size_t have = 0;
-  ssize_t result = 0;
-  while (have < count) {
-    ssize_t got = platform_read(fd, (char*)buf + have, count - have);
-    if (got < 0) {
-      result = -1;
-      break;
-    }
-    if (got == 0) break;
-    have += (size_t)got;
-  }
-  int error = errno;
-  _lseeki64(fd, saved, SEEK_SET);
-  errno = error;
-  return result < 0 ? -1 : (ssize_t)have;
-}
 
 // A name cut to the buffer (the call then returns the buffer's size) is no
 // answer. The wide interface names any file; the name is only for messages.
@@ -180,7 +118,7 @@ bool handle_is_private(HANDLE handle) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
                       nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-    veklog(INSTALLER_HERE, VEKLOG_DEBUG, "cannot read the security of the extraction directory (error %lu)",
+    veklog(MODULE_HERE("installer"), VEKLOG_DEBUG, "cannot read the security of the extraction directory (error %lu)",
            (unsigned long)GetLastError());
     return false;
   }
@@ -265,7 +203,7 @@ bool platform_create_private_directory(const char* dir) {
                SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
                SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
   if (!built) {
-    veklog(INSTALLER_HERE, VEKLOG_DEBUG, "cannot build the security of the extraction directory (error %lu)",
+    veklog(MODULE_HERE("installer"), VEKLOG_DEBUG, "cannot build the security of the extraction directory (error %lu)",
            (unsigned long)GetLastError());
     errno = EACCES;
     return false;
@@ -275,13 +213,6 @@ bool platform_create_private_directory(const char* dir) {
   errno = GetLastError() == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
   return false;
 }
-
-bool platform_stdout_is_terminal(void) {
-  DWORD mode = 0;
-  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
-}
-
-uint64_t platform_monotonic_ms(void) { return (uint64_t)GetTickCount64(); }
 
 // The C runtime resets a handler to the default once it has run.
 void platform_rearm_interrupt(int signum, void (*handler)(int)) { signal(signum, handler); }
@@ -296,7 +227,7 @@ void (*previous_break)(int) = SIG_DFL;
 void platform_install_stop_handlers(void (*handler)(int)) {
   previous_break = signal(SIGBREAK, handler);
   break_installed = previous_break != SIG_ERR;
-  if (!break_installed) veklog(INSTALLER_HERE, VEKLOG_WARN, "cannot install CTRL+BREAK handler: %s", strerror(errno));
+  if (!break_installed) veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot install CTRL+BREAK handler: %s", strerror(errno));
 }
 
 void platform_restore_stop_handlers(void) {
