@@ -45,6 +45,7 @@
 
 #include "vek_list.h"
 #include "vek_logging.h"
+#include "vek_module_init.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
 #include "vek_runner_environment.h"
@@ -495,7 +496,8 @@ class PreparedChild {
     if (proc->env == nullptr) {
       plan_.envp = environ;  // read once here: another thread may replace it later
       // The loader path the user had, not the one the VM's restart set.
-      envp_ = vek::jvm::child_environment(plan_.envp, loader_path_entry_);
+      if (vek::jvm::child_environment_slot != nullptr)
+        envp_ = vek::jvm::child_environment_slot(plan_.envp, loader_path_entry_);
       if (!envp_.empty()) plan_.envp = envp_.data();
       return;
     }
@@ -1009,3 +1011,9 @@ extern "C" bool vek_linux_has_nptl(void) {
   }();
   return has_nptl;
 }
+
+namespace {
+const vek::ModuleInitialiser runner_start(vek::ModuleRank::process_runner, vek_initialize_process_runner);
+}  // namespace
+
+constinit vek::jvm::child_environment_t vek::jvm::child_environment_slot = nullptr;

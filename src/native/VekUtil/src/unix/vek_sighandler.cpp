@@ -23,6 +23,7 @@
 #include "vek_lifecycle.h"
 #include "vek_list.h"
 #include "vek_logging.h"
+#include "vek_module_init.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
 #include "vek_runner_signals.h"
@@ -401,3 +402,7 @@ extern "C" void vek_initialize_signals(void) {
   state_mutex();
   vek_addLifecycleNotification(signals_lifecycle);
 }
+
+namespace {
+const vek::ModuleInitialiser signals_start(vek::ModuleRank::signals, vek_initialize_signals);
+}  // namespace
