@@ -21,8 +21,6 @@
 #endif
 
 #include "vek_logging.h"
-#include "vek_message.h"
-#include "vek_process.h"
 
 namespace {
 
@@ -59,16 +57,9 @@ void handler_b(VEK_LIFECYCLE_STAGE stage, JavaVM*) {
 
 void print_logger(vek_log_event_t* event) { print_line(std::string("LOG ") + event->text); }
 
-// vek_lifecycleInit starts only the modules a program links. This program
-// links process control and messaging by naming them, so that their
-// lifecycle handlers are there to be ordered before the lazy ones.
-void (*const volatile kLinkedModules[])() = {vek_initialize_process, vek_initialize_messaging};
-
 // Lazy initialisation by the first registration, a duplicate registration,
 // and an exit while a VM is marked available.
 void scenario_lazy_init() {
-  for (auto module : kLinkedModules)
-    if (module == nullptr) exit(3);
   vek_setLogLevel(VEKLOG_DEBUG);  // the FATAL line reaches standard error before any logger exists
   vek_addLifecycleNotification(handler_a);
   vek_lifecycleInit();

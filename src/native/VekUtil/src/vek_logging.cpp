@@ -19,6 +19,7 @@
 #include "vek_file.h"
 #include "vek_lifecycle.h"
 #include "vek_list.h"
+#include "vek_log_line.h"
 #include "vek_logging_hooks.h"
 #include "vek_logging_platform.h"
 #include "vek_module_init.h"
@@ -145,7 +146,7 @@ void dispatch_event(const char* file, int line, VEKLOG_LEVEL level, jthrowable e
   }
   char timestamp_text[TIMESTAMP_BUFFER] = {};
   std::time_t now = std::time(nullptr);
-  format_timestamp(now, timestamp_text);
+  format_timestamp(now, timestamp_text);  // on the stack: an event is logged without the heap where it can be
   vek_log_event_t event = {level, file != nullptr ? file : "", shown, line, text, now, timestamp_text,
                            source, nullptr, except};
   vek_log_to_all_loggers(&event);
@@ -468,6 +469,12 @@ extern "C" void vek_initialize_logging(void) {
 }
 
 constinit vek::logging::Hooks vek::logging::hooks = {};
+
+std::string vek::logging::timestamp(std::time_t when) {
+  char text[TIMESTAMP_BUFFER] = {};
+  format_timestamp(when, text);
+  return text;
+}
 
 vek::logging::HookRegistrar::HookRegistrar(const Hooks& fill) noexcept {
   if (fill.get_env != nullptr) hooks.get_env = fill.get_env;

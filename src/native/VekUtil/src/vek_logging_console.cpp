@@ -9,8 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "vek_log_line.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
 #include "vek_string_stuff.h"
@@ -18,7 +18,7 @@
 namespace {
 
 constexpr int WRAP_COLUMNS = 80;
-constexpr size_t FORMAT_OVERHEAD = 100;  // room for timestamp, level and "[native]"
+constexpr size_t LEVEL_COLUMNS = 5;
 
 std::atomic<bool> console_log_enabled{true};
 std::atomic<bool> word_wrap_enabled{true};
@@ -49,12 +49,7 @@ std::string message_part(const vek_log_event_t* event) {
 }
 
 std::string format_line(const vek_log_event_t* event) {
-  std::string part = message_part(event);
-  std::vector<char> line(part.size() + FORMAT_OVERHEAD);
-  snprintf(line.data(), line.size(), "%s %-5s [native] %s\n",
-           event->timestamp_text != nullptr ? event->timestamp_text : "", veklog_getLevelText(event->level),
-           part.c_str());
-  return line.data();
+  return vek::logging::console_line(event->timestamp_text, event->level, message_part(event)) + "\n";
 }
 
 std::string wrap(const std::string& line) {
@@ -100,6 +95,12 @@ void write_event(vek_log_event_t* event) {
 }
 
 }  // namespace
+
+std::string vek::logging::console_line(const char* timestamp, VEKLOG_LEVEL level, const std::string& message) {
+  std::string level_text = veklog_getLevelText(level);
+  if (level_text.size() < LEVEL_COLUMNS) level_text.resize(LEVEL_COLUMNS, ' ');
+  return std::string(timestamp != nullptr ? timestamp : "") + " " + level_text + " [native] " + message;
+}
 
 // Out of memory the line cannot be formatted: the failsafe logger carries
 // the message instead.
