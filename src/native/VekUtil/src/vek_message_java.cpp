@@ -20,9 +20,9 @@ constexpr jint LOCAL_FRAME_CAPACITY = 32;
 const char* const MESSAGE_HANDLER_CLASS = "com/nimbo/common/launcher/message/MessageHandler";
 const char* const INCOMING_MESSAGE_SIGNATURE = "(IZ[BZ)Lcom/nimbo/common/launcher/message/Message;";
 
-// Written only by the messaging lifecycle hook before it registers the VM
-// processor, read only by that processor during a dispatch (both under the
-// registry's "message processor" mutex).
+// The Java bridge. Written only by the lifecycle hook before it registers the
+// VM processor (under the registry's processor_mutex), read only by that
+// processor during a dispatch (under processor_mutex too).
 JavaVM* java_vm = nullptr;                      // the VM in use; NULL when the bridge is unusable
 jclass gMessageHandlerClass = nullptr;          // global reference to MessageHandler
 jmethodID gMessageHandler_newMessage = nullptr; // its static incomingMessage
@@ -223,4 +223,8 @@ const vek::message::BridgeRegistrar java_bridge({.vm_available = connect_vm, .vm
 
 }  // namespace
 
-void vek::message::connect_java_bridge() noexcept { bridge = {connect_vm, disconnect_vm}; }
+// The registrar above has filled the slots by now (it runs at static
+// initialisation); naming this function is what links it.
+void vek::message::connect_java_bridge() noexcept {
+  if (bridge.vm_available == nullptr) bridge = {connect_vm, disconnect_vm};
+}
