@@ -16,7 +16,7 @@
 #include "vek_list.h"
 #include "vek_logging.h"
 
-extern "C" const char vek_file_source_path[] = __FILE__;
+VEK_LOG_SOURCE(file) = __FILE__;
 
 namespace {
 

@@ -11,10 +11,10 @@
 
 #include "vek_file.h"
 
-// Platform files log under the module's own name (VekUtil/src/vek_file), not
-// under their file names: log categories stay those of the layout.
-extern "C" const char vek_file_source_path[];
-#define VEK_FILE_HERE vek_file_source_path, __LINE__
+#include "vek_log_source.h"
+
+// Platform files log under the module's own name (VekUtil/src/vek_file).
+VEK_LOG_SOURCE(file);
 
 namespace vek::file {
 

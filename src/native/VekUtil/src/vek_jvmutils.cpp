@@ -15,8 +15,9 @@
 #include "vek_dso.h"
 #include "vek_jvmutils_internal.h"
 #include "vek_logging.h"
+#include "vek_logging_hooks.h"
 
-extern "C" const char vek_jvmutils_source_path[] = __FILE__;
+VEK_LOG_SOURCE(jvmutils) = __FILE__;
 
 int requested_jni_version = JNI_VERSION_1_2;
 
@@ -28,7 +29,7 @@ jthrowable vek::jvm::take_exception(JNIEnv* env) {
 }
 
 void vek::jvm::report_out_of_memory(const char* function) noexcept {
-  veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) %s() could not complete: out of memory", function);
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) %s() could not complete: out of memory", function);
   errno = ENOMEM;
 }
 
@@ -213,3 +214,17 @@ extern "C" void vek_throwIOException(JNIEnv* env, const char* format, ...) {
   }
   env->Throw(static_cast<jthrowable>(exception));
 }
+
+namespace {
+
+// Log events get this thread's Java environment from here while a VM is
+// registered: the logging core cannot name the VM support itself.
+void detach_for_logging(JavaVM* vm) { vek_detachThreadFromJVM(vm); }
+
+const vek::logging::HookRegistrar vm_environment_hooks({
+    .get_env = vek_getEnvFromJVM,
+    .attach_thread = vek_attachThreadToJVM,
+    .detach_thread = detach_for_logging,
+});
+
+}  // namespace

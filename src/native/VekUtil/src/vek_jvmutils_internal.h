@@ -10,9 +10,10 @@
 #include <cstddef>
 #include <string_view>
 
-// The module's source path, so that every part logs as VekUtil/src/vek_jvmutils.
-extern "C" const char vek_jvmutils_source_path[];
-#define VEK_JVM_HERE vek_jvmutils_source_path, __LINE__
+#include "vek_log_source.h"
+
+// Every part of the module logs as VekUtil/src/vek_jvmutils.
+VEK_LOG_SOURCE(jvmutils);
 
 namespace vek::jvm {
 

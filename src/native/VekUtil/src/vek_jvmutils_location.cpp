@@ -110,7 +110,7 @@ std::string full_path_or_same(const std::string& name) {
 void append_vm_candidate(const std::string& candidate, vek_list_t* target) {
   if (!vek_doesFileExist(candidate.c_str()) && !vek_doesDirectoryExist(candidate.c_str())) {
     if (!vek_hasRestarted())
-      veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Not adding JVM library %s to the search path as it does not exist.",
+      veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Not adding JVM library %s to the search path as it does not exist.",
              candidate.c_str());
     return;
   }
@@ -164,11 +164,11 @@ const char* first_library_file(vek_list_t* candidates, bool warn_about_first, bo
   for (size_t i = 0; i < count; ++i) {
     auto candidate = static_cast<const char*>(vek_listGet(candidates, i));
     if (vek_doesFileExist(candidate)) {
-      if (!quiet) veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Found Java shared library '%s'", candidate);
+      if (!quiet) veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Found Java shared library '%s'", candidate);
       return candidate;
     }
     if (i == 0 && warn_about_first && !quiet)
-      veklog(VEK_JVM_HERE, VEKLOG_WARN,
+      veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN,
              "Could not find the preferred Java VM shared library at '%s'. Starting search for fallback Java VM's.",
              candidate);
   }
@@ -196,7 +196,7 @@ extern "C" void vek_setPreferredJavaHome(const char* path) {
   size_t length = strnlen(text, PREFERRED_HOME_MAX_CHARS);
   std::memcpy(location_state.preferred_jvm, text, length);
   location_state.preferred_jvm[length] = '\0';
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Set preferred Java home to '%s'", location_state.preferred_jvm);
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Set preferred Java home to '%s'", location_state.preferred_jvm);
 }
 
 extern "C" const char* vek_getPreferredJavaHome(void) {
@@ -205,18 +205,18 @@ extern "C" const char* vek_getPreferredJavaHome(void) {
 
 extern "C" void vek_setFallbackToEnvJavaHome(bool fallback) {
   location_state.fallbackToEnvJavaHome = fallback;
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG, fallback ? "Enable fall back to JAVA_HOME" : "Disable fallback to JAVA_HOME");
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, fallback ? "Enable fall back to JAVA_HOME" : "Disable fallback to JAVA_HOME");
 }
 
 extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* basedir, int vmPreference) try {
   if (path == nullptr || pathLength == 0) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
            "Empty buffer passed to vek_getJVMLibrary(). This is an internal programming error");
     errno = EINVAL;
     return false;
   }
   if (vmPreference != VEK_PREFER_CLIENT_VM && vmPreference != VEK_PREFER_SERVER_VM) {
-    veklog(VEK_JVM_HERE, VEKLOG_WARN, "(INTERNAL) Invalid argument for vmPreference(%d), assuming VEK_PREFER_SERVER_VM",
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN, "(INTERNAL) Invalid argument for vmPreference(%d), assuming VEK_PREFER_SERVER_VM",
            vmPreference);
     vmPreference = VEK_PREFER_SERVER_VM;
   }
@@ -237,7 +237,7 @@ extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* bas
       errno = ENOENT;
       return false;
     }
-    if (!quiet) veklog(VEK_JVM_HERE, VEKLOG_WARN, "Bundled JRE is missing, fall back to JAVA_HOME: '%s'", found);
+    if (!quiet) veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN, "Bundled JRE is missing, fall back to JAVA_HOME: '%s'", found);
     location_state.using_fallback_java_home = true;
   }
   return store_library_path(found, path, pathLength);
@@ -275,7 +275,7 @@ std::string join_library_dirs(vek_list_t* dirs) {
   for (size_t i = 0; i < count; ++i) {
     auto dir = static_cast<const char*>(vek_listGet(dirs, i));
     if (dir == nullptr) continue;
-    veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Adding shared library directory %s", dir);
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Adding shared library directory %s", dir);
     if (!joined.empty()) joined += ':';
     joined += dir;
   }
@@ -284,7 +284,7 @@ std::string join_library_dirs(vek_list_t* dirs) {
 
 bool set_or_report(const char* name, const char* value) {
   if (vek::jvm::set_environment(name, value)) return true;
-  veklog(VEK_JVM_HERE, VEKLOG_FATAL, "Could not set %s in the environment: %s", name, strerror(errno));
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, "Could not set %s in the environment: %s", name, strerror(errno));
   return false;
 }
 
@@ -321,7 +321,7 @@ bool restart_with_library_path(const char** argv, const char* installDir, vek_li
   // Without the marker the new image would restart again, for ever.
   if (!set_or_report(RESTART_IN_PROGRESS, "true")) return false;
   if (installDir == nullptr || !vek_doesDirectoryExist(installDir))
-    veklog(VEK_JVM_HERE, VEKLOG_WARN,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN,
            "The provided installation directory '%s', does not exist or cannot be accessed. This may mean that the "
            "Java VM library will not load properly.",
            installDir != nullptr ? installDir : "(null)");
@@ -332,8 +332,8 @@ bool restart_with_library_path(const char** argv, const char* installDir, vek_li
     vek::jvm::unset_environment(RESTART_STATE);
     return false;
   }
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Setting shared library path %s to '%s'", LIBRARY_PATH_VARIABLE, joined.c_str());
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Restarting the current process to install the new %s settings",
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Setting shared library path %s to '%s'", LIBRARY_PATH_VARIABLE, joined.c_str());
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Restarting the current process to install the new %s settings",
          LIBRARY_PATH_VARIABLE);
   // argv[0] stays as given: it may be a display name (a login shell's
   // "-name", exec -a, a multi-call link) that names another program.
@@ -341,7 +341,7 @@ bool restart_with_library_path(const char** argv, const char* installDir, vek_li
   for (size_t i = 0; argv[i] != nullptr; ++i) args.push_back(const_cast<char*>(argv[i]));
   args.push_back(nullptr);
   vek::jvm::execute_self(args.data());
-  veklog(VEK_JVM_HERE, VEKLOG_FATAL, "Could not restart the executable with new library path: %s", strerror(errno));
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, "Could not restart the executable with new library path: %s", strerror(errno));
   exit(1);
 }
 
@@ -349,7 +349,7 @@ bool restart_with_library_path(const char** argv, const char* installDir, vek_li
 
 extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, int vmPreference, vek_list_t* dirs) try {
   if (argv == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
            "NULL argument vector passed to vek_setJavaLibPath(). This is an internal programming error");
     return false;
   }
@@ -358,7 +358,7 @@ extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, in
   OwnedTexts own_dirs(2);
   vek_list_t* search_dirs = dirs != nullptr ? dirs : own_dirs.get();
   if (search_dirs == nullptr || !prepend_library_dirs(library, search_dirs)) {
-    veklog(VEK_JVM_HERE, VEKLOG_FATAL, "Could not build the shared library path for %s: out of memory", library);
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, "Could not build the shared library path for %s: out of memory", library);
     return false;
   }
   // The environment alone cannot tell: the second pass removes the marker,
@@ -369,7 +369,7 @@ extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, in
 
   take_restart_state();
   vek::jvm::unset_environment(RESTART_IN_PROGRESS);
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG2, "This is at least the second pass through the startup code");
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG2, "This is at least the second pass through the startup code");
   location_state.app_has_restarted = true;
   location_state.library_path_set = true;
   return true;
@@ -381,7 +381,7 @@ extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, in
 bool vek::jvm::find_vm_library(char* library, size_t size, const char* installDir, int vmPreference) {
   if (vek_getJVMLibrary(library, size, installDir, vmPreference)) return true;
   int error = errno;
-  veklog(VEK_JVM_HERE, VEKLOG_FATAL,
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL,
          "Could not find any Java VM shared library. The program will not be able to start correctly. Please "
          "check the JRE subdirectory of the application home directory %s. The error was '%s'",
          installDir != nullptr ? installDir : "(null)", strerror(error));
@@ -420,6 +420,10 @@ std::vector<char*> child_environment(char* const* parent, std::string& storage) 
 }
 
 }  // namespace vek::jvm
+
+namespace {
+const vek::jvm::ChildEnvironmentRegistrar runner_environment(vek::jvm::child_environment);
+}  // namespace
 
 // ===========================================================================
 // VM option lists (Linux builds only).
@@ -532,13 +536,13 @@ extern "C" int vek_jvmCompareOptions(const void* left, const void* right) {
 
 extern "C" void vek_addJavaVMOption(vek_list_t* list, const char* optionString, const void* extra) {
   if (list == nullptr || optionString == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
            "Empty list or option string passed to vek_addJavaVMOption(). This is a programming error");
     return;
   }
   auto record = static_cast<JavaVMOption*>(malloc(sizeof(JavaVMOption)));
   if (record == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "Could not allocate memory for the Java VM option %s", optionString);
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Could not allocate memory for the Java VM option %s", optionString);
     return;
   }
   record->optionString = const_cast<char*>(optionString);
@@ -547,12 +551,12 @@ extern "C" void vek_addJavaVMOption(vek_list_t* list, const char* optionString, 
     free(record);
     return;
   }
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG2, "Added Java VM option: %s", optionString);
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG2, "Added Java VM option: %s", optionString);
 }
 
 extern "C" size_t vek_findJavaVMOption(vek_list_t* list, const char* optionString) {
   if (list == nullptr || optionString == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
            "Empty list or option string passed to vek_findJavaVMOption(). This is a programming error");
     return OPTION_NOT_FOUND;
   }
@@ -563,7 +567,7 @@ extern "C" size_t vek_findJavaVMOption(vek_list_t* list, const char* optionStrin
 
 extern "C" void vek_removeJavaVMOption(vek_list_t* list, const char* optionString) {
   if (list == nullptr || optionString == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
            "Empty list or option string passed to vek_removeJavaVMOption(). This is a programming error");
     return;
   }
@@ -573,18 +577,18 @@ extern "C" void vek_removeJavaVMOption(vek_list_t* list, const char* optionStrin
   void* record = vek_listGet(list, index);
   vek_listRemoveAt(list, index);
   free(record);
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG2, "Removed Java VM option: %s", optionString);
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG2, "Removed Java VM option: %s", optionString);
 }
 
 extern "C" JavaVMOption* vek_getJavaVMOptionsFromList(vek_list_t* options) {
   if (options == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "Empty list passed to vek_getJavaVMOptionsFromList(). This is a programming error");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Empty list passed to vek_getJavaVMOptionsFromList(). This is a programming error");
     return nullptr;
   }
   size_t count = vek_listGetSize(options);
   auto array = static_cast<JavaVMOption*>(calloc(count > 0 ? count : 1, sizeof(JavaVMOption)));
   if (array == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "Could not allocate memory for %lu Java VM options",
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Could not allocate memory for %lu Java VM options",
            static_cast<unsigned long>(count));
     return nullptr;
   }
@@ -603,7 +607,7 @@ extern "C" unsigned long vek_getMemoryOptionValue(vek_list_t* options, const cha
 
 extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level) try {
   if (options == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "Empty list passed to vek_logJavaVMOptions(). This is a programming error");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Empty list passed to vek_logJavaVMOptions(). This is a programming error");
     return;
   }
   std::string text;
@@ -612,7 +616,7 @@ extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level
     text += "\n    ";
     text += vek::jvm::option_in_slot(&options->data[i]);
   }
-  veklog(VEK_JVM_HERE, log_level, "Java VM options %s", text.c_str());
+  veklog(VEK_SOURCE_HERE(jvmutils), log_level, "Java VM options %s", text.c_str());
 } catch (...) {
   vek::jvm::report_out_of_memory("vek_logJavaVMOptions");
 }

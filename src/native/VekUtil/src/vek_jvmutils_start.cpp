@@ -15,6 +15,7 @@
 #include "vek_jvmutils_internal.h"
 #include "vek_lifecycle.h"
 #include "vek_logging.h"
+#include "vek_message_bridge.h"
 
 using vek::jvm::take_exception;
 
@@ -38,13 +39,13 @@ namespace {
 // Logs `text` with the pending exception (if any), which stays pending.
 void log_keeping_exception(JNIEnv* env, VEKLOG_LEVEL level, const char* text) {
   jthrowable pending = take_exception(env);
-  veklog_ex(VEK_JVM_HERE, level, pending, "%s", text);
+  veklog_ex(VEK_SOURCE_HERE(jvmutils), level, pending, "%s", text);
   if (pending != nullptr) env->Throw(pending);
 }
 
 // Logs `text` with the pending exception (if any), which is cleared.
 void log_clearing_exception(JNIEnv* env, VEKLOG_LEVEL level, const std::string& text) {
-  veklog_ex(VEK_JVM_HERE, level, take_exception(env), "%s", text.c_str());
+  veklog_ex(VEK_SOURCE_HERE(jvmutils), level, take_exception(env), "%s", text.c_str());
 }
 
 // Logs `with_exception` with the pending exception, or `without` when there
@@ -52,9 +53,9 @@ void log_clearing_exception(JNIEnv* env, VEKLOG_LEVEL level, const std::string& 
 void log_exception_or(JNIEnv* env, VEKLOG_LEVEL level, const std::string& with_exception, const std::string& without) {
   jthrowable pending = take_exception(env);
   if (pending != nullptr) {
-    veklog_ex(VEK_JVM_HERE, level, pending, "%s", with_exception.c_str());
+    veklog_ex(VEK_SOURCE_HERE(jvmutils), level, pending, "%s", with_exception.c_str());
   } else {
-    veklog(VEK_JVM_HERE, level, "%s", without.c_str());
+    veklog(VEK_SOURCE_HERE(jvmutils), level, "%s", without.c_str());
   }
 }
 
@@ -112,17 +113,17 @@ const char* loader_error_text() {
 // Opens the library unless the process already holds one.
 bool open_vm_library(VmLibrary& vm_library) {
   if (vek_isJVMLoaded()) {
-    veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "A copy of the JVM library was previously loaded. No need to load another.");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "A copy of the JVM library was previously loaded. No need to load another.");
     vm_library.handle = VEK_RTLD_DEFAULT;
     vm_library.loaded_here = false;
     return true;
   }
   vm_library.handle = vek_dsoOpen(vm_library.path, VEK_RTLD_NOW | VEK_RTLD_GLOBAL);
   if (vm_library.handle == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "Unable to load Java VM shared library to start JVM: %s", loader_error_text());
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Unable to load Java VM shared library to start JVM: %s", loader_error_text());
     return false;
   }
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Loaded Java VM shared library %s", vm_library.path);
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Loaded Java VM shared library %s", vm_library.path);
   vm_library.loaded_here = true;
   return true;
 }
@@ -132,7 +133,7 @@ bool open_vm_library(VmLibrary& vm_library) {
 jint start_vm(const VmLibrary& vm_library, JavaVMOption* options, size_t count, JavaVM** jvm, JNIEnv** env) {
   auto create = reinterpret_cast<create_vm_t>(vek_dsoSymFunc(vm_library.handle, "JNI_CreateJavaVM"));
   if (create == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
            "Could not find the function JNI_CreateJavaVM() in the JVM shared library. No JVM can be started: %s.",
            loader_error_text());
     return -1;
@@ -158,7 +159,7 @@ jint retry_without_platform_options(VmLibrary& vm_library, vek_list_t* options, 
   jint result = -1;
   for (size_t i = 0; i < PLATFORM_SPECIFIC_OPTION_COUNT; ++i) {
     const char* option = PLATFORM_SPECIFIC_OPTIONS[i];
-    veklog(VEK_JVM_HERE, VEKLOG_INFO, "Attempting to start the Java VM without the %s option", option);
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_INFO, "Attempting to start the Java VM without the %s option", option);
     vek_removeJavaVMOption(options, option);
     array.reset(vek_getJavaVMOptionsFromList(options));
     if (*jvm != nullptr) vek_destroyJavaVM(*jvm);
@@ -167,14 +168,14 @@ jint retry_without_platform_options(VmLibrary& vm_library, vek_list_t* options, 
     vm_library.handle = vek_dsoOpen(vm_library.path, VEK_RTLD_NOW | VEK_RTLD_GLOBAL);
     if (vm_library.handle == nullptr) {
       // A null handle would search the whole process: no attempt without the library.
-      veklog(VEK_JVM_HERE, VEKLOG_ERROR, "Unable to load Java VM shared library to start JVM: %s", loader_error_text());
+      veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Unable to load Java VM shared library to start JVM: %s", loader_error_text());
       result = -1;
       continue;
     }
     result = start_vm(vm_library, array.get(), vek_listGetSize(options), jvm, env);
     if (result >= 0) break;
     bool last = i + 1 == PLATFORM_SPECIFIC_OPTION_COUNT;
-    veklog(VEK_JVM_HERE, VEKLOG_WARN, "Unable to create Java VM; Result: %d. %s", static_cast<int>(result),
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN, "Unable to create Java VM; Result: %d. %s", static_cast<int>(result),
            last ? "Could not create the Java VM even after removing all platform specific options."
                 : "Removing options that could be platform specific and trying again.");
     result = -1;
@@ -257,7 +258,7 @@ void report_late_properties(const std::vector<std::string>& keys) {
   if (keys.empty()) return;
   std::string joined;
   for (const std::string& key : keys) joined += (joined.empty() ? "" : ", ") + key;
-  veklog(VEK_JVM_HERE, VEKLOG_WARN,
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN,
          "The Java VM was created again and lost system properties given as options; they were set again after it "
          "started, too late for anything that read them while it started: %s",
          joined.c_str());
@@ -280,7 +281,7 @@ bool restore_lost_properties(JNIEnv* env, vek_list_t* options) {
     std::string shown;
     bool present = false;
     if (key.empty() || !read_system_property(env, key, shown, present) || (present && shown == wanted)) continue;
-    veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Restoring system property %s, which the Java VM lost when it was created again",
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Restoring system property %s, which the Java VM lost when it was created again",
            key.c_str());
     set_late.push_back(key);
     if (vek_setJavaSystemProperty(env, key.c_str(), wanted.c_str()) != 0 && key == CLASS_PATH_PROPERTY) return false;
@@ -301,19 +302,19 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
   if (jvm == nullptr) jvm = &own_vm;
   if (env == nullptr) env = &own_env;
   if (installDir == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_FATAL,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL,
            "(INTERNAL) The installation directory for the application was not passed to vek_startJavaVM(). No VM "
            "can be started without this.");
     return -1;
   }
   if (options == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_FATAL, "(INTERNAL) No option list was passed to vek_startJavaVM(). No VM can be started "
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, "(INTERNAL) No option list was passed to vek_startJavaVM(). No VM can be started "
                                    "without one.");
     return -1;
   }
   char library[VEK_PATH_MAX];
   if (!vek::jvm::find_vm_library(library, sizeof library, installDir, vmPreference)) return -1;
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Will try to load Java VM shared library '%s'", library);
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Will try to load Java VM shared library '%s'", library);
   VmLibrary vm_library{library, nullptr, false};
   if (!open_vm_library(vm_library)) return -1;
 
@@ -321,7 +322,7 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
   OptionArray array(vek_getJavaVMOptionsFromList(options), &free);
   jint result = start_vm(vm_library, array.get(), vek_listGetSize(options), jvm, env);
   if (result < 0) {
-    veklog(VEK_JVM_HERE, VEKLOG_WARN,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN,
            "Unable to create Java VM; Result: %d. Removing options that could be platform specific and trying again.",
            static_cast<int>(result));
     result = vm_library.loaded_here ? retry_without_platform_options(vm_library, options, array, jvm, env) : -1;
@@ -329,7 +330,7 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
   if (result < 0) return -1;
   // A retry, or any start after an earlier failed one in this process.
   if (creation_failed && !restore_lost_properties(*env, options)) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
            "The Java VM lost its class path when it was created again and it could not be restored. The VM is not "
            "usable.");
     vek_destroyJavaVM(*jvm);
@@ -338,6 +339,7 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
     return -1;
   }
   vek::jvm::set_loaded_library(library);
+  vek::message::connect_java_bridge();  // the hosted VM answers launcher messages
   vek_lifecycleVMAvailable(*jvm);
   return result;
 } catch (...) {
@@ -347,14 +349,14 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
 
 extern "C" bool vek_destroyJavaVM(JavaVM* jvm) {
   if (jvm == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) Java VM object passed to vek_stopJavaVM() was NULL");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) Java VM object passed to vek_stopJavaVM() was NULL");
     return false;
   }
   // Listeners (loggers, message processors) stop using the VM first.
   vek_lifecycleVMUnavailable();
   jint result = jvm->DestroyJavaVM();
   if (result != JNI_OK) {
-    veklog(VEK_JVM_HERE, VEKLOG_VERBOSE, "Could not stop Java VM: DestroyJavaVM() reports error code %d",
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_VERBOSE, "Could not stop Java VM: DestroyJavaVM() reports error code %d",
            static_cast<int>(result));
     return false;
   }
@@ -444,24 +446,25 @@ const char* const THREAD_DUMP_CLASS = "com/nimbo/common/launcher15/ThreadDump";
 extern "C" bool vek_loadFromExistingVM(JavaVM** jvm, JNIEnv** env, jobject* classloader, const char** classpath,
                                        size_t classpathCount) try {
   if (classloader == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) Classloader object passed to vek_loadFromExistingVM() was NULL");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) Classloader object passed to vek_loadFromExistingVM() was NULL");
     return false;
   }
   *classloader = nullptr;
   if (jvm != nullptr) *jvm = nullptr;
   if (env != nullptr) *env = nullptr;
   if (classpath == nullptr && classpathCount > 0) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) NULL class path with %lu entries passed to vek_loadFromExistingVM()",
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) NULL class path with %lu entries passed to vek_loadFromExistingVM()",
            static_cast<unsigned long>(classpathCount));
     return false;
   }
   JavaVM* vm = vek_getCreatedJavaVM();
   if (vm == nullptr) return false;
   if (jvm != nullptr) *jvm = vm;
+  vek::message::connect_java_bridge();
   vek_lifecycleVMAvailable(vm);
   JNIEnv* attached = nullptr;
   if (!vek_attachThreadToJVM(vm, &attached)) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "Could not attach to existing JVM");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Could not attach to existing JVM");
     return false;
   }
   if (env != nullptr) *env = attached;
@@ -480,11 +483,11 @@ extern "C" bool vek_loadFromExistingVM(JavaVM** jvm, JNIEnv** env, jobject* clas
 
 extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const char* value) try {
   if (env == nullptr || name == nullptr || value == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) NULL argument passed to vek_setJavaSystemProperty()");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) NULL argument passed to vek_setJavaSystemProperty()");
     return -1;
   }
   const std::string failure_text = std::string("Exception generated setting system property ") + name + "=" + value;
-  veklog(VEK_JVM_HERE, VEKLOG_VERBOSE, "Setting Java system: property %s=%s", name, value);
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_VERBOSE, "Setting Java system: property %s=%s", name, value);
   if (env->PushLocalFrame(PROPERTY_LOCAL_FRAME_CAPACITY) != JNI_OK) {
     log_clearing_exception(env, VEKLOG_ERROR, failure_text);
     return -1;
@@ -498,7 +501,7 @@ extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const ch
   }
   jclass system = vek_findClass(env, nullptr, "java/lang/System");
   if (system == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "Could not load class java.lang.System to set a system property");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Could not load class java.lang.System to set a system property");
     return -1;
   }
   jmethodID set_property =
@@ -511,7 +514,7 @@ extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const ch
   if (!env->ExceptionCheck()) return 0;
   jthrowable thrown = env->ExceptionOccurred();
   env->ExceptionDescribe();  // prints the exception and clears it
-  veklog_ex(VEK_JVM_HERE, VEKLOG_ERROR, thrown, "%s", failure_text.c_str());
+  veklog_ex(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, thrown, "%s", failure_text.c_str());
   return -1;
 } catch (...) {
   vek::jvm::report_out_of_memory("vek_setJavaSystemProperty");
@@ -520,23 +523,23 @@ extern "C" int vek_setJavaSystemProperty(JNIEnv* env, const char* name, const ch
 
 extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLive) try {
   if (env == nullptr || path == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) NULL argument passed to vek_generateHeapDump()");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) NULL argument passed to vek_generateHeapDump()");
     return false;
   }
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Attempting to create a heap dump in %s (live objects only = %s)", path,
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Attempting to create a heap dump in %s (live objects only = %s)", path,
          onlyLive ? "true" : "false");
   std::string slash_name = HEAP_DUMP_CLASS;
   for (char& c : slash_name)
     if (c == '.') c = '/';
   LocalRef dump_class{env, find_java_side_class(env, slash_name.c_str())};
   if (dump_class.ref == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
            "No heap dump can be generated from this virtual machine as the required Java class (%s) could not be "
            "located",
            HEAP_DUMP_CLASS);
     return false;
   }
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Found %s", HEAP_DUMP_CLASS);
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Found %s", HEAP_DUMP_CLASS);
   auto cls = static_cast<jclass>(dump_class.ref);
   jmethodID dump_heap = env->GetStaticMethodID(cls, "dumpHeap", "(Ljava/lang/String;Z)V");
   if (dump_heap == nullptr) {
@@ -564,17 +567,17 @@ extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLiv
 
 extern "C" void vek_generateSupportBundle(JNIEnv* env) try {
   if (env == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) NULL JNIEnv passed to vek_generateSupportBundle()");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) NULL JNIEnv passed to vek_generateSupportBundle()");
     return;
   }
   LocalRef bundle_class{env, find_java_side_class(env, BUNDLE_CLASS)};
   if (bundle_class.ref == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
            "No support bundle can be generated from this virtual machine as the required Java class "
            "(com.nimbo.common.support.BundleManager) could not be located");
     return;
   }
-  veklog(VEK_JVM_HERE, VEKLOG_DEBUG, "Found com.nimbo.common.support.BundleManager");
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Found com.nimbo.common.support.BundleManager");
   auto cls = static_cast<jclass>(bundle_class.ref);
   jmethodID requested = env->GetStaticMethodID(cls, "bundleRequested", "()V");
   if (requested == nullptr) {
@@ -587,11 +590,11 @@ extern "C" void vek_generateSupportBundle(JNIEnv* env) try {
   // The caller decides what the failed request means: it sees the exception.
   jthrowable thrown = take_exception(env);
   if (thrown != nullptr) {
-    veklog_ex(VEK_JVM_HERE, VEKLOG_FATAL, thrown,
+    veklog_ex(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, thrown,
               "An unexpected error occurred; Exception thrown while requesting support bundle");
     env->Throw(thrown);
   } else {
-    veklog(VEK_JVM_HERE, VEKLOG_FATAL,
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL,
            "An unexpected error occurred; Exception thrown while requesting support bundle. No further information "
            "is available.");
   }
@@ -601,7 +604,7 @@ extern "C" void vek_generateSupportBundle(JNIEnv* env) try {
 
 extern "C" void vek_generateJVMThreadDump(JNIEnv* env) try {
   if (env == nullptr) {
-    veklog(VEK_JVM_HERE, VEKLOG_ERROR, "(internal) NULL JNIEnv passed to vek_generateJVMThreadDump()");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) NULL JNIEnv passed to vek_generateJVMThreadDump()");
     return;
   }
   LocalRef dump_class{env, env->FindClass(THREAD_DUMP_CLASS)};

@@ -1,7 +1,8 @@
 // Lifecycle notifications: the one registry through which modules learn that
 // a Java VM came or went, that the process is a freshly forked child, or that
-// it is exiting. The first initialisation also starts the library's modules
-// in their fixed order, so that their handlers are called in that order.
+// it is exiting. The first initialisation also starts the modules the program
+// links, in their fixed order (vek_module_init.h), so that their handlers are
+// called in that order.
 #include "vek_lifecycle.h"
 
 #include <cstdlib>
@@ -9,28 +10,17 @@
 #include "vek_function_slot.h"
 #include "vek_list.h"
 #include "vek_logging.h"
-#include "vek_message.h"
+#include "vek_module_init.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
-#include "vek_process.h"
-#include "vek_runner.h"
-#ifndef _WIN32
-#include "vek_sighandler.h"
-#endif
 
 namespace {
 
-// Module initialisers in the order their lifecycle handlers are to run:
-// logging first, so that the others can log while they react.
-void (*const kModuleInitialisers[])() = {
-    vek_initialize_logging,
-    vek_initialize_process,
-#ifndef _WIN32
-    vek_initialize_signals,  // the Windows build has no signal module
-#endif
-    vek_initialize_messaging,
-    vek_initialize_process_runner,
-};
+// Initialisers of the linked modules, by rank; null where the program does
+// not link the module. Constant-initialised: registrars may run before or
+// after this object's own dynamic initialisation.
+using module_initialiser_t = void (*)();
+constinit module_initialiser_t module_initialisers[vek::MODULE_RANK_COUNT] = {};
 
 vek_list_t* methods = nullptr;         // handlers in registration order; not owned
 vek_mutex_t* LIST_MUTEX = nullptr;     // "Lifecycle methods": guards methods
@@ -67,7 +57,8 @@ void initialise(bool explicit_call) {
   atexit_registered = true;
   atexit(exit_handler);
   LIST_MUTEX = vek_createMutex("Lifecycle methods");
-  for (auto initialise_module : kModuleInitialisers) initialise_module();
+  for (auto initialise_module : module_initialisers)
+    if (initialise_module != nullptr) initialise_module();
   // Logged once logging exists, so that the line can reach a logger.
   if (!explicit_call) {
     veklog(VEK_HERE, VEKLOG_FATAL,
@@ -89,6 +80,11 @@ void notify(VEK_LIFECYCLE_STAGE stage, JavaVM* vm) {
 }
 
 }  // namespace
+
+vek::ModuleInitialiser::ModuleInitialiser(ModuleRank rank, void (*initialise)()) noexcept {
+  int slot = static_cast<int>(rank);
+  if (slot >= 0 && slot < MODULE_RANK_COUNT) module_initialisers[slot] = initialise;
+}
 
 extern "C" void vek_lifecycleInit(void) { initialise(true); }
 

@@ -1,6 +1,7 @@
 // Logging core: threshold, the four log calls, dispatch of one event to every
 // registered logger, the registry, the failsafe logger and the reaction to
-// the process lifecycle (Java VM coming and going, shutdown).
+// the process lifecycle (Java VM coming and going, shutdown). What the upper
+// layers do at those stages reaches the core through vek_logging_hooks.h.
 #include "vek_logging.h"
 
 #include <algorithm>
@@ -16,13 +17,12 @@
 #include <vector>
 
 #include "vek_file.h"
-#include "vek_jvmutils.h"
 #include "vek_lifecycle.h"
 #include "vek_list.h"
-#include "vek_logging_cache.h"
-#include "vek_logging_file.h"
+#include "vek_log_line.h"
+#include "vek_logging_hooks.h"
 #include "vek_logging_platform.h"
-#include "vek_logging_vm.h"
+#include "vek_module_init.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
 #include "vek_string_stuff.h"
@@ -146,7 +146,7 @@ void dispatch_event(const char* file, int line, VEKLOG_LEVEL level, jthrowable e
   }
   char timestamp_text[TIMESTAMP_BUFFER] = {};
   std::time_t now = std::time(nullptr);
-  format_timestamp(now, timestamp_text);
+  format_timestamp(now, timestamp_text);  // on the stack: an event is logged without the heap where it can be
   vek_log_event_t event = {level, file != nullptr ? file : "", shown, line, text, now, timestamp_text,
                            source, nullptr, except};
   vek_log_to_all_loggers(&event);
@@ -215,11 +215,12 @@ void deliver_to_each_logger(vek_log_event_t* event) noexcept {
 bool attach_event_to_vm(vek_log_event_t* event) {
   event->env = nullptr;
   JavaVM* vm = registered_vm();
-  if (vm == nullptr) return false;
-  event->env = vek_getEnvFromJVM(vm);
+  // Without the VM support linked nothing can have started a VM.
+  if (vm == nullptr || vek::logging::hooks.get_env == nullptr) return false;
+  event->env = vek::logging::hooks.get_env(vm);
   if (event->env != nullptr) return false;
   JNIEnv* env = nullptr;
-  if (!vek_attachThreadToJVM(vm, &env)) {
+  if (!vek::logging::hooks.attach_thread(vm, &env)) {
     vek_internal_log_error(VEK_HERE, "Could not obtain current environment pointer from the Java VM");
     return false;
   }
@@ -231,18 +232,18 @@ void lifecycle_change(VEK_LIFECYCLE_STAGE stage, JavaVM* vm) {
   switch (stage) {
     case VEK_VM_AVAILABLE:
       set_registered_vm(vm);
-      if (vek_removeLogger(vek_cachingLogger)) vek_pushCachedLogMessagesToVm();
+      if (vek::logging::hooks.vm_available != nullptr) vek::logging::hooks.vm_available();
       break;
     case VEK_VM_UNAVAILABLE:
       set_registered_vm(nullptr);
-      vek_removeLogger(vek_javaVMLogger);
+      if (vek::logging::hooks.vm_unavailable != nullptr) vek::logging::hooks.vm_unavailable();
       // Keep messages accepted silently instead of reported as unrecorded.
       if (vek_getNumLoggers() == 0) vek_addLogger(vek_discardLogger);
       break;
     case VEK_CHILD_AFTER_FORK:
       break;
     case VEK_SHUTDOWN:
-      vek_file_cleanup_at_exit();
+      if (vek::logging::hooks.shutdown != nullptr) vek::logging::hooks.shutdown();
       break;
   }
 }
@@ -372,7 +373,7 @@ extern "C" void vek_log_to_all_loggers(vek_log_event_t* event) {
   deliver_to_each_logger(event);
   if (attached_here) {
     JavaVM* vm = registered_vm();
-    if (vm != nullptr) vek_detachThreadFromJVM(vm);
+    if (vm != nullptr) vek::logging::hooks.detach_thread(vm);
   }
   vek_setThreadLocalData(key, nullptr);
 }
@@ -463,6 +464,28 @@ extern "C" void vek_initialize_logging(void) {
     }
   }
   if (list != nullptr) vek_listDestroy(list);
-  vek_file_init_logging();
+  if (vek::logging::hooks.initialise != nullptr) vek::logging::hooks.initialise();
   vek_addLifecycleNotification(lifecycle_change);
 }
+
+constinit vek::logging::Hooks vek::logging::hooks = {};
+
+std::string vek::logging::timestamp(std::time_t when) {
+  char text[TIMESTAMP_BUFFER] = {};
+  format_timestamp(when, text);
+  return text;
+}
+
+vek::logging::HookRegistrar::HookRegistrar(const Hooks& fill) noexcept {
+  if (fill.get_env != nullptr) hooks.get_env = fill.get_env;
+  if (fill.attach_thread != nullptr) hooks.attach_thread = fill.attach_thread;
+  if (fill.detach_thread != nullptr) hooks.detach_thread = fill.detach_thread;
+  if (fill.vm_available != nullptr) hooks.vm_available = fill.vm_available;
+  if (fill.vm_unavailable != nullptr) hooks.vm_unavailable = fill.vm_unavailable;
+  if (fill.initialise != nullptr) hooks.initialise = fill.initialise;
+  if (fill.shutdown != nullptr) hooks.shutdown = fill.shutdown;
+}
+
+namespace {
+const vek::ModuleInitialiser logging_start(vek::ModuleRank::logging, vek_initialize_logging);
+}  // namespace

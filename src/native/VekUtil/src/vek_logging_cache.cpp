@@ -13,6 +13,7 @@
 #include "vek_dso.h"
 #include "vek_jvmutils.h"
 #include "vek_list.h"
+#include "vek_logging_hooks.h"
 #include "vek_logging_vm.h"
 #include "vek_mutex_guard.h"
 
@@ -271,3 +272,15 @@ extern "C" void vek_pushCachedLogMessagesToFile(const char* install_dir) {
   }
 }
 #endif
+
+namespace {
+
+// Once a VM is there, the lines cached before it go to it, and the cache
+// stops collecting.
+void hand_cache_to_vm() {
+  if (vek_removeLogger(vek_cachingLogger)) vek_pushCachedLogMessagesToVm();
+}
+
+const vek::logging::HookRegistrar cache_hooks({.vm_available = hand_cache_to_vm});
+
+}  // namespace

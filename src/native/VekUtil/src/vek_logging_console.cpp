@@ -15,8 +15,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "vek_log_line.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
 #include "vek_string_stuff.h"
@@ -24,7 +24,7 @@
 namespace {
 
 constexpr int WRAP_COLUMNS = 80;
-constexpr size_t FORMAT_OVERHEAD = 100;  // room for timestamp, level and "[native]"
+constexpr size_t LEVEL_COLUMNS = 5;
 
 std::atomic<bool> console_log_enabled{true};
 std::atomic<bool> word_wrap_enabled{true};
@@ -102,14 +102,10 @@ std::string message_part(const vek_log_event_t* event) {
   return part;
 }
 
-// With `journal` the line has no timestamp (nor the blank after it).
+// The journal stamps each line itself: without a timestamp (nor the blank after it).
 std::string format_line(const vek_log_event_t* event, bool journal) {
-  std::string part = message_part(event);
-  std::vector<char> line(part.size() + FORMAT_OVERHEAD);
   const char* timestamp = event->timestamp_text != nullptr ? event->timestamp_text : "";
-  snprintf(line.data(), line.size(), "%s%s%-5s [native] %s\n", journal ? "" : timestamp, journal ? "" : " ",
-           veklog_getLevelText(event->level), part.c_str());
-  return line.data();
+  return vek::logging::console_line(journal ? nullptr : timestamp, event->level, message_part(event)) + "\n";
 }
 
 std::string wrap(const std::string& line) {
@@ -157,6 +153,13 @@ void write_event(vek_log_event_t* event) {
 }
 
 }  // namespace
+
+std::string vek::logging::console_line(const char* timestamp, VEKLOG_LEVEL level, const std::string& message) {
+  std::string level_text = veklog_getLevelText(level);
+  if (level_text.size() < LEVEL_COLUMNS) level_text.resize(LEVEL_COLUMNS, ' ');
+  std::string stamp = timestamp != nullptr ? std::string(timestamp) + " " : std::string();
+  return stamp + level_text + " [native] " + message;
+}
 
 // Out of memory the line cannot be formatted: the failsafe logger carries
 // the message instead.

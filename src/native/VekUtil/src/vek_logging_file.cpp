@@ -20,6 +20,7 @@
 #include "vek_logging.h"
 #include "vek_logging_file_platform.h"
 #include "vek_logging_file_users.h"
+#include "vek_logging_hooks.h"
 #include "vek_mutex.h"
 
 #ifndef _WIN32
@@ -152,6 +153,16 @@ extern "C" void vek_file_cleanup_at_exit(void) {
   // user is not.
   if (wait_for_users_to_leave()) vek_destroyMutex(retired);
 }
+
+namespace {
+
+// Ready with the logging core's start-up, closed at its shutdown.
+const vek::logging::HookRegistrar file_logger_hooks({
+    .initialise = vek_file_init_logging,
+    .shutdown = vek_file_cleanup_at_exit,
+});
+
+}  // namespace
 
 #ifndef _WIN32
 

@@ -7,6 +7,7 @@
 
 #include "vek_jvmutils.h"
 #include "vek_logging_console.h"
+#include "vek_logging_hooks.h"
 
 namespace {
 
@@ -213,3 +214,11 @@ extern "C" void vek_javaVMLogger(vek_log_event_t* event) {
   env->Throw(callers);
   env->DeleteLocalRef(callers);  // the pending exception holds its own
 }
+
+namespace {
+
+void forget_gone_vm() { vek_removeLogger(vek_javaVMLogger); }
+
+const vek::logging::HookRegistrar vm_logger_hooks({.vm_unavailable = forget_gone_vm});
+
+}  // namespace

@@ -206,10 +206,10 @@ void report_class_not_loaded(JNIEnv* env) {
   if (!env->ExceptionCheck()) return;  // simply absent: nothing to say
   jthrowable pending = take_exception(env);
   if (pending != nullptr) {
-    veklog_ex(VEK_FILE_HERE, VEKLOG_ERROR, pending, "Could not load the %s class. No native file operations will be possible.",
+    veklog_ex(VEK_SOURCE_HERE(file), VEKLOG_ERROR, pending, "Could not load the %s class. No native file operations will be possible.",
               NATIVE_FILE_CLASS);
   } else {
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR,
            "Could not load the %s class. No native file operations will be possible and no further information is "
            "available.",
            NATIVE_FILE_CLASS);
@@ -223,7 +223,7 @@ void set_enabled_flag(JNIEnv* env, jclass native_file) {
   jfieldID enabled = env->GetStaticFieldID(native_file, "mEnabled", "Z");
   if (enabled == nullptr) {
     env->ExceptionClear();
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Could not find field mEnabled in %s", NATIVE_FILE_CLASS);
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Could not find field mEnabled in %s", NATIVE_FILE_CLASS);
     return;
   }
   env->SetStaticBooleanField(native_file, enabled, JNI_TRUE);
@@ -255,10 +255,10 @@ extern "C" bool vek_registerNativeIOOperations(JNIEnv* env) {
   if (env->RegisterNatives(native_file, methods, sizeof methods / sizeof methods[0]) != JNI_OK) {
     jthrowable pending = take_exception(env);
     if (pending != nullptr) {
-      veklog_ex(VEK_FILE_HERE, VEKLOG_ERROR, pending,
+      veklog_ex(VEK_SOURCE_HERE(file), VEKLOG_ERROR, pending,
                 "Could not register the native methods that are to be called from the NativeFile class.");
     } else {
-      veklog(VEK_FILE_HERE, VEKLOG_ERROR,
+      veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR,
              "Could not register the native methods that are to be called from the NativeFile class. No further "
              "information is available");
     }
@@ -266,7 +266,7 @@ extern "C" bool vek_registerNativeIOOperations(JNIEnv* env) {
     return false;
   }
   set_enabled_flag(env, native_file);
-  veklog(VEK_FILE_HERE, VEKLOG_DEBUG, "Native methods for %s registered", NATIVE_FILE_CLASS);
+  veklog(VEK_SOURCE_HERE(file), VEKLOG_DEBUG, "Native methods for %s registered", NATIVE_FILE_CLASS);
   env->DeleteLocalRef(native_file);
   return true;
 }

@@ -26,6 +26,18 @@ namespace vek::jvm {
 // std::bad_alloc.
 std::vector<char*> child_environment(char* const* parent, std::string& storage);
 
+using child_environment_t = std::vector<char*> (*)(char* const* parent, std::string& storage);
+
+// The runner's slot for child_environment. The runner sits below the VM
+// layer and cannot name it: the VM location fills the slot from a registrar
+// in its own object file; empty (no VM location linked, so no restart) means
+// every child gets its parent's environment as it is.
+extern constinit child_environment_t child_environment_slot;
+
+struct ChildEnvironmentRegistrar {
+  explicit ChildEnvironmentRegistrar(child_environment_t fill) noexcept { child_environment_slot = fill; }
+};
+
 }  // namespace vek::jvm
 
 namespace vek::service {

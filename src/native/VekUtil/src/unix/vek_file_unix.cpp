@@ -61,11 +61,11 @@ bool copy_content(int in, int out, const char* src, const char* dst) {
     if (n == 0) return true;
     if (n < 0) {
       // A read error is not the end of the file: the copy would be short.
-      veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Error reading %s during copy: %s", src, strerror(errno));
+      veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Error reading %s during copy: %s", src, strerror(errno));
       return false;
     }
     if (!write_all(out, buffer, static_cast<size_t>(n))) {
-      veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Error writing to %s during copy: %s", dst, strerror(errno));
+      veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Error writing to %s during copy: %s", dst, strerror(errno));
       return false;
     }
   }
@@ -76,11 +76,11 @@ bool copy_content(int in, int out, const char* src, const char* dst) {
 bool copy_permissions(const char* src, int out, const char* dst) {
   struct stat st;
   if (stat(src, &st) != 0) {
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Could not lstat file %s: %s", src, strerror(errno));
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Could not lstat file %s: %s", src, strerror(errno));
     return false;
   }
   if (fchmod(out, st.st_mode & 07777) != 0) {
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Could not set permissions on %s: %s", dst, strerror(errno));
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Could not set permissions on %s: %s", dst, strerror(errno));
     return false;
   }
   return true;
@@ -164,7 +164,7 @@ int make_temp_file_handle(char* template_name) {
     UmaskGuard owner_only(077);
     if (template_name == nullptr || strlen(template_name) < 6 ||
         strcmp(template_name + strlen(template_name) - 6, "XXXXXX") != 0) {
-      veklog(VEK_FILE_HERE, VEKLOG_ERROR,
+      veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR,
              "The last 6 characters of the template for the temporary file name must be XXXXXX");
       errno = EINVAL;
     } else {
@@ -173,7 +173,7 @@ int make_temp_file_handle(char* template_name) {
   }
   if (fd == -1) {
     int error = errno;
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Couldn't open temporary file %s: %s",
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Couldn't open temporary file %s: %s",
            template_name != nullptr ? template_name : "(null)", strerror(error));
     errno = error;
   }
@@ -204,7 +204,7 @@ extern "C" {
 unsigned int vek_getMaxOpenFiles(void) {
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR,
            "Could not query the operating system to determine the maxmim number of open files "
            "allowed: %s",
            strerror(errno));
@@ -215,11 +215,11 @@ unsigned int vek_getMaxOpenFiles(void) {
 
 char* vek_findExe(char* input) {
   if (input == nullptr) {
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Provided executable name was NULL in vek_findExe()");
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Provided executable name was NULL in vek_findExe()");
     return nullptr;
   }
   if (vek_isFullPath(input)) {
-    veklog(VEK_FILE_HERE, VEKLOG_DEBUG, "Executable '%s' is already a full path", input);
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_DEBUG, "Executable '%s' is already a full path", input);
     return strdup(input);
   }
   try {
@@ -232,7 +232,7 @@ char* vek_findExe(char* input) {
       if (end > start) {
         std::string candidate = path.substr(start, end - start) + "/" + input;
         if (vek_isFileExecutable(candidate.c_str())) {
-          veklog(VEK_FILE_HERE, VEKLOG_VERBOSE, "Found %s on the system path at %s", input,
+          veklog(VEK_SOURCE_HERE(file), VEKLOG_VERBOSE, "Found %s on the system path at %s", input,
                  candidate.c_str());
           return strdup(candidate.c_str());
         }
@@ -242,7 +242,7 @@ char* vek_findExe(char* input) {
   } catch (...) {
     return nullptr;
   }
-  veklog(VEK_FILE_HERE, VEKLOG_WARN, "Could not find %s on the system path", input);
+  veklog(VEK_SOURCE_HERE(file), VEKLOG_WARN, "Could not find %s on the system path", input);
   return strdup(input);
 }
 
@@ -251,7 +251,7 @@ bool vek_copyFile(const char* src, const char* dst) {
   FdGuard in(src != nullptr ? open(src, O_RDONLY) : -1);
   if (in.get() < 0) {
     if (src == nullptr) errno = EINVAL;
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Could not open %s for reading during copy: %s",
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Could not open %s for reading during copy: %s",
            src != nullptr ? src : "(null)", strerror(errno));
     return false;
   }
@@ -259,7 +259,7 @@ bool vek_copyFile(const char* src, const char* dst) {
   // would be gone before the first read.
   if (dst != nullptr && same_file(src, dst)) {
     errno = EINVAL;
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Could not open %s for writing during copy: %s", dst,
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Could not open %s for writing during copy: %s", dst,
            "source and destination are the same file");
     return false;
   }
@@ -267,7 +267,7 @@ bool vek_copyFile(const char* src, const char* dst) {
   FdGuard out(dst != nullptr ? open(dst, O_WRONLY | O_CREAT | O_TRUNC, 0666) : -1);
   if (out.get() < 0) {
     if (dst == nullptr) errno = EINVAL;
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Could not open %s for writing during copy: %s",
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Could not open %s for writing during copy: %s",
            dst != nullptr ? dst : "(null)", strerror(errno));
     return false;
   }
@@ -275,7 +275,7 @@ bool vek_copyFile(const char* src, const char* dst) {
   if (!copy_content(in.get(), out.get(), src, dst)) return false;
   if (!copy_permissions(src, out.get(), dst)) return false;
   if (!out.close_now(false)) {
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Error writing to %s during copy: %s", dst, strerror(errno));
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Error writing to %s during copy: %s", dst, strerror(errno));
     return false;
   }
   errno = 0;

@@ -47,7 +47,7 @@ std::string sender_text(const char* with_user, const char* without_user) {
   char strings[16384];
   const int error = getpwuid_r(uid, &entry, strings, sizeof strings, &found);
   if (found == nullptr) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_WARN, "Could not get current user information: %s",
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN, "Could not get current user information: %s",
            error != 0 ? strerror(error) : "this user has no password entry");
     snprintf(text, sizeof text, without_user, static_cast<unsigned long>(uid), static_cast<unsigned long>(getpid()));
   } else {
@@ -94,41 +94,41 @@ message_ptr send_to_launcher(const char* app_name, const char* state_location, i
 RequestOutcome send_request(const char* app_name, const char* unique_name, const char* state_location, int type,
                             const std::string& payload, const RequestLog& log) {
   if (!vek_isLauncherRunning(unique_name, state_location, false)) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_WARN, "%s", log.not_running);
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN, "%s", log.not_running);
     return RequestOutcome::NOT_RUNNING;
   }
   std::string pid_file;
   const PidFileHolder holder = launcher_holder(unique_name, state_location, pid_file);
   message_ptr reply = send_to_launcher(app_name, state_location, type, payload, trusted_user(holder));
   if (reply == nullptr) {
-    if (log.not_transmitted != nullptr) veklog(VEK_PROCESS_HERE, VEKLOG_ERROR, log.not_transmitted, app_name);
+    if (log.not_transmitted != nullptr) veklog(VEK_SOURCE_HERE(process), VEKLOG_ERROR, log.not_transmitted, app_name);
     return RequestOutcome::NO_REPLY;
   }
   text_ptr text(vek_getMessagePayloadAsText(reply.get()), free);
   const char* reply_text = text != nullptr ? text.get() : "";
   if (reply->type != VEK_MESSAGE_OK) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_WARN, log.not_successful, reply_text);
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN, log.not_successful, reply_text);
     return RequestOutcome::NOT_HANDLED;
   }
-  veklog(VEK_PROCESS_HERE, VEKLOG_INFO, "%s", log.transmitted);
-  veklog(VEK_PROCESS_HERE, VEKLOG_DEBUG, log.response, reply_text);
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "%s", log.transmitted);
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_DEBUG, log.response, reply_text);
   return RequestOutcome::DONE;
 }
 
 // The thread dump's fallback: SIGQUIT to the process in the pid file.
 bool signal_thread_dump(const char* app_name, const char* unique_name, const char* state_location) {
-  veklog(VEK_PROCESS_HERE, VEKLOG_WARN,
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN,
          "Could not transmit the thread dump request using the standard communications channel. Trying as a signal");
   std::string pid_file;
   const PidFileHolder holder = launcher_holder(unique_name, state_location, pid_file);
   const long pid = holder.pid;
   if (pid <= 0) {
     if (holder.error == ESRCH) {
-      veklog(VEK_PROCESS_HERE, VEKLOG_WARN,
+      veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN,
              "The process %ld named in the %s lock file '%s' does not hold its lock, so no thread dump was requested.",
              holder.named, unique_name, pid_file.c_str());
     } else {
-      veklog(VEK_PROCESS_HERE, VEKLOG_WARN,
+      veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN,
              "Could not determine the %s process ID from its lock file '%s', so no thread dump could be requested.",
              unique_name, pid_file.c_str());
     }
@@ -136,17 +136,17 @@ bool signal_thread_dump(const char* app_name, const char* unique_name, const cha
   }
   if (kill(static_cast<pid_t>(pid), SIGQUIT) != 0) {
     if (errno == EPERM) {
-      veklog(VEK_PROCESS_HERE, VEKLOG_WARN,
+      veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN,
              "Could not transmit the thread dump request as a signal as you are not the owner of the destination "
              "process %s running in %s.",
              app_name, state_location);
     } else {
-      veklog(VEK_PROCESS_HERE, VEKLOG_WARN, "Could not send thread dump request to the launcher with pid %lu: %s",
+      veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN, "Could not send thread dump request to the launcher with pid %lu: %s",
              static_cast<unsigned long>(pid), strerror(errno));
     }
     return false;
   }
-  veklog(VEK_PROCESS_HERE, VEKLOG_INFO, "Thread dump request sent to the application process with id %lu",
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Thread dump request sent to the application process with id %lu",
          static_cast<unsigned long>(pid));
   return true;
 }
@@ -156,7 +156,7 @@ bool send_stop_message(const char* app_name, const char* unique_name, const char
                        const PidFileHolder& holder) {
   text_ptr path(vek_getMessagePath(app_name, state_location), free);
   if (path == nullptr || !vek_doesFileExist(path.get())) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_WARN,
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN,
            "Could not find the inter-launcher communications socket file at %s, falling back to secondary shutdown "
            "method(s)",
            path != nullptr ? path.get() : "(unknown)");
@@ -164,7 +164,7 @@ bool send_stop_message(const char* app_name, const char* unique_name, const char
   }
   const std::string payload = sender_text("Shutdown request from: %s (%s/%lu), process ID %lu",
                                           "Shutdown request from UID %lu, process ID %lu");
-  veklog(VEK_PROCESS_HERE, VEKLOG_INFO, "Sending stop request to '%s' process running in %s (pid %lu).", unique_name,
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Sending stop request to '%s' process running in %s (pid %lu).", unique_name,
          state_location, static_cast<unsigned long>(holder.named));
   message_ptr reply =
       send_to_launcher(app_name, state_location, VEK_MESSAGE_SHUTDOWN, payload, trusted_user(holder));
@@ -172,11 +172,11 @@ bool send_stop_message(const char* app_name, const char* unique_name, const char
   text_ptr text(vek_getMessagePayloadAsText(reply.get()), free);
   const char* reply_text = text != nullptr ? text.get() : "";
   if (reply->type != VEK_MESSAGE_OK) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_WARN, "Shutdown request transmitted, but not handled: %s", reply_text);
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN, "Shutdown request transmitted, but not handled: %s", reply_text);
     return false;
   }
-  veklog(VEK_PROCESS_HERE, VEKLOG_INFO, "Shutdown request transmitted.");
-  veklog(VEK_PROCESS_HERE, VEKLOG_DEBUG, "Shutdown request transmitted. The response was: %s", reply_text);
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Shutdown request transmitted.");
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_DEBUG, "Shutdown request transmitted. The response was: %s", reply_text);
   return true;
 }
 
@@ -187,41 +187,41 @@ SignalOutcome signal_stop(const char* unique_name, const char* state_location, c
                           const std::string& pid_file) {
   const long pid = holder.pid;
   if (pid <= 0 && holder.error == ESRCH) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_ERROR,
            "%s process does not seem to be running in %s: the process %ld named in its lock file '%s' does not hold "
            "the file's lock. No stop signal was sent.",
            unique_name, state_location, holder.named, pid_file.c_str());
     return SignalOutcome::NOT_SENT;
   }
   if (pid <= 0) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_ERROR,
            "Could not determine %s process ID from lock file '%s': %s. The application cannot be stopped "
            "automatically so you will have to use the kill(1) command to stop it.",
            unique_name, pid_file.c_str(), strerror(holder.error));
     return SignalOutcome::NOT_SENT;
   }
   if (kill(static_cast<pid_t>(pid), SIGTERM) == 0) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_INFO, "Sent stop signal to '%s' process running in %s (pid %lu).", unique_name,
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Sent stop signal to '%s' process running in %s (pid %lu).", unique_name,
            state_location, static_cast<unsigned long>(pid));
     return SignalOutcome::SENT;
   }
   if (errno == EPERM) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_ERROR,
            "Could not transmit the shutdown request as a signal as you are not the owner of the destination process "
            "%s running in %s.",
            unique_name, state_location);
     return SignalOutcome::NOT_SENT;
   }
-  veklog(VEK_PROCESS_HERE, VEKLOG_ERROR, "Could not send kill signal to process '%s': %s", unique_name,
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_ERROR, "Could not send kill signal to process '%s': %s", unique_name,
          strerror(errno));
   return SignalOutcome::FAILED;
 }
 
 void wait_until_stopped(const char* unique_name, const char* state_location, long pid) {
-  veklog(VEK_PROCESS_HERE, VEKLOG_INFO, "Waiting for the '%s' process (pid %lu) to shutdown", unique_name,
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Waiting for the '%s' process (pid %lu) to shutdown", unique_name,
          static_cast<unsigned long>(pid));
   while (vek_isLauncherRunning(unique_name, state_location, false)) vek_sleepMS(SHUTDOWN_POLL_MS);
-  veklog(VEK_PROCESS_HERE, VEKLOG_INFO, "The '%s' process (pid %lu) has completed its shutdown sequence", unique_name,
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "The '%s' process (pid %lu) has completed its shutdown sequence", unique_name,
          static_cast<unsigned long>(pid));
 }
 
@@ -232,7 +232,7 @@ const char* state_or_default(const char* state_location) {
 // What an entry point does when memory ran out half way: it reports and
 // returns its failure result, for no exception may reach a C caller.
 bool out_of_memory(const char* request) noexcept {
-  veklog(VEK_PROCESS_HERE, VEKLOG_ERROR, "Could not send the %s request: out of memory", request);
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_ERROR, "Could not send the %s request: out of memory", request);
   errno = ENOMEM;
   return false;
 }
@@ -260,7 +260,7 @@ extern "C" bool vek_sendLauncherThreadDumpRequest(const char* app_name, const ch
       return false;
   }
   const char* shown = vek_getStateLocation();
-  veklog(VEK_PROCESS_HERE, VEKLOG_INFO,
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO,
          "A thread dump text file should now be available in the application's state directory: %s",
          shown != nullptr ? shown : state_location);
   return true;
@@ -327,7 +327,7 @@ extern "C" bool vek_stopNamedLauncher(const char* app_name, const char* unique_n
   std::string pid_file;
   const PidFileHolder holder = launcher_holder(unique_name, state_location, pid_file);
   if (!force && !vek_isLauncherRunning(unique_name, state_location, false)) {
-    veklog(VEK_PROCESS_HERE, VEKLOG_WARN, "%s process does not seem to be running in %s. Will not try to stop it.",
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN, "%s process does not seem to be running in %s. Will not try to stop it.",
            unique_name, state_location);
     return true;
   }

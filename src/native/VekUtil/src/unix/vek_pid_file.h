@@ -7,9 +7,10 @@
 
 #include <string>
 
+#include "vek_log_source.h"
+
 // The launcher requests are part of process control and log under its name.
-extern "C" const char vek_process_source_path[];
-#define VEK_PROCESS_HERE vek_process_source_path, __LINE__
+VEK_LOG_SOURCE(process);
 
 namespace vek::process {
 

@@ -28,6 +28,7 @@
 #include "vek_logging.h"
 #include "vek_logging_console.h"
 #include "vek_logging_file.h"
+#include "vek_module_init.h"
 #include "vek_pid_file.h"
 #include "vek_process.h"
 #include "vek_sighandler.h"
@@ -35,7 +36,7 @@
 #include "vek_time.h"
 #include "vek_unix_io.h"
 
-extern "C" const char vek_process_source_path[] = __FILE__;
+VEK_LOG_SOURCE(process) = __FILE__;
 
 namespace {
 
@@ -681,3 +682,6 @@ extern "C" void vek_setWaitForShutdown(bool waiting) { wait_for_shutdown.store(w
 
 extern "C" void vek_initialize_process(void) { vek_addLifecycleNotification(process_lifecycle); }
 
+namespace {
+const vek::ModuleInitialiser process_start(vek::ModuleRank::process, vek_initialize_process);
+}  // namespace

@@ -32,6 +32,7 @@
 #include "vek_lifecycle.h"
 #include "vek_list.h"
 #include "vek_logging.h"
+#include "vek_module_init.h"
 #include "vek_mutex.h"
 #include "vek_mutex_guard.h"
 #include "vek_runner_children.h"
@@ -488,3 +489,7 @@ extern "C" void vek_initialize_signals(void) {
 extern "C" void vek_setChildReaping(bool enabled) { child_reaping.store(enabled); }
 
 extern "C" unsigned long vek_getSignalThreadHeartbeat(void) { return heartbeat.load(); }
+
+namespace {
+const vek::ModuleInitialiser signals_start(vek::ModuleRank::signals, vek_initialize_signals);
+}  // namespace

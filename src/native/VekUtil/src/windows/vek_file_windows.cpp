@@ -246,7 +246,7 @@ int make_temp_file_handle(char* template_name) {
   size_t len = template_name != nullptr ? std::strlen(template_name) : 0;
   int fd = -1;
   if (len < 6 || std::strcmp(template_name + len - 6, "XXXXXX") != 0) {
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR,
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR,
            "The last 6 characters of the template for the temporary file name must be XXXXXX");
     errno = EINVAL;
   } else {
@@ -260,7 +260,7 @@ int make_temp_file_handle(char* template_name) {
   }
   if (fd == -1) {
     int error = errno;
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "Couldn't open temporary file %s: %s",
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "Couldn't open temporary file %s: %s",
            template_name != nullptr ? template_name : "(null)", std::strerror(error));
     errno = error;
   }
@@ -275,7 +275,7 @@ vek_uint64_t available_bytes(const char* name) {
   ULARGE_INTEGER available;
   BOOL ok;
   if (name == nullptr || name[0] == '\0') {
-    veklog(VEK_FILE_HERE, VEKLOG_ERROR, "null file name");
+    veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR, "null file name");
     errno = ENOENT;
     SetLastError(ERROR_FILE_NOT_FOUND);
     ok = GetDiskFreeSpaceExA(nullptr, &available, nullptr, nullptr);

@@ -2,4 +2,10 @@
 // adjust at any lifecycle stage.
 #include "vek_process.h"
 
+#include "vek_module_init.h"
+
 extern "C" void vek_initialize_process(void) {}
+
+namespace {
+const vek::ModuleInitialiser process_start(vek::ModuleRank::process, vek_initialize_process);
+}  // namespace

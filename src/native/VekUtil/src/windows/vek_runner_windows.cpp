@@ -3,6 +3,7 @@
 #include "vek_runner.h"
 
 #include "vek_list.h"
+#include "vek_module_init.h"
 #include "vek_mutex.h"
 
 namespace {
@@ -17,3 +18,7 @@ extern "C" void vek_initialize_process_runner(void) {
   active_processes = vek_listCreate(1);
   process_list_mutex = vek_createMutex("active external process list");
 }
+
+namespace {
+const vek::ModuleInitialiser runner_start(vek::ModuleRank::process_runner, vek_initialize_process_runner);
+}  // namespace
