@@ -21,6 +21,9 @@
 #include "printable_name.h"
 #include "vek_file.h"
 #include "vek_logging.h"
+#include "vek_log_source.h"
+
+VEK_LOG_SOURCE(file_untar_ops) = __FILE__;
 
 // Directory entries whose mode waits for the end of the archive: a mode
 // without write or search bits applied at once would stop the entries that

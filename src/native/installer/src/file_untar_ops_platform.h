@@ -5,8 +5,8 @@
 
 #include <stddef.h>
 
-// Platform files log under the module's own name (module_log.h):
-// MODULE_HERE("file_untar_ops").
+// Platform files log under the module's own name (vek_log_source.h):
+// VEK_SOURCE_HERE(file_untar_ops).
 
 // Creates the parent directories of path (0777 less the creation mask).
 // Logs ERROR and returns false when they cannot be created. Portable.

@@ -27,6 +27,9 @@
 #include "vek_lifecycle.h"
 #include "vek_logging.h"
 #include "vek_logging_console.h"
+#include "vek_log_source.h"
+
+VEK_LOG_SOURCE(installer);
 
 namespace {
 

@@ -4,7 +4,11 @@
 
 #include <signal.h>
 
-#include "module_log.h"
+#include "vek_log_source.h"
+
+// The installer's messages, the driver's and these alike, are logged under
+// the driver's name; defined here, in the lowest layer that logs under it.
+VEK_LOG_SOURCE(installer) = "src/native/installer/src/installer.cpp";
 
 namespace {
 
@@ -25,8 +29,8 @@ void log_interrupt_once(void) {
   if (!interrupted || interrupt_logged) return;
   interrupt_logged = true;
   if (stop_signal == SIGINT || stop_signal == 0) {
-    veklog(MODULE_HERE("installer"), VEKLOG_VERBOSE, "CTRL+C received");
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_VERBOSE, "CTRL+C received");
   } else {
-    veklog(MODULE_HERE("installer"), VEKLOG_VERBOSE, "signal %d received", (int)stop_signal);
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_VERBOSE, "signal %d received", (int)stop_signal);
   }
 }

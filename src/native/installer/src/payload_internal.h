@@ -6,11 +6,12 @@
 #include <stdint.h>
 
 #include "member_decoder.h"
-#include "module_log.h"
+#include "vek_log_source.h"
 #include "payload.h"
 
 // Every part logs under the module's name.
-#define PAYLOAD_HERE MODULE_HERE("payload")
+VEK_LOG_SOURCE(payload);
+#define PAYLOAD_HERE VEK_SOURCE_HERE(payload)
 
 // What stands at a position of an extent where a member may start.
 enum member_at_t {

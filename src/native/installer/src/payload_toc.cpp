@@ -11,6 +11,10 @@
 #include "payload_internal.h"
 #include "payload_platform.h"
 #include "pe_layout.h"
+#include "vek_log_source.h"
+
+// The payload module is cut into several files; it logs under its one name.
+VEK_LOG_SOURCE(payload) = "src/native/installer/src/payload.cpp";
 
 const payload_options_t PAYLOAD_DEFAULTS = {-1, nullptr};
 

@@ -16,7 +16,9 @@
 
 #include "installer.h"
 #include "installer_platform.h"
-#include "module_log.h"
+#include "vek_log_source.h"
+
+VEK_LOG_SOURCE(installer);
 
 sigjmp_buf sigbus_ctx;
 
@@ -104,7 +106,7 @@ bool set_disposition(saved_disposition_t* saved, void (*handler)(int)) {
   sigemptyset(&action.sa_mask);
   saved->changed = sigaction(saved->signum, &action, &saved->previous) == 0;
   if (!saved->changed) {
-    veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot install the handler of signal %d: %s", saved->signum,
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_WARN, "cannot install the handler of signal %d: %s", saved->signum,
            strerror(errno));
   }
   return saved->changed;
@@ -139,7 +141,7 @@ void platform_restore_stop_handlers(void) {
   for (saved_disposition_t& saved : stop_signals) {
     if (!saved.changed || saved.signum == SIGPIPE) continue;
     if (sigaction(saved.signum, &saved.previous, nullptr) != 0) {
-      veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot restore the handler of signal %d: %s", saved.signum,
+      veklog(VEK_SOURCE_HERE(installer), VEKLOG_WARN, "cannot restore the handler of signal %d: %s", saved.signum,
              strerror(errno));
     }
     saved.changed = false;
@@ -152,15 +154,15 @@ void platform_install_bus_error_handler(void) {
   action.sa_handler = sigbus_handler;
   sigemptyset(&action.sa_mask);
   sigbus_installed = sigaction(SIGBUS, &action, &previous_sigbus) == 0;
-  if (!sigbus_installed) veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot install SIBGUS handler: %s", strerror(errno));
+  if (!sigbus_installed) veklog(VEK_SOURCE_HERE(installer), VEKLOG_WARN, "cannot install SIBGUS handler: %s", strerror(errno));
   umask(022);
 }
 
 void platform_restore_bus_error_handler(void) {
   if (!sigbus_installed) return;
-  veklog(MODULE_HERE("installer"), VEKLOG_DEBUG, "removing SIGBUS handler");
+  veklog(VEK_SOURCE_HERE(installer), VEKLOG_DEBUG, "removing SIGBUS handler");
   if (sigaction(SIGBUS, &previous_sigbus, nullptr) != 0) {
-    veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot restore SIGBUS handler:  %s", strerror(errno));
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_WARN, "cannot restore SIGBUS handler:  %s", strerror(errno));
   }
   sigbus_installed = false;
 }
@@ -173,7 +175,7 @@ namespace {
   restore_inherited_dispositions();
   execv(args[0], args);
   int error = errno;
-  veklog(MODULE_HERE("installer"), VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),
+  veklog(VEK_SOURCE_HERE(installer), VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),
          error);
   if (error == EACCES || error == EPERM) log_run_permission_hint(args[0]);
   _exit(1);
@@ -184,7 +186,7 @@ namespace {
 int platform_run_configuration(char** args) {
   pid_t pid = fork();
   if (pid < 0) {
-    veklog(MODULE_HERE("installer"), VEKLOG_ERROR, "cannot fork: %s", strerror(errno));
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_ERROR, "cannot fork: %s", strerror(errno));
     return -1;
   }
   if (pid == 0) exec_configuration(args);
@@ -196,7 +198,7 @@ int platform_run_configuration(char** args) {
   if (done < 0) return -1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) {
-    veklog(MODULE_HERE("installer"), VEKLOG_ERROR, "configure failed with uncaught signal %d", WTERMSIG(status));
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_ERROR, "configure failed with uncaught signal %d", WTERMSIG(status));
     return -1;
   }
   return status;

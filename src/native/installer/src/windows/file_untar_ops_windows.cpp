@@ -11,11 +11,13 @@
 #include <string>
 
 #include "../file_untar_ops_platform.h"
-#include "../module_log.h"
+#include "vek_log_source.h"
 #include "../printable_name.h"
 #include "vek_file.h"
 #include "vek_logging.h"
 #include "wide_text_windows.h"
+
+VEK_LOG_SOURCE(file_untar_ops);
 
 namespace {
 
@@ -81,19 +83,19 @@ int platform_creation_mask() {
 }
 
 bool platform_make_device(const char* device_name, int, int, int) {
-  veklog(MODULE_HERE("file_untar_ops"), VEKLOG_WARN, "cannot create %s; devices are not supported on windows",
+  veklog(VEK_SOURCE_HERE(file_untar_ops), VEKLOG_WARN, "cannot create %s; devices are not supported on windows",
          printable_name(device_name).c_str());
   return true;
 }
 
 bool platform_make_symlink(const char* to, const char* from) {
-  veklog(MODULE_HERE("file_untar_ops"), VEKLOG_WARN, "cannot symlink %s -> %s; symlinks are not supported on windows",
+  veklog(VEK_SOURCE_HERE(file_untar_ops), VEKLOG_WARN, "cannot symlink %s -> %s; symlinks are not supported on windows",
          printable_name(from).c_str(), printable_name(to).c_str());
   return true;
 }
 
 bool platform_make_hardlink(const char* to, const char* from) {
-  veklog(MODULE_HERE("file_untar_ops"), VEKLOG_WARN, "cannot link %s -> %s; hard links are not supported on windows",
+  veklog(VEK_SOURCE_HERE(file_untar_ops), VEKLOG_WARN, "cannot link %s -> %s; hard links are not supported on windows",
          printable_name(from).c_str(), printable_name(to).c_str());
   return true;
 }

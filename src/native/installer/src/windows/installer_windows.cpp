@@ -18,8 +18,10 @@
 #include "installer.h"
 #include "file_io_windows.h"
 #include "installer_platform.h"
-#include "module_log.h"
+#include "vek_log_source.h"
 #include "wide_text_windows.h"
+
+VEK_LOG_SOURCE(installer);
 
 // A name cut to the buffer (the call then returns the buffer's size) is no
 // answer. The wide interface names any file; the name is only for messages.
@@ -118,7 +120,7 @@ bool handle_is_private(HANDLE handle) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
                       nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-    veklog(MODULE_HERE("installer"), VEKLOG_DEBUG, "cannot read the security of the extraction directory (error %lu)",
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_DEBUG, "cannot read the security of the extraction directory (error %lu)",
            (unsigned long)GetLastError());
     return false;
   }
@@ -203,7 +205,7 @@ bool platform_create_private_directory(const char* dir) {
                SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
                SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
   if (!built) {
-    veklog(MODULE_HERE("installer"), VEKLOG_DEBUG, "cannot build the security of the extraction directory (error %lu)",
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_DEBUG, "cannot build the security of the extraction directory (error %lu)",
            (unsigned long)GetLastError());
     errno = EACCES;
     return false;
@@ -227,7 +229,7 @@ void (*previous_break)(int) = SIG_DFL;
 void platform_install_stop_handlers(void (*handler)(int)) {
   previous_break = signal(SIGBREAK, handler);
   break_installed = previous_break != SIG_ERR;
-  if (!break_installed) veklog(MODULE_HERE("installer"), VEKLOG_WARN, "cannot install CTRL+BREAK handler: %s", strerror(errno));
+  if (!break_installed) veklog(VEK_SOURCE_HERE(installer), VEKLOG_WARN, "cannot install CTRL+BREAK handler: %s", strerror(errno));
 }
 
 void platform_restore_stop_handlers(void) {
