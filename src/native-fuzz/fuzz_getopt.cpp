@@ -21,18 +21,12 @@ namespace {
 int g_flag_target = 0;  // written through the flag slot of one long option
 
 const vek_option LONG_OPTIONS[] = {
-    {"help", VEK_NO_ARGUMENT, nullptr, 'h'},
-    {"javavm", VEK_REQUIRED_ARGUMENT, nullptr, 'm'},
-    {"version", VEK_NO_ARGUMENT, nullptr, 'v'},
-    {"installdir", VEK_REQUIRED_ARGUMENT, nullptr, 0},
-    {"oxv", VEK_REQUIRED_ARGUMENT, nullptr, 0},
-    {"silent", VEK_NO_ARGUMENT, nullptr, 0},
-    {"headless", VEK_NO_ARGUMENT, nullptr, 0},
-    {"host-display-name", VEK_REQUIRED_ARGUMENT, nullptr, 0},
-    {"host", VEK_OPTIONAL_ARGUMENT, nullptr, 'H'},
-    {"verbose", VEK_OPTIONAL_ARGUMENT, &g_flag_target, 7},
-    {"ver", VEK_NO_ARGUMENT, nullptr, 'r'},
-    {nullptr, 0, nullptr, 0}};
+    {"help", VEK_NO_ARGUMENT, nullptr, 'h'},       {"javavm", VEK_REQUIRED_ARGUMENT, nullptr, 'm'},
+    {"version", VEK_NO_ARGUMENT, nullptr, 'v'},    {"installdir", VEK_REQUIRED_ARGUMENT, nullptr, 0},
+    {"oxv", VEK_REQUIRED_ARGUMENT, nullptr, 0},    {"silent", VEK_NO_ARGUMENT, nullptr, 0},
+    {"headless", VEK_NO_ARGUMENT, nullptr, 0},     {"host-display-name", VEK_REQUIRED_ARGUMENT, nullptr, 0},
+    {"host", VEK_OPTIONAL_ARGUMENT, nullptr, 'H'}, {"verbose", VEK_OPTIONAL_ARGUMENT, &g_flag_target, 7},
+    {"ver", VEK_NO_ARGUMENT, nullptr, 'r'},        {nullptr, 0, nullptr, 0}};
 
 // Arguments live in separate allocations so that reading past one is caught.
 struct argument_vector_t {
@@ -52,12 +46,9 @@ bool points_into_an_argument(const char* p, const argument_vector_t& args) {
 
 int parse_one(int mode, int argc, char** argv, const char* shortopts, int* longind) {
   switch (mode) {
-    case 0:
-      return vek_getopt(argc, argv, shortopts);
-    case 1:
-      return vek_getopt_long(argc, argv, shortopts, LONG_OPTIONS, longind);
-    default:
-      return vek_getopt_long_only(argc, argv, shortopts, LONG_OPTIONS, longind);
+    case 0: return vek_getopt(argc, argv, shortopts);
+    case 1: return vek_getopt_long(argc, argv, shortopts, LONG_OPTIONS, longind);
+    default: return vek_getopt_long_only(argc, argv, shortopts, LONG_OPTIONS, longind);
   }
 }
 

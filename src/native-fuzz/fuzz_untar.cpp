@@ -91,8 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memset(&ctx, 0, sizeof(ctx));
   ctx.stream = {data, size, 0};
   init_size_untar_ops(&ctx.counting);
-  untar_ops ops = {memory_read,          checked_open_file,     checked_write_file,   checked_close_file,
-                   checked_make_directory, checked_make_device, checked_make_symlink, checked_make_hardlink};
+  untar_ops ops = {memory_read,          checked_open_file,      checked_write_file,
+                   checked_close_file,   checked_make_directory, checked_make_device,
+                   checked_make_symlink, checked_make_hardlink};
   bool ok = extract_tar(&ops, &ctx.untar);
   // The count covers at most the data present plus a directory or link per
   // header block; anything larger is arithmetic gone wrong.

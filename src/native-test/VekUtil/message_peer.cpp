@@ -147,6 +147,8 @@ int main(int argc, char** argv) {
   if (mode == "serve" && argc >= 3) return serve(argv[2], std::vector<std::string>(argv + 3, argv + argc));
   if (mode == "send" && argc == 6) return send_one(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
   if (mode == "load" && argc == 5) return load(argv[2], std::atoi(argv[3]), argv[4]);
-  std::fprintf(stderr, "usage: message_peer serve PATH [until-exit] [exit-on-stop] [vm] | send PATH TYPE EXPECTED TEXT | load PATH COUNT TAG\n");
+  std::fprintf(stderr,
+               "usage: message_peer serve PATH [until-exit] [exit-on-stop] [vm] | send PATH TYPE EXPECTED TEXT | load "
+               "PATH COUNT TAG\n");
   return 2;
 }

@@ -8,9 +8,9 @@
 // result: an exception crossing the C interface ends the child through
 // std::terminate, which the row reports. On the logging path a message that
 // is not delivered must leave a failsafe line on standard error.
-#include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -164,15 +164,15 @@ constexpr long MAX_SWEEP = 5000;  // more allocations than any row makes
 
 struct Row {
   const char* name;
-  std::function<void()> act;          // the library calls, with failures armed
+  std::function<void()> act;           // the library calls, with failures armed
   std::function<std::string()> judge;  // the outcome, with allocation allowed again
   std::string success;                 // the outcome with memory to spare
   std::string failure;                 // the documented failure result
   std::function<void()> prepare = {};  // once per child, before the sweep
 };
 
-int report_fd = -1;     // the child's end of the pipe to the test
-long current_n = -1;    // the sweep point, for the terminate handler
+int report_fd = -1;   // the child's end of the pipe to the test
+long current_n = -1;  // the sweep point, for the terminate handler
 
 void report(const std::string& text) { (void)!write(report_fd, text.data(), text.size()); }
 
@@ -294,7 +294,7 @@ class AllocationFailureTest : public ::testing::Test {
 };
 
 TEST_F(AllocationFailureTest, LoggingDeliversTheMessageOrLeavesAFailsafeLine) {
-  const std::string long_text(300, 'L');  // beyond the first message buffer: it has to grow
+  const std::string long_text(300, 'L');     // beyond the first message buffer: it has to grow
   const std::string longer_text(3000, 'x');  // beyond the failsafe logger's stack buffer
   static char arg0[] = "program";
   static char arg1[] = "--option-seen-in-the-log";
@@ -317,7 +317,8 @@ TEST_F(AllocationFailureTest, LoggingDeliversTheMessageOrLeavesAFailsafeLine) {
       {"a long failsafe line", [&] { vek_internal_log_error(VEK_HERE, "%s", longer_text.c_str()); },
        [&] {
          std::string err = new_text(capture.err_file, capture.err_seen);
-         if (err.find("(-- failsafe logger --)") == std::string::npos || err.back() != '\n') return std::string("missing");
+         if (err.find("(-- failsafe logger --)") == std::string::npos || err.back() != '\n')
+           return std::string("missing");
          return std::string(err.find(longer_text + "\n") != std::string::npos ? "whole" : "cut");
        },
        "whole", "cut", loggingChild(record)},
@@ -336,8 +337,8 @@ TEST_F(AllocationFailureTest, CallsReturnTheirResultOrTheirFailureResult) {
     out = nullptr;
     return r;
   };
-  static const vek_option options[] = {{"all", VEK_NO_ARGUMENT, nullptr, 'a'}, {"base", VEK_REQUIRED_ARGUMENT, nullptr, 'b'},
-                                       {nullptr, 0, nullptr, 0}};
+  static const vek_option options[] = {
+      {"all", VEK_NO_ARGUMENT, nullptr, 'a'}, {"base", VEK_REQUIRED_ARGUMENT, nullptr, 'b'}, {nullptr, 0, nullptr, 0}};
   const std::string dir = dir_.str();
   std::vector<Row> rows = {
       {"vek_truncate_filename", [&] { out = vek_truncate_filename("/w/src/native/VekUtil/src/vek_list.cpp"); },
@@ -457,8 +458,7 @@ TEST_F(AllocationFailureTest, LauncherRequestsVmSearchAndLogCacheReturnTheirFail
   std::vector<Row> rows = {
       {"vek_sendLauncherSupportBundleRequest",
        [&] { flag = vek_sendLauncherSupportBundleRequest("swept", "swept", dir.c_str()); },
-       [&] { return as_text(flag); },
-       "true", "false", launcher},
+       [&] { return as_text(flag); }, "true", "false", launcher},
       {"vek_sendLauncherThreadDumpRequest",
        [&] { flag = vek_sendLauncherThreadDumpRequest("swept", "swept", dir.c_str()); }, [&] { return as_text(flag); },
        "true", "false", launcher},
@@ -485,10 +485,18 @@ TEST_F(AllocationFailureTest, LauncherRequestsVmSearchAndLogCacheReturnTheirFail
          vek_listDestroy(options);
        },
        done, "done", "done"},
-      {"vek_cleanCachedLogMessages", [&] { cache_messages(); vek_cleanCachedLogMessages(); }, done, "done", "done",
-       use_cache},
-      {"vek_flushCachedLogMessages", [&] { cache_messages(); vek_flushCachedLogMessages(); }, done, "done", "done",
-       use_cache},
+      {"vek_cleanCachedLogMessages",
+       [&] {
+         cache_messages();
+         vek_cleanCachedLogMessages();
+       },
+       done, "done", "done", use_cache},
+      {"vek_flushCachedLogMessages",
+       [&] {
+         cache_messages();
+         vek_flushCachedLogMessages();
+       },
+       done, "done", "done", use_cache},
   };
   run_rows(rows);
 }

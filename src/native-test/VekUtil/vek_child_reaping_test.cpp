@@ -35,8 +35,8 @@ int zombie_children() {
     const size_t end = stat.rfind(')');
     char state = '?';
     long parent = 0;
-    if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %c %ld", &state, &parent) == 2 &&
-        state == 'Z' && parent == getpid())
+    if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %c %ld", &state, &parent) == 2 && state == 'Z' &&
+        parent == getpid())
       ++zombies;
   }
   closedir(proc);
@@ -80,8 +80,7 @@ class ShellRun {
 
 // `count` orphans that end after `seconds`, left by a shell that ends at once.
 std::string orphans(int count, const char* seconds) {
-  return "i=0; while [ $i -lt " + std::to_string(count) + " ]; do (sleep " + seconds +
-         " &); i=$((i+1)); done";
+  return "i=0; while [ $i -lt " + std::to_string(count) + " ]; do (sleep " + seconds + " &); i=$((i+1)); done";
 }
 
 class ChildReapingTest : public ::testing::Test {
@@ -136,8 +135,8 @@ TEST_F(ChildReapingTest, RunnerChildrenKeepTheirExitStatus) {
   std::vector<std::unique_ptr<ShellRun>> holders;
   std::vector<vek_process_handle_t*> handles;
   for (int i = 0; i < HOLDERS; ++i) {
-    holders.push_back(std::make_unique<ShellRun>(orphans(25, "0.6") + "; exit " + std::to_string(200 + i),
-                                                 VEK_REDIRECT_HANDLER));
+    holders.push_back(
+        std::make_unique<ShellRun>(orphans(25, "0.6") + "; exit " + std::to_string(200 + i), VEK_REDIRECT_HANDLER));
     handles.push_back(vek_startProcess(holders.back()->proc()));
     ASSERT_NE(nullptr, handles.back());
   }

@@ -50,8 +50,10 @@ void setEnv(const char* name, const char* value) {
 #ifdef _WIN32
   _putenv_s(name, value != nullptr ? value : "");
 #else
-  if (value != nullptr) setenv(name, value, 1);
-  else unsetenv(name);
+  if (value != nullptr)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
 #endif
 }
 
@@ -126,18 +128,12 @@ TEST(NormalizePath, Table) {
       {"//server/share/", true, "\\\\server\\share\\"},
       {"a\\..\\..\\b", true, "..\\b"},
 #else
-      {"a/b", false, nullptr},
-      {"../../x", false, nullptr},
-      {"//", false, nullptr},
-      {"/../a", false, nullptr},
-      {"/a/./b//c/", true, "/a/b/c"},
-      {"./a", true, "a"},
-      {"a/../../b", true, "../b"},
-      {"x\\y/z", true, "x/y/z"},
-      {"a//b/", true, "a/b"},
-      {"C:\\dir\\f", true, "C:/dir/f"},
-      {"/a/b/..", true, "/a"},
-      {"a/..", true, ""},
+      {"a/b", false, nullptr},        {"../../x", false, nullptr},
+      {"//", false, nullptr},         {"/../a", false, nullptr},
+      {"/a/./b//c/", true, "/a/b/c"}, {"./a", true, "a"},
+      {"a/../../b", true, "../b"},    {"x\\y/z", true, "x/y/z"},
+      {"a//b/", true, "a/b"},         {"C:\\dir\\f", true, "C:/dir/f"},
+      {"/a/b/..", true, "/a"},        {"a/..", true, ""},
       {"a/b/../../..", true, ".."},
 #endif
   };
@@ -170,10 +166,10 @@ TEST(IsFullPath, Table) {
     bool full;
   };
   const Case cases[] = {
-      {"", false}, {"a/b", false}, {"./a", false},
+      {"", false},       {"a/b", false},   {"./a", false},
 #ifdef _WIN32
       {"C:\\dir", true}, {"c:/dir", true}, {"/C:/dir", true}, {"\\\\server\\share", true},
-      {"C:", false}, {"C:dir", false}, {"/dir", false}, {"\\\\", false},
+      {"C:", false},     {"C:dir", false}, {"/dir", false},   {"\\\\", false},
 #else
       {"/", true}, {"/usr", true}, {"C:\\dir", false}, {"\\dir", false},
 #endif
@@ -192,13 +188,18 @@ TEST(DirAndFileName, Table) {
     const char* file;
   };
   const Case cases[] = {
-      {"file", ".", ""},          {"", ".", ""},
-      {"/opt/app/", "/opt/app", ""}, {"/opt/app//", "/opt/app", ""},
-      {"/opt/app", "/opt", "app"}, {"a/b//c", "a/b", "c"},
-      {"/a", "/", "a"},           {"a/b", "a", "b"},
+      {"file", ".", ""},
+      {"", ".", ""},
+      {"/opt/app/", "/opt/app", ""},
+      {"/opt/app//", "/opt/app", ""},
+      {"/opt/app", "/opt", "app"},
+      {"a/b//c", "a/b", "c"},
+      {"/a", "/", "a"},
+      {"a/b", "a", "b"},
       {"/", "/", ""},
 #ifdef _WIN32
-      {"C:\\dir\\f", "C:\\dir", "f"}, {"a\\b/c", "a\\b", "c"},
+      {"C:\\dir\\f", "C:\\dir", "f"},
+      {"a\\b/c", "a\\b", "c"},
 #endif
   };
   for (const Case& c : cases) {
@@ -334,12 +335,9 @@ TEST(CreatePath, Table) {
     bool ok;
   };
   const Case cases[] = {
-      {"all levels missing", "", "a/b/c", "a/b/c", true},
-      {"messy path", "", "a//b/./c/", "a/b/c", true},
-      {"parent exists", "a", "a/b", "a/b", true},
-      {"already there", "a/b", "a/b", "a/b", true},
-      {"file in the way", "F:a", "a/b/c", "a/b", false},
-      {"file at the end", "F:a", "a", "a", false},
+      {"all levels missing", "", "a/b/c", "a/b/c", true},  {"messy path", "", "a//b/./c/", "a/b/c", true},
+      {"parent exists", "a", "a/b", "a/b", true},          {"already there", "a/b", "a/b", "a/b", true},
+      {"file in the way", "F:a", "a/b/c", "a/b", false},   {"file at the end", "F:a", "a", "a", false},
       {"dot-dot never made", "", "a/x/../b", "a/b", true},
   };
   for (const Case& c : cases) {
@@ -379,9 +377,8 @@ TEST(CreatePath, ModeAndReadOnlyParent) {
   fs::create_directory(dir.path() / "ro");
   chmod(dir.file("ro").c_str(), 0555);
   std::string blocked = dir.file("ro/x/y");
-  EXPECT_TRUE(runUnprivileged(dir.str(), [&] {
-    return !vek_createPath(blocked.c_str(), 0777) && !vek_doesDirectoryExist(blocked.c_str());
-  }));
+  EXPECT_TRUE(runUnprivileged(
+      dir.str(), [&] { return !vek_createPath(blocked.c_str(), 0777) && !vek_doesDirectoryExist(blocked.c_str()); }));
   EXPECT_FALSE(fs::exists(dir.path() / "ro" / "x"));
 }
 #endif
@@ -506,8 +503,7 @@ bool chooseAndCheck(const vektest::TempDir& dir, const TempDirCase& c) {
   const char* chosen = vek_getTempDir();
   std::string expected = resolve(dir, c.expected);
   bool logged = vektest::RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "Couldn't open temporary file");
-  bool ok = chosen != nullptr && expected == chosen && logged == c.errors_logged &&
-            vek_getTempDir() == chosen;
+  bool ok = chosen != nullptr && expected == chosen && logged == c.errors_logged && vek_getTempDir() == chosen;
   if (!ok) std::fprintf(stderr, "chose %s, expected %s\n", chosen ? chosen : "NULL", expected.c_str());
   return ok;
 }

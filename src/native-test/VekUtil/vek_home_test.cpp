@@ -43,8 +43,8 @@ class HomeTest : public ::testing::Test {
 
 TEST_F(HomeTest, ExecutablePathFromEachFormOfArgv0) {
   fs::path root = dir_.path();
-  makeProgram(root / "first/other");       // only in the first PATH element
-  makeProgram(root / "second/tool");       // found in the second element
+  makeProgram(root / "first/other");             // only in the first PATH element
+  makeProgram(root / "second/tool");             // found in the second element
   makeProgram(root / "work/bin/relative-tool");  // through a relative element
   makeProgram(root / "work/sub/prog");
   makeProgram(root / "real/target");
@@ -74,8 +74,10 @@ TEST_F(HomeTest, ExecutablePathFromEachFormOfArgv0) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string got = inChild([&] {
-      if (c.path_env == "-") unsetenv("PATH");
-      else setenv("PATH", c.path_env.c_str(), 1);
+      if (c.path_env == "-")
+        unsetenv("PATH");
+      else
+        setenv("PATH", c.path_env.c_str(), 1);
       if (chdir((dir_.path() / "work").c_str()) != 0) return std::string("chdir failed");
       const char* exe = vek_getExecutablePath(c.argv0.c_str());
       return std::string(exe != nullptr ? exe : "");

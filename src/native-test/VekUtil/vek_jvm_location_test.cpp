@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -74,33 +74,116 @@ TEST_F(JvmLocationTest, FindsTheLibraryOfEachLayoutInSearchOrder) {
       {"Java 9 layout alone", {MODERN_SERVER}, "", "prod", "", false, 2, MODERN_SERVER, nullptr},
       {"client preferred", {MODERN_CLIENT, MODERN_SERVER}, "", "prod", "", false, 1, MODERN_CLIENT, nullptr},
       {"server preferred", {MODERN_CLIENT, MODERN_SERVER}, "", "prod", "", false, 2, MODERN_SERVER, nullptr},
-      {"either old list before the Java 9 layout", {OLD_SERVER, MODERN_CLIENT}, "", "prod", "", false, 1, OLD_SERVER,
+      {"either old list before the Java 9 layout",
+       {OLD_SERVER, MODERN_CLIENT},
+       "",
+       "prod",
+       "",
+       false,
+       1,
+       OLD_SERVER,
        nullptr},
       {"jrockit", {JROCKIT, OLD_CLIENT}, "", "prod", "", false, 2, JROCKIT, nullptr},
-      {"root named jre reached through its parent", {MODERN_SERVER}, "", "prod/jre", "", false, 2, MODERN_SERVER,
+      {"root named jre reached through its parent",
+       {MODERN_SERVER},
+       "",
+       "prod/jre",
+       "",
+       false,
+       2,
+       MODERN_SERVER,
        nullptr},
       {"root named jre in the old layout", {OLD_SERVER}, "", "prod/jre", "", false, 2, OLD_SERVER, nullptr},
       // Distributions put a jre beside the runtimes (/usr/lib/jvm/jre): it is another runtime's.
       {"neighbour jre beside a root with its own lib/server",
        {"jvm/java-x/lib/server/libjvm.so", "jvm/jre/lib/" + ARCH + "/server/libjvm.so", "jvm/jre/lib/server/libjvm.so"},
-       "", "jvm/java-x", "", false, 2, "jvm/java-x/lib/server/libjvm.so", nullptr},
-      {"neighbour jre beside a root without a library", {"jvm/jre/lib/server/libjvm.so", "jvm/java-y/"}, "",
-       "jvm/java-y", "", false, 2, "", nullptr},
-      {"root that is a Java 9 runtime", {"jdk/lib/server/libjvm.so"}, "", "jdk", "", false, 2,
-       "jdk/lib/server/libjvm.so", nullptr},
-      {"preferred home wins", {MODERN_SERVER, "other/jre/lib/server/libjvm.so"}, "other", "prod", "", false, 2,
-       "other/jre/lib/server/libjvm.so", nullptr},
-      {"preferred home without library adds nothing", {MODERN_SERVER, "other/jre/"}, "other", "prod", "", false, 2,
-       MODERN_SERVER, nullptr},
-      {"no JAVA_HOME without the fallback", {"jdk/jre/lib/server/libjvm.so", "prod/"}, "", "prod", "jdk", false, 2, "",
+       "",
+       "jvm/java-x",
+       "",
+       false,
+       2,
+       "jvm/java-x/lib/server/libjvm.so",
        nullptr},
-      {"JAVA_HOME with the fallback", {"jdk/jre/lib/server/libjvm.so", "prod/"}, "", "prod", "jdk", true, 2,
-       "jdk/jre/lib/server/libjvm.so", "Bundled JRE is missing, fall back to JAVA_HOME: '"},
-      {"installation before JAVA_HOME", {MODERN_SERVER, "jdk/jre/lib/server/libjvm.so"}, "", "prod", "jdk", true, 2,
-       MODERN_SERVER, nullptr},
-      {"directory named like the library", {OLD_SERVER + "/", MODERN_SERVER}, "", "prod", "", false, 2,
-       MODERN_SERVER, "Could not find the preferred Java VM shared library at '"},
-      {"unknown preference is server", {MODERN_CLIENT, MODERN_SERVER}, "", "prod", "", false, 7, MODERN_SERVER,
+      {"neighbour jre beside a root without a library",
+       {"jvm/jre/lib/server/libjvm.so", "jvm/java-y/"},
+       "",
+       "jvm/java-y",
+       "",
+       false,
+       2,
+       "",
+       nullptr},
+      {"root that is a Java 9 runtime",
+       {"jdk/lib/server/libjvm.so"},
+       "",
+       "jdk",
+       "",
+       false,
+       2,
+       "jdk/lib/server/libjvm.so",
+       nullptr},
+      {"preferred home wins",
+       {MODERN_SERVER, "other/jre/lib/server/libjvm.so"},
+       "other",
+       "prod",
+       "",
+       false,
+       2,
+       "other/jre/lib/server/libjvm.so",
+       nullptr},
+      {"preferred home without library adds nothing",
+       {MODERN_SERVER, "other/jre/"},
+       "other",
+       "prod",
+       "",
+       false,
+       2,
+       MODERN_SERVER,
+       nullptr},
+      {"no JAVA_HOME without the fallback",
+       {"jdk/jre/lib/server/libjvm.so", "prod/"},
+       "",
+       "prod",
+       "jdk",
+       false,
+       2,
+       "",
+       nullptr},
+      {"JAVA_HOME with the fallback",
+       {"jdk/jre/lib/server/libjvm.so", "prod/"},
+       "",
+       "prod",
+       "jdk",
+       true,
+       2,
+       "jdk/jre/lib/server/libjvm.so",
+       "Bundled JRE is missing, fall back to JAVA_HOME: '"},
+      {"installation before JAVA_HOME",
+       {MODERN_SERVER, "jdk/jre/lib/server/libjvm.so"},
+       "",
+       "prod",
+       "jdk",
+       true,
+       2,
+       MODERN_SERVER,
+       nullptr},
+      {"directory named like the library",
+       {OLD_SERVER + "/", MODERN_SERVER},
+       "",
+       "prod",
+       "",
+       false,
+       2,
+       MODERN_SERVER,
+       "Could not find the preferred Java VM shared library at '"},
+      {"unknown preference is server",
+       {MODERN_CLIENT, MODERN_SERVER},
+       "",
+       "prod",
+       "",
+       false,
+       7,
+       MODERN_SERVER,
        "(INTERNAL) Invalid argument for vmPreference(7), assuming VEK_PREFER_SERVER_VM"},
       {"nothing anywhere", {"prod/jre/"}, "", "prod", "", false, 2, "", nullptr},
   };
@@ -113,8 +196,10 @@ TEST_F(JvmLocationTest, FindsTheLibraryOfEachLayoutInSearchOrder) {
     layout(c.files);
     vek_setPreferredJavaHome(at(c.preferred).c_str());
     vek_setFallbackToEnvJavaHome(c.fallback);
-    if (c.java_home.empty()) unsetenv("JAVA_HOME");
-    else setenv("JAVA_HOME", at(c.java_home).c_str(), 1);
+    if (c.java_home.empty())
+      unsetenv("JAVA_HOME");
+    else
+      setenv("JAVA_HOME", at(c.java_home).c_str(), 1);
     vektest::RecordLogs logs;
     vektest::ScopedLogLevel level(VEKLOG_DEBUG);
 
@@ -171,13 +256,16 @@ TEST_F(JvmLocationTest, FirstPassReexecutesWithTheLoaderPathAndTheSecondReturnsQ
       {"started by its path", {VEK_JVM_PROBE, "restart", at("prod")}, VEK_JVM_PROBE, "/was/here"},
       // A display name that PATH finds as another program (exec -a, a login shell's "-sh").
       {"started under another program's name",
-       {"/bin/bash", "-c", "exec -a ls \"$0\" restart \"$1\"", VEK_JVM_PROBE, at("prod")}, "ls", std::nullopt},
+       {"/bin/bash", "-c", "exec -a ls \"$0\" restart \"$1\"", VEK_JVM_PROBE, at("prod")},
+       "ls",
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto run = vektest::runProgram(c.argv, {{"VEK_RESTART_IN_PROGRESS", std::nullopt},
-                                            {"VEK_RESTART_STATE", std::nullopt},
-                                            {"LD_LIBRARY_PATH", c.users_path}},
+    auto run = vektest::runProgram(c.argv,
+                                   {{"VEK_RESTART_IN_PROGRESS", std::nullopt},
+                                    {"VEK_RESTART_STATE", std::nullopt},
+                                    {"LD_LIBRARY_PATH", c.users_path}},
                                    std::chrono::seconds(120));
     ASSERT_EQ(0, run.status) << run.output;
     EXPECT_EQ(1, run.count("entry marker=- argv0=" + c.argv0 + "\n")) << run.output;
@@ -225,16 +313,23 @@ TEST(JvmOptionTest, OptionsAreTheSameByKindOrByName) {
     const char* right;
     bool same;
   } cases[] = {
-      {"-Xmx1g", "-Xmx256m", true},           {"-Xmx1g", "-Xms1g", false},
-      {"-ea", "-da:com.x...", true},          {"-esa", "-dsa", true},
-      {"-esa", "-ea", false},                 {"-cp", "-classpath", true},
+      {"-Xmx1g", "-Xmx256m", true},
+      {"-Xmx1g", "-Xms1g", false},
+      {"-ea", "-da:com.x...", true},
+      {"-esa", "-dsa", true},
+      {"-esa", "-ea", false},
+      {"-cp", "-classpath", true},
       {"-Xbootclasspath/a:x", "-Xbootclasspath/p:y", true},
-      {"-Xss512k", "-Xss1m", true},           {"-Dfoo=1", "-Dfoo=2", true},
-      {"-Dfoo", "-Dfoo=", true},              {"-Dfoo=1", "-Dfood=1", false},
+      {"-Xss512k", "-Xss1m", true},
+      {"-Dfoo=1", "-Dfoo=2", true},
+      {"-Dfoo", "-Dfoo=", true},
+      {"-Dfoo=1", "-Dfood=1", false},
       {"-XX:+UseAltSigs", "-XX:-UseAltSigs", true},
       {"-XX:MaxPermSize=64m", "-XX:MaxPermSize=128m", true},
-      {"-Dfoo", "-XX:foo", true},             {"-Xrs", "-Xrs", true},
-      {"-Xrs", "-Xrsx", false},               {"-verbose:gc", "-verbose:class", false},
+      {"-Dfoo", "-XX:foo", true},
+      {"-Xrs", "-Xrs", true},
+      {"-Xrs", "-Xrsx", false},
+      {"-verbose:gc", "-verbose:class", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.left) + " vs " + c.right);
@@ -255,13 +350,12 @@ TEST(JvmOptionTest, AddAppendsEqualOptionsSoTheFirstCountsAndRemoveFreesOne) {
   EXPECT_EQ(static_cast<size_t>(-1), vek_findJavaVMOption(options.list, "-Xms"));
 
   vek_removeJavaVMOption(options.list, "-XX:-UseAltSigs");  // any sign of the flag goes
-  vek_removeJavaVMOption(options.list, "-Xmx");              // the first of two
-  vek_removeJavaVMOption(options.list, "-Xss");              // absent: nothing happens
+  vek_removeJavaVMOption(options.list, "-Xmx");             // the first of two
+  vek_removeJavaVMOption(options.list, "-Xss");             // absent: nothing happens
   ASSERT_EQ(3u, vek_listGetSize(options.list));
   EXPECT_EQ("-Dfoo=1", options.at(0));
   EXPECT_EQ("-Xmx256m", options.at(1));
   EXPECT_EQ("-Xrs", options.at(2));
-
 }
 
 TEST(JvmOptionTest, MemoryValuesAreMegabytesOrAllBitsSet) {
@@ -272,11 +366,20 @@ TEST(JvmOptionTest, MemoryValuesAreMegabytesOrAllBitsSet) {
     const char* asked;
     unsigned long megabytes;
   } cases[] = {
-      {"-Xmx512m", "-Xmx", 512},     {"-Xmx1g", "-Xmx", 1024},       {"-Xmx3G", "-Xmx", 3072},
-      {"-Xmx1048576", "-Xmx", 1},    {"-Xmx1000k", "-Xmx", 0},       {"-Xmx2T", "-Xmx", 2097152},
-      {"-Xms64M", "-Xms", 64},       {"-Xss2048K", "-Xss", 2},       {"-Xmx12mb", "-Xmx", NONE},
-      {"-Xmxm", "-Xmx", NONE},       {"-Xmx", "-Xmx", NONE},         {"-Xmx12q", "-Xmx", NONE},
-      {"-Xmx1g", "-Xms", NONE},      {"-Xmx99999999999999999999", "-Xmx", NONE},
+      {"-Xmx512m", "-Xmx", 512},
+      {"-Xmx1g", "-Xmx", 1024},
+      {"-Xmx3G", "-Xmx", 3072},
+      {"-Xmx1048576", "-Xmx", 1},
+      {"-Xmx1000k", "-Xmx", 0},
+      {"-Xmx2T", "-Xmx", 2097152},
+      {"-Xms64M", "-Xms", 64},
+      {"-Xss2048K", "-Xss", 2},
+      {"-Xmx12mb", "-Xmx", NONE},
+      {"-Xmxm", "-Xmx", NONE},
+      {"-Xmx", "-Xmx", NONE},
+      {"-Xmx12q", "-Xmx", NONE},
+      {"-Xmx1g", "-Xms", NONE},
+      {"-Xmx99999999999999999999", "-Xmx", NONE},
       {"-Xmx9000000000T", "-Xmx", NONE},
   };
   for (const auto& c : cases) {

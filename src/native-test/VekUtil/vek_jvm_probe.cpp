@@ -173,7 +173,8 @@ int main(int argc, char** argv) {
   if (mode == "preloaded" && argc == 4) return preloaded(argv[2], argv[3]);
   if (mode == "bare" && argc == 5) return bare(argv[2], argv[3], argv[4]);
   if (mode == "signals" && argc == 4) return signals(argv[2], argv[3]);
-  std::fprintf(stderr,
-               "usage: vek_jvm_probe restart DIR | preloaded DIR LIB | bare DIR CLASSPATH HPROF | signals DIR CLASSPATH\n");
+  std::fprintf(
+      stderr,
+      "usage: vek_jvm_probe restart DIR | preloaded DIR LIB | bare DIR CLASSPATH HPROF | signals DIR CLASSPATH\n");
   return 2;
 }

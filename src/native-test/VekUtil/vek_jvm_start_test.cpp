@@ -64,7 +64,7 @@ struct StartRecord {
   jint result = -1;
   JavaVM* vm = nullptr;
   JNIEnv* env = nullptr;
-  JavaVM* announced = nullptr;              // the VM VEK_VM_AVAILABLE carried
+  JavaVM* announced = nullptr;               // the VM VEK_VM_AVAILABLE carried
   std::vector<vektest::LoggedEvent> events;  // logged during the start
   std::vector<std::string> options_left;     // the option list afterwards
   std::vector<std::string> replayed;         // Java log lines right after the start
@@ -82,13 +82,16 @@ const StartRecord& started() {
     veklog(VEK_HERE, VEKLOG_INFO, "start-up line before the VM");
     vektest::RecordingLogger::take();
     // Java 17 refuses -XX:+UseAltSigs: the first creation fails.
-    static const char* const texts[] = {"-Djava.class.path=" VEK_TEST_CLASSES_DIR, "-Xmx64m", "-XX:+UseAltSigs",
-                                        "-Xrs", "-XX:+UseSerialGC", "-XX:TieredStopAtLevel=1"};
+    static const char* const texts[] = {"-Djava.class.path=" VEK_TEST_CLASSES_DIR,
+                                        "-Xmx64m",
+                                        "-XX:+UseAltSigs",
+                                        "-Xrs",
+                                        "-XX:+UseSerialGC",
+                                        "-XX:TieredStopAtLevel=1"};
     vek_list_t* options = vek_listCreate(8);
     vek_listSetCompare(options, vek_jvmCompareOptions);
     for (const char* t : texts) vek_addJavaVMOption(options, t, nullptr);
-    r.result = vek_startJavaVM(&r.vm, &r.env, product().str().c_str(), options, VEK_PREFER_SERVER_VM,
-                               JNI_VERSION_1_8);
+    r.result = vek_startJavaVM(&r.vm, &r.env, product().str().c_str(), options, VEK_PREFER_SERVER_VM, JNI_VERSION_1_8);
     r.events = vektest::RecordingLogger::take();
     vek_removeAllLoggers();
     vek_setLogLevel(VEKLOG_INFO);
@@ -188,8 +191,8 @@ TEST_F(JvmStartTest, JoiningMakesAUrlClassLoaderOverTheGivenEntries) {
     jclass found = vek_findClass(env_, loader, "vektest/joinonly/JoinOnly");
     EXPECT_EQ(c.finds_join_only, found != nullptr);
     if (found != nullptr) {
-      jobject defined_by = vektest::callStatic(env_, "vektest/Loaders", "loaderOf",
-                                               "(Ljava/lang/Class;)Ljava/lang/ClassLoader;", found);
+      jobject defined_by =
+          vektest::callStatic(env_, "vektest/Loaders", "loaderOf", "(Ljava/lang/Class;)Ljava/lang/ClassLoader;", found);
       EXPECT_TRUE(env_->IsSameObject(loader, defined_by));
     }
     env_->DeleteGlobalRef(loader);
@@ -208,9 +211,8 @@ TEST_F(JvmStartTest, SystemPropertiesAreSetAndAFailureKeepsVmLoggingOn) {
     EXPECT_EQ(c.result, vek_setJavaSystemProperty(env_, c.name, c.value));
     EXPECT_FALSE(env_->ExceptionCheck());
     if (c.result != 0) continue;
-    auto read = static_cast<jstring>(vektest::callStatic(env_, "java/lang/System", "getProperty",
-                                                         "(Ljava/lang/String;)Ljava/lang/String;",
-                                                         env_->NewStringUTF(c.name)));
+    auto read = static_cast<jstring>(vektest::callStatic(
+        env_, "java/lang/System", "getProperty", "(Ljava/lang/String;)Ljava/lang/String;", env_->NewStringUTF(c.name)));
     ASSERT_NE(nullptr, read);
     const char* utf = env_->GetStringUTFChars(read, nullptr);
     EXPECT_STREQ(c.value, utf);
@@ -277,8 +279,7 @@ TEST(JvmStartProbeTest, LibraryLoadedBeforeIsNotRetriedAndFallbackMarksTheOption
   vektest::TempDir install;
   auto run = vektest::runProgram({VEK_JVM_PROBE, "preloaded", install.str(), VEK_TEST_JVM_LIB},
                                  {{"JAVA_HOME", product().str()}});
-  EXPECT_TRUE(run.has("rc=-1\noptions= -Xmx64m -XX:+UseAltSigs -Xrs -Dnimbo.common.alternate-vm=true\n"))
-      << run.output;
+  EXPECT_TRUE(run.has("rc=-1\noptions= -Xmx64m -XX:+UseAltSigs -Xrs -Dnimbo.common.alternate-vm=true\n")) << run.output;
   EXPECT_TRUE(run.has("Bundled JRE is missing, fall back to JAVA_HOME: '")) << run.output;
   EXPECT_TRUE(run.has("A copy of the JVM library was previously loaded. No need to load another.")) << run.output;
   EXPECT_EQ(1, run.count("Unable to create Java VM; Result:")) << run.output;

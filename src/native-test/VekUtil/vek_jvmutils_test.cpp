@@ -141,8 +141,8 @@ TEST_F(JvmUtilsTest, ClassLookupUsesTheLoaderAndFallsBackWhenItFails) {
   // one on the VM's class path.
   jclass probe = vek_findClass(e, jar_loader, "vektest/JarProbe");
   ASSERT_NE(nullptr, probe);
-  jobject defined_by = vektest::callStatic(e, "vektest/Loaders", "loaderOf",
-                                           "(Ljava/lang/Class;)Ljava/lang/ClassLoader;", probe);
+  jobject defined_by =
+      vektest::callStatic(e, "vektest/Loaders", "loaderOf", "(Ljava/lang/Class;)Ljava/lang/ClassLoader;", probe);
   EXPECT_TRUE(e->IsSameObject(jar_loader, defined_by));
   jclass on_class_path = vek_findClass(e, nullptr, "vektest/JarProbe");
   ASSERT_NE(nullptr, on_class_path);
@@ -161,8 +161,8 @@ TEST_F(JvmUtilsTest, ClassLookupUsesTheLoaderAndFallsBackWhenItFails) {
   auto events = logs.take();
   EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_ERROR,
                                                  "(internal) Could not find or load class vektest/NoSuchClass"));
-  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_ERROR,
-                                                 "(internal) NULL class name passed to vek_findClass()"));
+  EXPECT_TRUE(
+      vektest::RecordingLogger::contains(events, VEKLOG_ERROR, "(internal) NULL class name passed to vek_findClass()"));
 }
 
 TEST_F(JvmUtilsTest, IOExceptionCarriesTheFormattedMessageCutTo2047Characters) {

@@ -160,8 +160,8 @@ void* sleeper(void*) {
 
 void write_report(const std::string& file) {
   std::string text = "pid " + std::to_string(getpid()) + "\nsid " + std::to_string(getsid(0)) + "\npgid " +
-                     std::to_string(getpgrp()) + "\ncwd " + std::filesystem::current_path().string() +
-                     "\nblock " + (vek_isSignalBlockInstalled() ? "yes" : "no") + "\nmask " + blocked_signals() + "\n";
+                     std::to_string(getpgrp()) + "\ncwd " + std::filesystem::current_path().string() + "\nblock " +
+                     (vek_isSignalBlockInstalled() ? "yes" : "no") + "\nmask " + blocked_signals() + "\n";
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ec;
     auto target = std::filesystem::read_symlink(entry.path(), ec);
@@ -221,7 +221,8 @@ void run(const std::string& step) {
     bool recorded = vek_recordLauncherStartup(f[1].c_str(), f[2].c_str());
     say_recorded("", recorded, errno);
   } else if (what == "running") {
-    say(std::string("running ") + (vek_isLauncherRunning(f[1].c_str(), f[2].c_str(), f[3] == "any") ? "true" : "false"));
+    say(std::string("running ") +
+        (vek_isLauncherRunning(f[1].c_str(), f[2].c_str(), f[3] == "any") ? "true" : "false"));
   } else if (what == "threaddump") {
     say(std::string("threaddump ") +
         (vek_sendLauncherThreadDumpRequest(f[1].c_str(), f[1].c_str(), f[2].c_str()) ? "true" : "false"));

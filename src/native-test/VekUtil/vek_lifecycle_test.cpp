@@ -152,8 +152,10 @@ void set_scenario(const char* name) {
 #ifdef _WIN32
   _putenv_s(kScenarioVariable, name);
 #else
-  if (name[0] != '\0') setenv(kScenarioVariable, name, 1);
-  else unsetenv(kScenarioVariable);
+  if (name[0] != '\0')
+    setenv(kScenarioVariable, name, 1);
+  else
+    unsetenv(kScenarioVariable);
 #endif
 }
 
@@ -161,8 +163,8 @@ void set_scenario(const char* name) {
 // entry per line.
 std::vector<std::string> run_scenario(const char* name) {
   set_scenario(name);
-  std::string command = "\"" + own_executable() +
-                        "\" --gtest_also_run_disabled_tests --gtest_filter=LifecycleScenario.DISABLED_Run 2>&1";
+  std::string command =
+      "\"" + own_executable() + "\" --gtest_also_run_disabled_tests --gtest_filter=LifecycleScenario.DISABLED_Run 2>&1";
 #ifdef _WIN32
   command = "\"" + command + "\"";  // cmd.exe strips one outer pair of quotes
   FILE* output = _popen(command.c_str(), "r");
@@ -198,9 +200,8 @@ std::vector<std::string> events_of(const std::vector<std::string>& lines) {
 }
 
 size_t count_containing(const std::vector<std::string>& lines, const std::string& fragment) {
-  return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-    return line.find(fragment) != std::string::npos;
-  }));
+  return static_cast<size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::string& line) { return line.find(fragment) != std::string::npos; }));
 }
 
 // Index of the first line containing `fragment`, or lines.size().
@@ -221,9 +222,9 @@ TEST(Lifecycle, LazyInitialisationWarnsOnceAndRegistersAfterTheModules) {
   SCOPED_TRACE(joined(lines));
   EXPECT_EQ(count_containing(lines, kFatalLine), 1u);
   const std::vector<std::string> expected = {
-      "main a VM_AVAILABLE", "main b VM_AVAILABLE",  // the duplicate of a is held once
+      "main a VM_AVAILABLE",   "main b VM_AVAILABLE",    // the duplicate of a is held once
       "main a VM_UNAVAILABLE", "main b VM_UNAVAILABLE",  // raised at exit before the shutdown
-      "main a SHUTDOWN", "main b SHUTDOWN",
+      "main a SHUTDOWN",       "main b SHUTDOWN",
   };
   EXPECT_EQ(events_of(lines), expected);
   size_t shutdown_announced = index_of(lines, "LOG Calling all registered lifecycle methods for VEK_SHUTDOWN");
@@ -232,7 +233,8 @@ TEST(Lifecycle, LazyInitialisationWarnsOnceAndRegistersAfterTheModules) {
 #ifndef _WIN32
   // The lazily registered handler comes after the modules' own: the process
   // control and messaging handlers have already run when it is called.
-  EXPECT_LT(index_of(lines, "LOG Running cleanup routines after exit() called"), index_of(lines, "EVENT main a SHUTDOWN"));
+  EXPECT_LT(index_of(lines, "LOG Running cleanup routines after exit() called"),
+            index_of(lines, "EVENT main a SHUTDOWN"));
   EXPECT_LT(index_of(lines, "LOG Cleaning up any messaging sockets."), index_of(lines, "EVENT main a SHUTDOWN"));
 #endif
 }
@@ -253,8 +255,8 @@ TEST(Lifecycle, ForkedChildGetsNoShutdownUnlessDaemonised) {
   const std::vector<std::string> expected = {
       "child a VM_UNAVAILABLE",     "child a CHILD_AFTER_FORK",
       "notdaemon a VM_UNAVAILABLE", "notdaemon a CHILD_AFTER_FORK",
-      "daemon a VM_UNAVAILABLE",    "daemon a CHILD_AFTER_FORK",     "daemon a SHUTDOWN",
-      "main a SHUTDOWN",
+      "daemon a VM_UNAVAILABLE",    "daemon a CHILD_AFTER_FORK",
+      "daemon a SHUTDOWN",          "main a SHUTDOWN",
   };
   EXPECT_EQ(events_of(lines), expected);
 }

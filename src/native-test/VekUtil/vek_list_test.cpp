@@ -40,8 +40,7 @@ class LibraryEnvironment : public ::testing::Environment {
  public:
   void SetUp() override { vek_lifecycleInit(); }
 };
-const auto* const library_environment =
-    ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+const auto* const library_environment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
 
 int a, b, c, d;  // distinct element addresses
 
@@ -82,8 +81,7 @@ TEST(ListTest, InsertAtSizeAppendsAndPastSizeIsRefused) {
 
   EXPECT_FALSE(vek_listInsert(list.get(), &d, 4));
   EXPECT_EQ(vek_listGetSize(list.get()), 3u);
-  EXPECT_TRUE(loggedError(logs.take(),
-                          "Index to insert at (4) is past the end of the list (3). Item not inserted."));
+  EXPECT_TRUE(loggedError(logs.take(), "Index to insert at (4) is past the end of the list (3). Item not inserted."));
 }
 
 TEST(ListTest, RemoveKeepsOrderAndClearsTheFreedSlot) {
@@ -191,8 +189,7 @@ TEST(ListTest, CreateWithZeroIncrementWarnsAndGrowsOneSlotAtATime) {
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(list->growby, 1u);
   EXPECT_TRUE(vektest::RecordingLogger::contains(
-      logs.take(), VEKLOG_WARN,
-      "Increment passed to vek_listCreate() is 0, the minimum value is 1. Restting it."));
+      logs.take(), VEKLOG_WARN, "Increment passed to vek_listCreate() is 0, the minimum value is 1. Restting it."));
   vek_listAdd(list.get(), &a);
   EXPECT_EQ(list->allocated, 1u);
   vek_listAdd(list.get(), &b);
@@ -247,15 +244,14 @@ TEST(ListTest, MisuseIsReportedAndGivesNeutralResults) {
   EXPECT_EQ(contents(list.get()), (std::vector<void*>{&a}));
 
   auto events = logs.take();
-  for (const char* text :
-       {"NULL list passed to vek_listAdd(). This is an internal programming error",
-        "List index 1 is is past the end of the list. This is a programming error",
-        "NULL list passed to vek_listGetSize(). This is an internal programming error",
-        "NULL list or object passed to vek_listFind(). This is an internal programming error",
-        "Invalid location \"1\" passed to vek_listRemoveAt(). This is an internal programming error",
-        "NULL list or object passed to vek_listRemove(). This is an internal programming error",
-        "NULL list passed to vek_listItrCreate(). This is an internal programming error",
-        "NULL list or comparison passed to vek_listSort(). This is an internal programming error"}) {
+  for (const char* text : {"NULL list passed to vek_listAdd(). This is an internal programming error",
+                           "List index 1 is is past the end of the list. This is a programming error",
+                           "NULL list passed to vek_listGetSize(). This is an internal programming error",
+                           "NULL list or object passed to vek_listFind(). This is an internal programming error",
+                           "Invalid location \"1\" passed to vek_listRemoveAt(). This is an internal programming error",
+                           "NULL list or object passed to vek_listRemove(). This is an internal programming error",
+                           "NULL list passed to vek_listItrCreate(). This is an internal programming error",
+                           "NULL list or comparison passed to vek_listSort(). This is an internal programming error"}) {
     SCOPED_TRACE(text);
     EXPECT_TRUE(loggedError(events, text));
   }

@@ -63,8 +63,8 @@ TEST_F(ConsoleLoggerTest, ErrorsAndWorseGoToStandardErrorTheRestToStandardOutput
     VEKLOG_LEVEL level;
     bool to_stderr;
     const char* padded;
-  } cases[] = {{VEKLOG_DEBUG2, false, "DEBUG2"}, {VEKLOG_DEBUG, false, "DEBUG"}, {VEKLOG_VERBOSE, false, "VERBOSE"},
-               {VEKLOG_INFO, false, "INFO "},    {VEKLOG_WARN, false, "WARN "}, {VEKLOG_ERROR, true, "ERROR"},
+  } cases[] = {{VEKLOG_DEBUG2, false, "DEBUG2"}, {VEKLOG_DEBUG, false, "DEBUG"},   {VEKLOG_VERBOSE, false, "VERBOSE"},
+               {VEKLOG_INFO, false, "INFO "},    {VEKLOG_WARN, false, "WARN "},    {VEKLOG_ERROR, true, "ERROR"},
                {VEKLOG_FATAL, true, "FATAL"},    {VEKLOG_UNKNOWN, true, "UNKNOWN"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(veklog_getLevelText(c.level));
@@ -143,8 +143,16 @@ TEST_F(ConsoleLoggerTest, DisabledLoggerWritesNothingEvenForFatal) {
 }
 
 TEST_F(ConsoleLoggerTest, ExceptionWithoutJavaEnvironmentPrintsOnlyTheLine) {
-  vek_log_event_t event = {VEKLOG_ERROR, "f.cpp", "f", 1, "with exception", 0, "2020-01-31 23:59:59.000",
-                           nullptr, nullptr, reinterpret_cast<jthrowable>(&event)};
+  vek_log_event_t event = {VEKLOG_ERROR,
+                           "f.cpp",
+                           "f",
+                           1,
+                           "with exception",
+                           0,
+                           "2020-01-31 23:59:59.000",
+                           nullptr,
+                           nullptr,
+                           reinterpret_cast<jthrowable>(&event)};
   vek_removeAllLoggers();
   Output o = capture([&] { vek_consoleLogger(&event); });
   EXPECT_EQ("2020-01-31 23:59:59.000 ERROR [native] with exception\n", o.err);

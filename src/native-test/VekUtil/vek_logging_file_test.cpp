@@ -139,9 +139,13 @@ TEST_F(FileLoggerTest, TwoConfigurationsWithinOneSecondGiveSetsOneSecondApart) {
 // Only names of the log form belong to a set; everything else in the
 // directory is never grouped, counted or deleted.
 TEST_F(FileLoggerTest, PurgeKeepsTheNewestSetsAndNeverTouchesOtherFiles) {
-  const std::vector<std::string> others = {
-      "app.cfg", "app_settings.xml", "app_2020-01-01_000000_1.log", "app_2020-01-01_000000_001.log.bak",
-      "app_2020-01-0X_000000_001.log", "app_20200101_000000_001.log", "apple_2020-01-01_000000_001.log"};
+  const std::vector<std::string> others = {"app.cfg",
+                                           "app_settings.xml",
+                                           "app_2020-01-01_000000_1.log",
+                                           "app_2020-01-01_000000_001.log.bak",
+                                           "app_2020-01-0X_000000_001.log",
+                                           "app_20200101_000000_001.log",
+                                           "apple_2020-01-01_000000_001.log"};
   struct Case {
     const char* name;
     std::vector<std::string> logs;  // old sets' files
@@ -155,7 +159,9 @@ TEST_F(FileLoggerTest, PurgeKeepsTheNewestSetsAndNeverTouchesOtherFiles) {
        3,
        {"app_2020-01-04_000000_001.log", "app_2020-01-04_000000_002.log", "app_2020-01-05_000000_001.log"}},
       {"look-alikes do not count as sets", {"app_2020-01-05_000000_001.log"}, 2, {"app_2020-01-05_000000_001.log"}},
-      {"a wide index is a log", {"app_2019-12-31_235959_1000.log", "app_2020-01-05_000000_001.log"}, 2,
+      {"a wide index is a log",
+       {"app_2019-12-31_235959_1000.log", "app_2020-01-05_000000_001.log"},
+       2,
        {"app_2020-01-05_000000_001.log"}},
       {"one set kept: every old one goes", {"app_2020-01-05_000000_001.log"}, 1, {}},
   };
@@ -211,7 +217,8 @@ TEST_F(FileLoggerTest, RotationKeepsTheNewestFilesOfTheSetWithoutLosingLines) {
       if (c.max_size != 0) {
         EXPECT_LT(size, c.max_size + 84);
       }
-      for (const auto& line : linesOf(dir.file(names[f]))) numbers.push_back(std::stoi(line.substr(line.find("line ") + 5)));
+      for (const auto& line : linesOf(dir.file(names[f])))
+        numbers.push_back(std::stoi(line.substr(line.find("line ") + 5)));
     }
     EXPECT_EQ(dir.file(names.back()), currentFile());
     ASSERT_FALSE(numbers.empty());
@@ -389,15 +396,14 @@ TEST_F(FileLoggerTest, NamesTakenByAnotherUserInASharedDirectoryAreNeverWrittenI
     // Puts something at a name of the log (`current` is open, `next` the
     // rotation's next file); returns the path whose content must not change.
     std::function<std::string(const std::string& current, const std::string& next)> plant;
-    bool in_forked_child;   // a child reclaims the log and logs there
-    const char* refusal;    // the child's failsafe text, or nullptr
+    bool in_forked_child;  // a child reclaims the log and logs there
+    const char* refusal;   // the child's failsafe text, or nullptr
   };
   const Case cases[] = {
       {"another user's file at the rotation's next name",
        [](auto&, auto& next) {
-         return asNobody([&] { return (vektest::writeFile(next, "planted"), chmod(next.c_str(), 0666) == 0); })
-                    ? next
-                    : "";
+         return asNobody([&] { return (vektest::writeFile(next, "planted"), chmod(next.c_str(), 0666) == 0); }) ? next
+                                                                                                                : "";
        },
        false, nullptr},
       {"another user's file at the log's name after a fork",
@@ -622,7 +628,8 @@ TEST_F(PushToFileTest, InTheSharedTemporaryDirectoryOnlyTheCallersOwnSetsCount) 
   const std::vector<std::string> own = {"failed-startup_2019-01-01_000000_001.log",
                                         "failed-startup_2019-01-02_000000_001.log"};
   std::vector<std::string> others;
-  for (int day = 1; day <= 5; ++day) others.push_back("failed-startup_2020-01-0" + std::to_string(day) + "_000000_001.log");
+  for (int day = 1; day <= 5; ++day)
+    others.push_back("failed-startup_2020-01-0" + std::to_string(day) + "_000000_001.log");
   for (const auto& name : own) vektest::writeFile(tmp.file(name), "own");
   ASSERT_TRUE(asNobody([&] {
     for (const auto& name : others) vektest::writeFile(tmp.file(name), "another user's");

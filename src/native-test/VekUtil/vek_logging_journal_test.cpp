@@ -29,8 +29,10 @@ std::string log_into_pipe(VEKLOG_LEVEL level, const std::string& text, Naming na
   fstat(fds[0], &info);
   const std::string id = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
   const std::string value = naming == PIPE ? id : naming == OTHER_INODE ? id + "1" : id.substr(0, id.find(':'));
-  if (naming == UNSET) unsetenv("JOURNAL_STREAM");
-  else setenv("JOURNAL_STREAM", value.c_str(), 1);
+  if (naming == UNSET)
+    unsetenv("JOURNAL_STREAM");
+  else
+    setenv("JOURNAL_STREAM", value.c_str(), 1);
   veklog(VEK_HERE, level, "%s", text.c_str());
   fflush(stdout);
   dup2(saved[0], 1);

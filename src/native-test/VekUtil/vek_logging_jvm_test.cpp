@@ -173,7 +173,7 @@ TEST_F(LoggingJvmTest, ANativeMethodThatThrowsLogsAndReturnsKeepsItsExceptionAnd
     vektest::CaptureFd err(2);
     jmethodID call = env_->GetStaticMethodID(natives, "call", "(Ljava/lang/String;Z)Ljava/lang/String;");
     auto caught = static_cast<jstring>(env_->CallStaticObjectMethod(natives, call, env_->NewStringUTF("native failure"),
-                                                                     c.with_exception ? JNI_TRUE : JNI_FALSE));
+                                                                    c.with_exception ? JNI_TRUE : JNI_FALSE));
     std::string failsafe = err.stop();
     ASSERT_FALSE(env_->ExceptionCheck());
     ASSERT_NE(nullptr, caught);
@@ -227,8 +227,8 @@ TEST_F(LoggingJvmTest, EventCachedInsideAPoppedFrameIsReplayedWithItsException) 
 }
 
 TEST_F(LoggingJvmTest, VmLoggerDropsEventsWithoutAnEnvironment) {
-  vek_log_event_t event = {VEKLOG_ERROR, "f.cpp", "f", 1, "no env", 0, "2020-01-01 00:00:00.000",
-                           nullptr, nullptr, nullptr};
+  vek_log_event_t event = {VEKLOG_ERROR, "f.cpp", "f",    1, "no env", 0, "2020-01-01 00:00:00.000",
+                           nullptr,      nullptr, nullptr};
   vek_javaVMLogger(&event);
   EXPECT_TRUE(drain().empty());
 }

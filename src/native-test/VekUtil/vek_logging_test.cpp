@@ -63,8 +63,8 @@ TEST_F(LoggingTest, LevelTextsCoverTheNamedLevelsAndCallEverythingElseUnknown) {
   const struct {
     int level;
     const char* text;
-  } cases[] = {{500, "DEBUG2"},  {1000, "DEBUG"}, {1500, "VERBOSE"}, {2000, "INFO"},   {3000, "WARN"},
-               {4000, "ERROR"},  {5000, "FATAL"}, {10000, "UNKNOWN"}, {1999, "UNKNOWN"}, {0, "UNKNOWN"}};
+  } cases[] = {{500, "DEBUG2"}, {1000, "DEBUG"}, {1500, "VERBOSE"},  {2000, "INFO"},    {3000, "WARN"},
+               {4000, "ERROR"}, {5000, "FATAL"}, {10000, "UNKNOWN"}, {1999, "UNKNOWN"}, {0, "UNKNOWN"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.level);
     EXPECT_STREQ(c.text, veklog_getLevelText(static_cast<VEKLOG_LEVEL>(c.level)));
@@ -76,7 +76,7 @@ TEST_F(LoggingTest, ThresholdDropsLowerLevelsAndDeliversEqualAndHigher) {
     VEKLOG_LEVEL threshold;
     VEKLOG_LEVEL level;
     bool delivered;
-  } cases[] = {{VEKLOG_INFO, VEKLOG_DEBUG, false},  {VEKLOG_INFO, VEKLOG_INFO, true},
+  } cases[] = {{VEKLOG_INFO, VEKLOG_DEBUG, false},   {VEKLOG_INFO, VEKLOG_INFO, true},
                {VEKLOG_INFO, VEKLOG_VERBOSE, false}, {VEKLOG_INFO, VEKLOG_FATAL, true},
                {VEKLOG_DEBUG2, VEKLOG_DEBUG2, true}, {VEKLOG_WARN, VEKLOG_INFO, false}};
   vektest::RecordLogs logs;
@@ -285,9 +285,9 @@ TEST_F(LoggingTest, SourceNamesLoseSuffixAndEverythingUpToTheFirstMarker) {
       {"/home/u/src/native/VekUtil/src/vek_list.c", "VekUtil/src/vek_list"},
       {"build/../src/native/installer/src/installer", "installer/src/installer"},
       {"plain/dir/file.hpp", "plain/dir/file"},
-      {"twice.cpp.h", "twice.cpp"},                   // only the first matching suffix goes
-      {"x/native-test/y/native/z.cpp", "y/native/z"}, // the test marker is tried first
-      {"x/native/a//b/./c.cpp", "a/b/c"},             // then normalised
+      {"twice.cpp.h", "twice.cpp"},                    // only the first matching suffix goes
+      {"x/native-test/y/native/z.cpp", "y/native/z"},  // the test marker is tried first
+      {"x/native/a//b/./c.cpp", "a/b/c"},              // then normalised
       {"C:\\work\\native\\VekUtil\\w.cpp", "VekUtil/w"},
       {"", ""},
   };

@@ -135,9 +135,13 @@ TEST_F(MessageJvmTest, TheJavaHandlerAnswersAndItsReplyComesBackWhole) {
     }
     const auto calls = java_calls(env_);
     ASSERT_EQ(1u, calls.size());
-    if (c.java_saw != nullptr) { EXPECT_EQ(c.java_saw, calls[0]); }
+    if (c.java_saw != nullptr) {
+      EXPECT_EQ(c.java_saw, calls[0]);
+    }
     auto events = logs.take();
-    if (c.warning != nullptr) { EXPECT_TRUE(RecordingLogger::contains(events, VEKLOG_WARN, c.warning)); }
+    if (c.warning != nullptr) {
+      EXPECT_TRUE(RecordingLogger::contains(events, VEKLOG_WARN, c.warning));
+    }
     EXPECT_FALSE(env_->ExceptionCheck());
     vek_destroyMessage(reply);
     vek_destroyMessage(request);
@@ -228,9 +232,9 @@ TEST(MessageExitTest, AnExitWhileAStopIsHandledEndsTheProcessAndAnswersTheSender
     };
     for (int waited = 0; waited < 1200 && !listening(); ++waited)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const vektest::RunResult sent = vektest::runProgram(
-        {VEK_MESSAGE_PEER, "send", path, std::to_string(VEK_MESSAGE_SHUTDOWN), "1", "stop"}, {},
-        std::chrono::seconds(120));
+    const vektest::RunResult sent =
+        vektest::runProgram({VEK_MESSAGE_PEER, "send", path, std::to_string(VEK_MESSAGE_SHUTDOWN), "1", "stop"}, {},
+                            std::chrono::seconds(120));
     server.join();
     EXPECT_TRUE(sent.status == 0 && sent.has("reply type=2 ")) << "no answer\n" << sent.output;
     EXPECT_EQ(c.status, served.status) << "the server did not end\n" << served.output;

@@ -50,7 +50,9 @@ TEST_F(MessageTest, TextPayloadsCarryTheirTerminatorAndEmptyPayloadsHaveNoText) 
     vek_setMessageTextPayload(message, c.text);
     EXPECT_EQ(c.length, message->length);
     EXPECT_EQ(c.length == 0, message->data == nullptr);
-    if (c.length > 0) { EXPECT_EQ('\0', message->data[c.length - 1]); }
+    if (c.length > 0) {
+      EXPECT_EQ('\0', message->data[c.length - 1]);
+    }
     EXPECT_EQ(c.as_text, take_text(vek_getMessagePayloadAsText(message)));
     vek_destroyMessage(message);
   }

@@ -243,8 +243,11 @@ TEST_F(MessageServerTest, ServersStartOnFreeOrStaleSocketPathsOnlyAndStopCleanly
       {"regular file", dir_.file("c.msg"), [](const std::string& p) { vektest::writeFile(p, "precious"); }, false,
        "is not a socket; it is left in place."},
       {"symbolic link", dir_.file("d.msg"),
-       [this](const std::string& p) { vektest::writeFile(dir_.file("target"), "precious");
-         ASSERT_EQ(0, symlink(dir_.file("target").c_str(), p.c_str())); }, false, "is not a socket"},
+       [this](const std::string& p) {
+         vektest::writeFile(dir_.file("target"), "precious");
+         ASSERT_EQ(0, symlink(dir_.file("target").c_str(), p.c_str()));
+       },
+       false, "is not a socket"},
       {"path too long for a socket address", long_path, [](const std::string&) {}, false, "Could not bind socket"},
       {"missing directory", dir_.file("none/e.msg"), [](const std::string&) {}, false, "Could not bind socket"},
   };
@@ -353,28 +356,31 @@ TEST_F(MessageServerTest, AClientOfAnotherUserIsRefusedBeforeConnecting) {
   ASSERT_EQ(0, chmod(dir_.str().c_str(), 0755));
   ASSERT_GE(vek_startMessageServer(path_.c_str()), 0);
   int status = 0;
-  std::string lines = vektest::inChildWriting([&](int report) {
-    // Only async-signal-safe work and the client itself: this process was
-    // forked from a threaded one. The logged lines go back through the pipe.
-    static int out;
-    out = report;
-    vek_removeAllLoggers();
-    vek_addLogger([](vek_log_event_t* event) {
-      ssize_t ignored = write(out, event->text, strlen(event->text));
-      ignored = write(out, "\n", 1);
-      (void)ignored;
-    });
-    if (setgid(other_group) != 0 || setuid(other) != 0) _exit(10);
-    vek_message_t* request = text_message(ECHO_TYPE, "intruder");
-    int result = vek_sendMessage(path_.c_str(), request) == nullptr ? 0 : 1;
-    int fd = connect_raw(path_);
-    if (fd >= 0 || errno != EACCES) result |= 2;
-    _exit(result);
-  }, &status);
+  std::string lines = vektest::inChildWriting(
+      [&](int report) {
+        // Only async-signal-safe work and the client itself: this process was
+        // forked from a threaded one. The logged lines go back through the pipe.
+        static int out;
+        out = report;
+        vek_removeAllLoggers();
+        vek_addLogger([](vek_log_event_t* event) {
+          ssize_t ignored = write(out, event->text, strlen(event->text));
+          ignored = write(out, "\n", 1);
+          (void)ignored;
+        });
+        if (setgid(other_group) != 0 || setuid(other) != 0) _exit(10);
+        vek_message_t* request = text_message(ECHO_TYPE, "intruder");
+        int result = vek_sendMessage(path_.c_str(), request) == nullptr ? 0 : 1;
+        int fd = connect_raw(path_);
+        if (fd >= 0 || errno != EACCES) result |= 2;
+        _exit(result);
+      },
+      &status);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status)) << "1: the client was not refused, 2: a raw connection was not refused";
-  EXPECT_NE(std::string::npos, lines.find("as you are not the owner of the process the message is destined for. Local " +
-                                          std::to_string(other) + ", Remote " + std::to_string(geteuid()) + "."))
+  EXPECT_NE(std::string::npos,
+            lines.find("as you are not the owner of the process the message is destined for. Local " +
+                       std::to_string(other) + ", Remote " + std::to_string(geteuid()) + "."))
       << lines;
   EXPECT_EQ(0, dispatched);
 }
@@ -410,15 +416,16 @@ TEST_F(MessageServerTest, AForkedChildStartsWithoutTheParentsServer) {
     std::function<std::string()> in_child;  // after the fork was announced; answers "ok" or what went wrong
   };
   const Case cases[] = {
-      {"stopping the parent's server there", [&] {
-         return vek_stopMessageServer(path_.c_str()) ? std::string("stopped the parent's server") : "ok";
-       }},
-      {"a server of its own there", [&]() -> std::string {
+      {"stopping the parent's server there",
+       [&] { return vek_stopMessageServer(path_.c_str()) ? std::string("stopped the parent's server") : "ok"; }},
+      {"a server of its own there",
+       [&]() -> std::string {
          if (vek_startMessageServer(own.c_str()) < 0) return "could not start";
          if (!echo_works(own)) return "its own server did not answer";
          return vek_stopMessageServer(own.c_str()) ? "ok" : "could not stop";
        }},
-      {"exiting as a daemon", [] {
+      {"exiting as a daemon",
+       [] {
          vek_lifecycleSetDaemonized(true);
          exit(0);  // exit processing: the shutdown stage
          return std::string();
@@ -430,13 +437,17 @@ TEST_F(MessageServerTest, AForkedChildStartsWithoutTheParentsServer) {
     // sanitizers' allocators are not fork-safe.
     ASSERT_TRUE(wait_until([] { return thread_count(CONNECTION_THREAD) == 0; }, 5s));
     int status = 0;
-    std::string answer = vektest::inChild([&] {
-      in_forked_child = true;
-      vek_lifecycleChildAfterFork();
-      return c.in_child();
-    }, &status);
+    std::string answer = vektest::inChild(
+        [&] {
+          in_forked_child = true;
+          vek_lifecycleChildAfterFork();
+          return c.in_child();
+        },
+        &status);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    if (!answer.empty()) { EXPECT_EQ("ok", answer); }
+    if (!answer.empty()) {
+      EXPECT_EQ("ok", answer);
+    }
     EXPECT_TRUE(is_socket(path_));
     EXPECT_TRUE(echo_works(path_));
   }
@@ -521,7 +532,8 @@ TEST_F(MessageServerTest, AThousandClientsFromSeveralProcessesAreEachAnsweredOnc
   });
   std::vector<pid_t> clients;
   for (int p = 0; p < PROCESSES; ++p)
-    clients.push_back(spawn_peer({VEK_MESSAGE_PEER, "load", path_, std::to_string(PER_PROCESS), "p" + std::to_string(p)}));
+    clients.push_back(
+        spawn_peer({VEK_MESSAGE_PEER, "load", path_, std::to_string(PER_PROCESS), "p" + std::to_string(p)}));
   for (pid_t client : clients) {
     int status = 0;
     EXPECT_EQ(client, waitpid(client, &status, 0));

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <thread>
 #include <vector>

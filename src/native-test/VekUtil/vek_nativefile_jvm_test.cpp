@@ -110,8 +110,8 @@ TEST_F(NativeFileJvmTest, NativesAnswerJavaCallersWithResultsOrIOExceptions) {
   };
   const Case cases[] = {
       {"mode bits", [&] { chmod(file.c_str(), 0640); }, "getNativePermissions", file, "", 0, "ok:640", nullptr},
-      {"set-id and sticky bits", [&] { chmod(file.c_str(), 07755); }, "getNativePermissions", file, "", 0,
-       "ok:7755", nullptr},
+      {"set-id and sticky bits", [&] { chmod(file.c_str(), 07755); }, "getNativePermissions", file, "", 0, "ok:7755",
+       nullptr},
       {"a link's bits are its own", nullptr, "getNativePermissions", link, "", 0, "ok:777", nullptr},
       {"bits of a missing file", nullptr, "getNativePermissions", missing, "", 0,
        "IOException:Could not lstat file " + missing + ": No such file or directory", nullptr},
@@ -245,7 +245,8 @@ TEST_F(NativeFileJvmTest, AClassWithoutEnabledFieldStillGetsItsNativesAndOneErro
   size_t at = bytes.find(field);
   ASSERT_NE(std::string::npos, at);
   bytes[at + 3] = 'x';
-  jobject loader = vektest::callStatic(env_, "java/lang/ClassLoader", "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
+  jobject loader =
+      vektest::callStatic(env_, "java/lang/ClassLoader", "getSystemClassLoader", "()Ljava/lang/ClassLoader;");
   ASSERT_NE(nullptr, loader);
   jclass defined = env_->DefineClass(NATIVE_FILE, loader, reinterpret_cast<const jbyte*>(bytes.data()),
                                      static_cast<jsize>(bytes.size()));
@@ -276,8 +277,9 @@ TEST_F(NativeFileJvmTest, AClassWithoutEnabledFieldStillGetsItsNativesAndOneErro
       vektest::callStatic(env_, "com/nimbo/common/log/LogCategory", "drain", "()[Ljava/lang/String;"));
   ASSERT_NE(nullptr, lines);
   ASSERT_EQ(1, env_->GetArrayLength(lines));
-  EXPECT_EQ("VekUtil/src/vek_file|4000|Could not find field mEnabled in com/nimbo/common/io/NativeFile|<none>|false|<null>",
-            utf(env_, static_cast<jstring>(env_->GetObjectArrayElement(lines, 0))));
+  EXPECT_EQ(
+      "VekUtil/src/vek_file|4000|Could not find field mEnabled in com/nimbo/common/io/NativeFile|<none>|false|<null>",
+      utf(env_, static_cast<jstring>(env_->GetObjectArrayElement(lines, 0))));
 
   vektest::TempDir dir;
   vektest::writeFile(dir.file("f"), "");

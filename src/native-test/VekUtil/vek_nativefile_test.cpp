@@ -125,7 +125,7 @@ TEST(NativeFileWindowsTest, ModesMapToAttributesAndBack) {
     vektest::TempDir dir;
     std::string path = dir.file("entry");
     if (c.kind == Kind::kProgram) path += ".exe";
-    bool made = c.kind == Kind::kFile        ? (vektest::writeFile(path, "text"), true)
+    bool made = c.kind == Kind::kFile      ? (vektest::writeFile(path, "text"), true)
                 : c.kind == Kind::kProgram ? CopyFileA(ownProgram().c_str(), path.c_str(), TRUE) != 0
                                            : CreateDirectoryA(path.c_str(), nullptr) != 0;
     ASSERT_TRUE(made);
@@ -167,13 +167,12 @@ TEST(NativeFileWindowsTest, OwnerLinksAndFreeSpace) {
   std::string file = dir.file("file");
   vektest::writeFile(file, "text");
   FakeJni jni;
-  std::string owner =
-      jni.text(Java_com_nimbo_common_io_NativeFile_getNativeOwner(jni.env(), nullptr, jni.str(file)));
+  std::string owner = jni.text(Java_com_nimbo_common_io_NativeFile_getNativeOwner(jni.env(), nullptr, jni.str(file)));
   EXPECT_NE("<null>", owner);
   EXPECT_FALSE(owner.empty());
   EXPECT_EQ(std::string::npos, owner.find('\\'));  // the account alone, no domain
-  EXPECT_FALSE(Java_com_nimbo_common_io_NativeFile_createSymlink(jni.env(), nullptr, jni.str(dir.file("l")),
-                                                                 jni.str(file)));
+  EXPECT_FALSE(
+      Java_com_nimbo_common_io_NativeFile_createSymlink(jni.env(), nullptr, jni.str(dir.file("l")), jni.str(file)));
   EXPECT_EQ(nullptr, Java_com_nimbo_common_io_NativeFile_getNativeSymlink(jni.env(), nullptr, jni.str(file)));
   jlong native = Java_com_nimbo_common_io_NativeFile_getNativeAvailableBytes(jni.env(), nullptr, jni.str(file));
   jlong direct = static_cast<jlong>(vek_getAvailableBytes(dir.str().c_str()));
@@ -213,8 +212,8 @@ TEST(NativeFileWindowsTest, NamesOutsideTheCodePageReachTheirOwnFile) {
 
 // The VM finds the natives of an executable by name.
 TEST(NativeFileWindowsTest, TheProgramExportsTheNativesUnderTheirJniNames) {
-  const char* names[] = {"createSymlink", "getNativeSymlink", "getNativeOwner", "getNativePermissions",
-                         "setNativePermissions", "getNativeAvailableBytes"};
+  const char* names[] = {"createSymlink",        "getNativeSymlink",     "getNativeOwner",
+                         "getNativePermissions", "setNativePermissions", "getNativeAvailableBytes"};
   for (const char* name : names) {
     SCOPED_TRACE(name);
     std::string symbol = std::string("Java_com_nimbo_common_io_NativeFile_") + name;

@@ -1,11 +1,11 @@
 // Pid files and daemons with real launcher processes (the launcher probe),
 // and the redirection of the standard streams.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -287,8 +287,8 @@ TEST_F(ProcessTest, DaemonRunsDetachedWithOnlyItsLockFileAndItsLog) {
   // ThreadSanitizer refuses new threads in the child of a multi-threaded
   // process unless told otherwise; the daemon starts its signal thread there
   // by design. Other builds ignore the variable.
-  std::string tsan_options = std::string(getenv("TSAN_OPTIONS") != nullptr ? getenv("TSAN_OPTIONS") : "") +
-                             " die_after_fork=0";
+  std::string tsan_options =
+      std::string(getenv("TSAN_OPTIONS") != nullptr ? getenv("TSAN_OPTIONS") : "") + " die_after_fork=0";
   fs::create_directories(dir_.path() / "logs");
   Probe caller({"console", "file-log:" + dir_.file("logs"), "block", "open-fds", "shutdown-log:" + shutdowns,
                 "daemon:demo:" + dir_.file("base"), "record:app:" + dir_.file("state"), "log:logged by the daemon",
@@ -322,7 +322,8 @@ TEST_F(ProcessTest, DaemonRunsDetachedWithOnlyItsLockFileAndItsLog) {
       (fs::canonical(dir_.path() / "state") / ("." + sanitized(std::string("app-") + vek_getHostname()) + ".pid"))
           .string();
   std::string log_file;
-  for (const auto& entry : fs::directory_iterator(dir_.path() / "logs")) log_file = fs::canonical(entry.path()).string();
+  for (const auto& entry : fs::directory_iterator(dir_.path() / "logs"))
+    log_file = fs::canonical(entry.path()).string();
   std::map<int, std::string> expected_fds = {{0, "/dev/null"}, {1, "/dev/null"}, {2, "/dev/null"}};
   for (const auto& [fd, target] : fds)
     if (fd > 2) expected_fds[fd] = target == log_file ? log_file : state_pid_file;

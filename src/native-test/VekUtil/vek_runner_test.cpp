@@ -234,8 +234,7 @@ TEST_F(RunnerTest, EveryRedirectionKindDeliversBothStreams) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Child child({kChild, "write", std::to_string(out_bytes), std::to_string(err_bytes), std::to_string(burst)},
-                c.kind);
+    Child child({kChild, "write", std::to_string(out_bytes), std::to_string(err_bytes), std::to_string(burst)}, c.kind);
     c.setup(child);
     Seen seen;
     bool ok;
@@ -255,7 +254,7 @@ TEST_F(RunnerTest, EveryRedirectionKindDeliversBothStreams) {
 // Whether a child that dumps core is reported with the core flag here: the
 // kernel writes plain core files and the hard limit allows them.
 bool cores_are_plain_files() {
-  struct rlimit limit{};
+  struct rlimit limit {};
   getrlimit(RLIMIT_CORE, &limit);
   std::string pattern = vektest::readFile("/proc/sys/kernel/core_pattern");
   return limit.rlim_max != 0 && !pattern.empty() && pattern[0] != '|';
@@ -275,9 +274,17 @@ TEST_F(RunnerTest, OutcomeOfEachKindOfEnd) {
       {"exit status", {kChild, "exit", "3"}, 3, -1, false, ""},
       {"ended by a signal", {"/bin/sh", "-c", "kill -TERM $$"}, -1, SIGTERM, false, ""},
       {"dumped core", {"/bin/sh", "-c", "ulimit -c unlimited; kill -SEGV $$"}, -1, SIGSEGV, true, ""},
-      {"not executable", {not_executable}, 1, -1, false,
+      {"not executable",
+       {not_executable},
+       1,
+       -1,
+       false,
        "Failed to execute new process '" + not_executable + "': Permission denied (errno 13)\n"},
-      {"no such program", {dir_.file("missing")}, 1, -1, false,
+      {"no such program",
+       {dir_.file("missing")},
+       1,
+       -1,
+       false,
        "Failed to execute new process '" + dir_.file("missing") + "': No such file or directory (errno 2)\n"},
   };
   for (const Case& c : cases) {
@@ -301,7 +308,7 @@ TEST_F(RunnerTest, OutcomeOfEachKindOfEnd) {
 }
 
 TEST_F(RunnerTest, RunThatCannotStartFailsAtOncePublishingNothing) {
-  struct rlimit saved{};
+  struct rlimit saved {};
   getrlimit(RLIMIT_NOFILE, &saved);
   struct Case {
     const char* name;
@@ -352,18 +359,27 @@ TEST_F(RunnerTest, ChildGetsItsOwnDirectoryArgumentsEnvironmentAndSession) {
     std::function<void(Child&)> setup;
     std::map<std::string, std::string> expected;  // report key -> value
   } cases[] = {
-      {"handlers, inherited environment", VEK_REDIRECT_HANDLER, [](Child&) {},
+      {"handlers, inherited environment",
+       VEK_REDIRECT_HANDLER,
+       [](Child&) {},
        {{"args", "one two"}, {"env", "inherited"}, {"path", "set"}, {"stdin", "(closed)"}}},
-      {"handlers, own environment and directory", VEK_REDIRECT_HANDLER,
+      {"handlers, own environment and directory",
+       VEK_REDIRECT_HANDLER,
        [&](Child& c) { c.environment({"VEK_PROBE=listed"}).in(dir_.str()); },
        {{"cwd", cwd}, {"env", "listed"}, {"path", "(unset)"}}},
-      {"handlers, input file", VEK_REDIRECT_HANDLER, [&](Child& c) { c.input(dir_.file("input.txt")); },
+      {"handlers, input file",
+       VEK_REDIRECT_HANDLER,
+       [&](Child& c) { c.input(dir_.file("input.txt")); },
        {{"stdin", "typed input"}}},
-      {"handlers, missing input file reads as empty", VEK_REDIRECT_HANDLER,
-       [&](Child& c) { c.input(dir_.file("missing.txt")); }, {{"stdin", "(empty)"}}},
+      {"handlers, missing input file reads as empty",
+       VEK_REDIRECT_HANDLER,
+       [&](Child& c) { c.input(dir_.file("missing.txt")); },
+       {{"stdin", "(empty)"}}},
       {"file", VEK_REDIRECT_FILE, [&](Child& c) { c.files(report_file, report_file); }, {}},
-      {"descriptor", VEK_REDIRECT_FD,
-       [&](Child& c) { c.descriptor(open(report_file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600)); }, {}},
+      {"descriptor",
+       VEK_REDIRECT_FD,
+       [&](Child& c) { c.descriptor(open(report_file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600)); },
+       {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -386,7 +402,7 @@ TEST_F(RunnerTest, ChildGetsItsOwnDirectoryArgumentsEnvironmentAndSession) {
 class ScopedDisposition {
  public:
   ScopedDisposition(int sig, void (*handler)(int)) : sig_(sig) {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = handler;
     sigaction(sig, &action, &saved_);
   }
@@ -394,7 +410,7 @@ class ScopedDisposition {
 
  private:
   int sig_;
-  struct sigaction saved_{};
+  struct sigaction saved_ {};
 };
 
 void count_signal(int) {}
@@ -558,8 +574,8 @@ TEST_F(RunnerTest, AFifoAsARedirectedFileNeverHangsTheStart) {
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
   struct Case {
     const char* name;
-    bool input;    // the FIFO is standard input, else standard output
-    bool partner;  // this process holds the other end
+    bool input;              // the FIFO is standard input, else standard output
+    bool partner;            // this process holds the other end
     std::string stdin_line;  // the report's stdin, for an input
     std::string warning;     // in the child's console output, for an output
   } cases[] = {
@@ -573,8 +589,12 @@ TEST_F(RunnerTest, AFifoAsARedirectedFileNeverHangsTheStart) {
     SCOPED_TRACE(c.name);
     // The other end, opened without waiting: a writer through O_RDWR.
     const int partner = !c.partner ? -1 : open(fifo.c_str(), (c.input ? O_RDWR : O_RDONLY | O_NONBLOCK) | O_CLOEXEC);
-    if (c.partner) { ASSERT_GE(partner, 0); }
-    if (c.input && c.partner) { ASSERT_EQ(20, write(partner, "typed into the fifo\n", 20)); }
+    if (c.partner) {
+      ASSERT_GE(partner, 0);
+    }
+    if (c.input && c.partner) {
+      ASSERT_EQ(20, write(partner, "typed into the fifo\n", 20));
+    }
     Child child({kChild, "report"}, c.input ? VEK_REDIRECT_HANDLER : VEK_REDIRECT_FILE);
     if (c.input) child.input(fifo);
     if (!c.input) child.files(fifo, dir_.file("err.txt"));
@@ -587,8 +607,12 @@ TEST_F(RunnerTest, AFifoAsARedirectedFileNeverHangsTheStart) {
     }
     EXPECT_TRUE(ran);
     EXPECT_EQ(child.result.exit_code, 0);
-    if (c.input) { EXPECT_EQ(reported(child.output.out, "stdin"), c.stdin_line); }
-    if (!c.warning.empty()) { EXPECT_NE(console.find(c.warning), std::string::npos) << console; }
+    if (c.input) {
+      EXPECT_EQ(reported(child.output.out, "stdin"), c.stdin_line);
+    }
+    if (!c.warning.empty()) {
+      EXPECT_NE(console.find(c.warning), std::string::npos) << console;
+    }
     if (!c.input && c.partner) {
       char report[4096] = {};
       const ssize_t got = read(partner, report, sizeof report - 1);

@@ -33,7 +33,7 @@ struct SignalCase {
   const char* name;
   std::vector<std::string> steps;  // the probe's steps; "ready" and "wait" end them unless the row says otherwise
   std::vector<Send> sends;
-  int exit_code;                   // expected exit status, or -1 when it is to die by `killed_by`
+  int exit_code;  // expected exit status, or -1 when it is to die by `killed_by`
   int killed_by = 0;
   std::vector<std::string> absent = {};  // lines that must never appear
   bool started_with_sighup_ignored = false;
@@ -112,14 +112,18 @@ TEST_F(SignalBlockTest, EachSignalReachesTheRoutineOrTheEarlierDisposition) {
        0},
       {"a routine returning 0 keeps the process and the block",
        {"block", "routine:0"},
-       {{SIGTERM, "routine 15", true}, {SIGQUIT, "routine 3", true}, {SIGHUP, "routine 1", true},
+       {{SIGTERM, "routine 15", true},
+        {SIGQUIT, "routine 3", true},
+        {SIGHUP, "routine 1", true},
         {SIGTERM, "routine 15", true}},
        0},
       // Every thread but the signal thread still blocks the signals once the
       // routine gave up: later ones must still reach the earlier dispositions.
       {"after a routine returning non-zero, later signals reach the earlier dispositions",
        {"handler:INT", "block", "thread", "routine:1"},
-       {{SIGTERM, "routine 15", true}, {SIGINT, "handler 02", true}, {SIGINT, "handler 02", true},
+       {{SIGTERM, "routine 15", true},
+        {SIGINT, "handler 02", true},
+        {SIGINT, "handler 02", true},
         {SIGTERM, "", false}},
        -1,
        SIGTERM,

@@ -40,8 +40,7 @@ class LibraryEnvironment : public ::testing::Environment {
  public:
   void SetUp() override { vek_lifecycleInit(); }
 };
-const auto* const library_environment =
-    ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+const auto* const library_environment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
 
 using Strings = std::vector<std::string>;
 
@@ -57,9 +56,8 @@ TEST(StringStuffTest, EndsWith) {
     const char* suffix;
     bool expected;
   } cases[] = {
-      {"name.cpp", ".c", false}, {"name.cpp", ".cpp", true}, {"name.cpp", "", true},
-      {"", "", true},            {".cpp", "name.cpp", false}, {nullptr, "", false},
-      {"x", nullptr, false},
+      {"name.cpp", ".c", false},   {"name.cpp", ".cpp", true}, {"name.cpp", "", true}, {"", "", true},
+      {".cpp", "name.cpp", false}, {nullptr, "", false},       {"x", nullptr, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.str ? c.str : "(null)") + " / " + (c.suffix ? c.suffix : "(null)"));
@@ -122,10 +120,9 @@ TEST(StringStuffTest, JoinStringList) {
   EXPECT_EQ(take(vek_joinStringList(nullptr, ",")), std::nullopt);
   EXPECT_EQ(take(vek_joinStringList(list, nullptr)), std::nullopt);
   auto events = logs.take();
-  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_ERROR,
-                                                 "NULL list passed to vek_joinStringList()"));
-  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_ERROR,
-                                                 "NULL delimiter passed to vek_joinStringList()"));
+  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_ERROR, "NULL list passed to vek_joinStringList()"));
+  EXPECT_TRUE(
+      vektest::RecordingLogger::contains(events, VEKLOG_ERROR, "NULL delimiter passed to vek_joinStringList()"));
   vek_listDestroy(list);
 }
 
@@ -148,10 +145,14 @@ TEST(StringStuffTest, ReplaceTable) {
     const char* to;
     const char* expected;
   } cases[] = {
-      {"aaa", "aa", "b", "ba"},         {"abc", "x", "y", "abc"},
-      {"a.b.c", ".", "::", "a::b::c"},  {"banana", "an", "", "ba"},
-      {"aaaa", "a", "xyz", "xyzxyzxyzxyz"}, {"abc", "", "z", "abc"},
-      {"", "a", "b", ""},               {"abab", "abab", "", ""},
+      {"aaa", "aa", "b", "ba"},
+      {"abc", "x", "y", "abc"},
+      {"a.b.c", ".", "::", "a::b::c"},
+      {"banana", "an", "", "ba"},
+      {"aaaa", "a", "xyz", "xyzxyzxyzxyz"},
+      {"abc", "", "z", "abc"},
+      {"", "a", "b", ""},
+      {"abab", "abab", "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.input) + " / " + c.from + " -> " + c.to);
@@ -196,8 +197,7 @@ TEST(StringStuffTest, LineWrapTable) {
     int width;
     const char* expected;
   } cases[] = {
-      {"long word alone", "short averyveryverylongword end", "", 10,
-       "short\naveryveryverylongword\nend"},
+      {"long word alone", "short averyveryverylongword end", "", 10, "short\naveryveryverylongword\nend"},
       {"long first word", "averyveryverylongword x", "> ", 10, "averyveryverylongword\n> x"},
       {"fits exactly", "abcd efgh", "", 9, "abcd efgh"},
       {"one over", "abcd efghi", "", 9, "abcd\nefghi"},
@@ -248,11 +248,8 @@ TEST(StringStuffTest, URLEncodeTable) {
     const char* input;
     const char* expected;
   } cases[] = {
-      {"a b/c", "a%20b%2Fc"},
-      {"AZaz09*-._", "AZaz09*-._"},
-      {"", ""},
-      {"+~%", "%2B%7E%25"},
-      {"\x80\xff\xc3\xa9", "%80%FF%C3%A9"},
+      {"a b/c", "a%20b%2Fc"}, {"AZaz09*-._", "AZaz09*-._"},         {"", ""},
+      {"+~%", "%2B%7E%25"},   {"\x80\xff\xc3\xa9", "%80%FF%C3%A9"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
@@ -352,10 +349,9 @@ TEST(StringStuffTest, StringBufferMisuseIsWarned) {
   EXPECT_EQ(vek_stringBufferToString(nullptr), nullptr);
   EXPECT_EQ(buffer->data, nullptr);
   auto events = logs.take();
-  for (const char* text : {"NULL buffer passed to vek_stringBufferAppendChar()",
-                           "NULL buffer passed to vek_stringBufferAppendString()",
-                           "NULL data passed to vek_stringBufferAppendString()",
-                           "NULL buffer passed to vek_stringBufferToString()"}) {
+  for (const char* text :
+       {"NULL buffer passed to vek_stringBufferAppendChar()", "NULL buffer passed to vek_stringBufferAppendString()",
+        "NULL data passed to vek_stringBufferAppendString()", "NULL buffer passed to vek_stringBufferToString()"}) {
     SCOPED_TRACE(text);
     EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_WARN, text));
   }

@@ -105,7 +105,8 @@ TEST_F(SysinfoTest, TrackerOfAnotherOrAVanishedProcess) {
     vektest::RecordLogs logs;
     EXPECT_TRUE(vek_getCpuUsedByProcess(child.pid(), &tracker));  // another process: taken over
     EXPECT_FALSE(tracker->available);
-    EXPECT_TRUE(vektest::RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "Process CPU tracker provided was for process"));
+    EXPECT_TRUE(
+        vektest::RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "Process CPU tracker provided was for process"));
   }
   EXPECT_TRUE(vek_getCpuUsedByProcess(child.pid(), &tracker));
   EXPECT_TRUE(tracker->available);
@@ -117,8 +118,8 @@ TEST_F(SysinfoTest, TrackerOfAnotherOrAVanishedProcess) {
     auto events = logs.take();
     EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_WARN,
                                                    "/proc/999999999/stat does not exist. CPU usage not available."));
-    EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_WARN,
-                                                   "/proc/999999999/statm does not exist. Memory usage not available."));
+    EXPECT_TRUE(vektest::RecordingLogger::contains(
+        events, VEKLOG_WARN, "/proc/999999999/statm does not exist. Memory usage not available."));
   }
   vek_freeCpuUsage(tracker);
 }
@@ -170,8 +171,10 @@ bool place_program(const fs::path& stage, const fs::path& dir, const char* name,
   fs::path upper = stage / (dir.filename().string() + "-upper"), work = stage / (dir.filename().string() + "-work");
   fs::create_directories(upper);
   fs::create_directories(work);
-  if (body != nullptr) write_program(upper / name, body);
-  else vektest::writeFile((upper / name).string(), "");  // hides a real one: not executable
+  if (body != nullptr)
+    write_program(upper / name, body);
+  else
+    vektest::writeFile((upper / name).string(), "");  // hides a real one: not executable
   return mounted("overlay", dir, "overlay",
                  "lowerdir=" + dir.string() + ",upperdir=" + upper.string() + ",workdir=" + work.string());
 }
@@ -236,13 +239,15 @@ TEST_F(SysinfoTest, SystemIdFromEachSource) {
       {"DMI export of white space: searched again", {nullptr, " \t\n", nullptr, false}, "(null)|(null)|2|0"},
       {"empty DMI export, no decoder", {nullptr, "", nullptr, false}, "(null)|(null)|1|1"},
       {"HAL before the DMI export", {"echo ' ABCD-HAL '\n", uuid, nullptr, false}, "abcd-hal|abcd-hal|1|0"},
-      {"HAL's second key", {"[ \"$4\" = system.hardware.uuid ] && echo SECOND-KEY\n", nullptr, nullptr, false},
+      {"HAL's second key",
+       {"[ \"$4\" = system.hardware.uuid ] && echo SECOND-KEY\n", nullptr, nullptr, false},
        "second-key|second-key|1|0"},
-      {"HAL failing quietly, then the DMI export", {"echo 'no HAL daemon' >&2\nexit 1\n", uuid, nullptr, false},
+      {"HAL failing quietly, then the DMI export",
+       {"echo 'no HAL daemon' >&2\nexit 1\n", uuid, nullptr, false},
        lower + "|" + lower + "|1|0"},
       {"DMI table decoder",
-       {nullptr, nullptr, "printf '# dmidecode\\nSystem Information\\n\\tManufacturer: X\\n\\tUUID: ABCDEF01-0042\\n'\n",
-        true},
+       {nullptr, nullptr,
+        "printf '# dmidecode\\nSystem Information\\n\\tManufacturer: X\\n\\tUUID: ABCDEF01-0042\\n'\n", true},
        "abcdef01-0042|abcdef01-0042|1|0"},
       {"decoder without a UUID line", {nullptr, nullptr, "echo 'System Information'\n", true}, "(null)|(null)|1|0"},
       {"decoder without /dev/mem", {nullptr, nullptr, "echo 'UUID: 1234'\n", false}, "(null)|(null)|1|0"},

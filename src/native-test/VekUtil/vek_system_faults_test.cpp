@@ -376,7 +376,9 @@ TEST_F(SystemFaultTest, ARunMeetingAFaultFailsCleanlyOrCompletesWholeAndRunsWork
     const bool completed = run_helper(200000, &proc);
     c.fault.off();
     EXPECT_EQ(c.logged == nullptr, completed);
-    if (c.logged != nullptr) { EXPECT_TRUE(RecordingLogger::contains(logs.take(), VEKLOG_ERROR, c.logged)); }
+    if (c.logged != nullptr) {
+      EXPECT_TRUE(RecordingLogger::contains(logs.take(), VEKLOG_ERROR, c.logged));
+    }
     EXPECT_EQ(descriptors_before, count_entries("/proc/self/fd"));
     EXPECT_TRUE(run_helper(200000, &proc));
   }

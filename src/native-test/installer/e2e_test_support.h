@@ -103,7 +103,6 @@ inline bool logged(const Outcome& run, const std::string& text) {
   return squeeze(run.output).find(squeeze(text)) != std::string::npos;
 }
 
-
 // The fixture of every end-to-end suite; see the top of this file.
 class InstallerTest : public ::testing::Test {
  protected:
@@ -154,12 +153,14 @@ class InstallerTest : public ::testing::Test {
 
   // Runs the installer file `installer` (argv[0] may name another file).
   Outcome run(const std::string& installer, const std::vector<std::string>& args,
-          std::map<std::string, std::string> env = {}, std::function<void(pid_t)> before = {},
-          std::function<void(pid_t)> during = {}, const std::string& argv0 = "") {
+              std::map<std::string, std::string> env = {}, std::function<void(pid_t)> before = {},
+              std::function<void(pid_t)> during = {}, const std::string& argv0 = "") {
     for (const auto& [k, v] : base_env()) env.insert({k, v});
     std::vector<std::string> argv;
-    if (windows()) argv = {target().wine, installer};
-    else argv = {argv0.empty() ? installer : argv0};
+    if (windows())
+      argv = {target().wine, installer};
+    else
+      argv = {argv0.empty() ? installer : argv0};
     argv.insert(argv.end(), args.begin(), args.end());
     return spawn(argv, env, dir_.str(), before, during, windows() ? "" : installer);
   }
@@ -167,8 +168,8 @@ class InstallerTest : public ::testing::Test {
   // fork/exec with a release pipe, so that a test can prepare things that
   // depend on the child's process id before the program starts.
   Outcome spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            const std::string& cwd, std::function<void(pid_t)> before, std::function<void(pid_t)> during,
-            const std::string& program = "") {
+                const std::string& cwd, std::function<void(pid_t)> before, std::function<void(pid_t)> during,
+                const std::string& program = "") {
     std::string out_file = dir_.file("output-" + std::to_string(runs_++));
     int release[2], output[2] = {-1, -1};
     // Close-on-exec: the program must hold no end of the output pipe but its
@@ -296,9 +297,9 @@ class InstallerTest : public ::testing::Test {
   std::string temp_;
   std::string record_;
   int runs_ = 0;
-  bool hold_output_ = false;   // see read_output_until
-  int output_pipe_ = -1;       // reading end of the held output while spawn runs
-  std::string held_output_;    // what has been read of it
+  bool hold_output_ = false;  // see read_output_until
+  int output_pipe_ = -1;      // reading end of the held output while spawn runs
+  std::string held_output_;   // what has been read of it
 };
 
 }  // namespace e2etest

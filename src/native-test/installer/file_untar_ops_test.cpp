@@ -29,9 +29,7 @@ namespace {
 
 ::testing::Environment* const library_env = ::testing::AddGlobalTestEnvironment(new untartest::LibraryEnvironment);
 
-bool extract(const std::string& bytes) {
-  return runArchive(bytes, Ops::kFile).ok;
-}
+bool extract(const std::string& bytes) { return runArchive(bytes, Ops::kFile).ok; }
 
 // Everything below the outside directory, as relative names.
 std::vector<std::string> outsideContents(const ExtractionDir& dir) {
@@ -61,12 +59,14 @@ std::vector<HostileCase> hostileCases(const ExtractionDir& dir) {
       {"parent reference after a directory", "a/../../outside/victim",
        TarBuilder().file("a/../../outside/victim", "x").end().bytes()},
       {"traversal in a GNU long name", long_up, TarBuilder().gnuLong('L', long_up).file("short", "x").end().bytes()},
-      {"traversal in the ustar prefix", "../outside/victim", TarBuilder(Dialect::kUstar).add(prefixed, "x").end().bytes()},
+      {"traversal in the ustar prefix", "../outside/victim",
+       TarBuilder(Dialect::kUstar).add(prefixed, "x").end().bytes()},
       {"directory", "../outside/d/", TarBuilder().directory("../outside/d/").end().bytes()},
       {"fifo", "../outside/fifo", TarBuilder().add(TarBuilder().header("../outside/fifo", '6', 0)).end().bytes()},
       {"symbolic link placed outside", "../outside/s", TarBuilder().symlink("../outside/s", "x").end().bytes()},
       {"hard link to an outside file", "inside", TarBuilder().hardlink("inside", "../outside/secret").end().bytes()},
-      {"hard link to an absolute target", "inside2", TarBuilder().hardlink("inside2", dir.outsideName("secret")).end().bytes()},
+      {"hard link to an absolute target", "inside2",
+       TarBuilder().hardlink("inside2", dir.outsideName("secret")).end().bytes()},
       {"empty name", "", TarBuilder().file("", "x").end().bytes()},
   };
 #ifdef _WIN32
@@ -98,8 +98,8 @@ TEST(FileUntarOps, NamesLeadingOutsideAreRefused) {
 
 TEST(FileUntarOps, DotsInsideNamesAreOrdinary) {
   ExtractionDir dir;
-  ASSERT_TRUE(extract(TarBuilder().file("a/..b", "1").file("..foo", "2").file("./x", "3").file("d/./y", "4")
-                          .end().bytes()));
+  ASSERT_TRUE(
+      extract(TarBuilder().file("a/..b", "1").file("..foo", "2").file("./x", "3").file("d/./y", "4").end().bytes()));
   EXPECT_EQ("1", vektest::readFile("a/..b"));
   EXPECT_EQ("2", vektest::readFile("..foo"));
   EXPECT_EQ("3", vektest::readFile("x"));
@@ -120,8 +120,13 @@ TEST(FileUntarOps, ParentsAreCreatedAndExistingDirectoriesKept) {
 }
 
 TEST(FileUntarOps, SizePassCountsWhatTheFilePassWrites) {
-  const std::string archive = TarBuilder().file("one", "1").directory("d/").file("d/big", std::string(10241, 'b'))
-                                  .symlink("s", "x").end().bytes();
+  const std::string archive = TarBuilder()
+                                  .file("one", "1")
+                                  .directory("d/")
+                                  .file("d/big", std::string(10241, 'b'))
+                                  .symlink("s", "x")
+                                  .end()
+                                  .bytes();
   EXPECT_EQ(1u + 4096u + 10241u + 1u, runArchive(archive, Ops::kSize).written_bytes);
   ExtractionDir dir;
   EXPECT_TRUE(extract(archive));
@@ -133,12 +138,20 @@ TEST(FileUntarOps, SizePassCountsWhatTheFilePassWrites) {
 TEST(FileUntarOps, WindowsSkipsLinksAndDevicesWithAWarning) {
   ExtractionDir dir;
   vektest::RecordLogs logs;
-  ASSERT_TRUE(extract(TarBuilder().file("f", "x", 0444).symlink("s", "f").hardlink("h", "f")
-                          .add(TarBuilder().header("c", '3', 0)).end().bytes()));
+  ASSERT_TRUE(extract(TarBuilder()
+                          .file("f", "x", 0444)
+                          .symlink("s", "f")
+                          .hardlink("h", "f")
+                          .add(TarBuilder().header("c", '3', 0))
+                          .end()
+                          .bytes()));
   auto events = logs.take();
-  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_WARN, "cannot symlink s -> f; symlinks are not supported on windows"));
-  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_WARN, "cannot link h -> f; hard links are not supported on windows"));
-  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_WARN, "cannot create c; devices are not supported on windows"));
+  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_WARN,
+                                                 "cannot symlink s -> f; symlinks are not supported on windows"));
+  EXPECT_TRUE(vektest::RecordingLogger::contains(events, VEKLOG_WARN,
+                                                 "cannot link h -> f; hard links are not supported on windows"));
+  EXPECT_TRUE(
+      vektest::RecordingLogger::contains(events, VEKLOG_WARN, "cannot create c; devices are not supported on windows"));
   EXPECT_FALSE(fs::exists("s"));
   EXPECT_FALSE(fs::exists("h"));
   EXPECT_FALSE(fs::exists("c"));
@@ -198,12 +211,14 @@ TEST(FileUntarOps, DirectoryModesAreAppliedAtTheEndOfTheArchive) {
   struct Case {
     const char* what;
     std::vector<std::string> archives;
-    std::vector<std::pair<std::string, unsigned>> modes;  // expected, creation mask 027
+    std::vector<std::pair<std::string, unsigned> > modes;  // expected, creation mask 027
   };
   const Case cases[] = {
-      {"directory after its file", {TarBuilder().file("late/f", "x").directory("late/", 0711).end().bytes()},
+      {"directory after its file",
+       {TarBuilder().file("late/f", "x").directory("late/", 0711).end().bytes()},
        {{"late", 0710}}},
-      {"mask taken from the process", {TarBuilder().directory("open/", 0777).file("open/f", "x").end().bytes()},
+      {"mask taken from the process",
+       {TarBuilder().directory("open/", 0777).file("open/f", "x").end().bytes()},
        {{"open", 0750}}},
       {"read-only directory before its file",
        {TarBuilder().directory("ro/", 0555).directory("ro/sub/", 0500).file("ro/sub/f", "x", 0444).end().bytes()},
@@ -211,13 +226,15 @@ TEST(FileUntarOps, DirectoryModesAreAppliedAtTheEndOfTheArchive) {
       {"unsearchable parent listed after its child",
        {TarBuilder().directory("p/q/", 0700).file("p/q/f", "x").directory("p/", 0600).end().bytes()},
        {{"p", 0600}}},
-      {"the last of two entries wins", {TarBuilder().directory("twice/", 0700).directory("./twice//", 0751).end().bytes()},
+      {"the last of two entries wins",
+       {TarBuilder().directory("twice/", 0700).directory("./twice//", 0751).end().bytes()},
        {{"twice", 0750}}},
       {"read-only directory of an earlier archive",
        {TarBuilder().directory("again/", 0555).file("again/one", "1").end().bytes(),
         TarBuilder().directory("again/", 0555).file("again/two", "2").end().bytes()},
        {{"again", 0550}, {"again/two", 0640}}},
-      {"the working directory keeps its mode", {TarBuilder().directory("./", 0500).file("f", "x").end().bytes()},
+      {"the working directory keeps its mode",
+       {TarBuilder().directory("./", 0500).file("f", "x").end().bytes()},
        {{".", 0700}}},
   };
   for (const auto& c : cases) {
@@ -297,9 +314,11 @@ TEST(FileUntarOps, NothingIsWrittenThroughASymbolicLink) {
        [](const std::string&) { return TarBuilder().symlink("esc/s", "x").end().bytes(); }},
       {"hard link target through a link", link_out,
        [](const std::string&) { return TarBuilder().hardlink("h", "esc/secret").end().bytes(); }},
-      {"file replacing a link", [](const std::string& out) { return TarBuilder().symlink("f", out + "/victim").end().bytes(); },
+      {"file replacing a link",
+       [](const std::string& out) { return TarBuilder().symlink("f", out + "/victim").end().bytes(); },
        [](const std::string&) { return TarBuilder().file("f", "x").end().bytes(); }},
-      {"directory replacing a link", [](const std::string& out) { return TarBuilder().symlink("d", out).end().bytes(); },
+      {"directory replacing a link",
+       [](const std::string& out) { return TarBuilder().symlink("d", out).end().bytes(); },
        [](const std::string&) { return TarBuilder().directory("d/").end().bytes(); }},
       {"hard link below a link of the same archive", nullptr,
        [](const std::string& out) {
@@ -327,8 +346,13 @@ TEST(FileUntarOps, SymbolicLinksMayPointAnywhere) {
   ExtractionDir dir;
   // The file is written before the queued link "esc" exists; the link then
   // finds a directory in its place and is dropped.
-  ASSERT_TRUE(extract(TarBuilder().symlink("abs", "/etc/passwd").symlink("up", "../../x")
-                          .symlink("esc", dir.outside().string()).file("esc/inside", "x").end().bytes()));
+  ASSERT_TRUE(extract(TarBuilder()
+                          .symlink("abs", "/etc/passwd")
+                          .symlink("up", "../../x")
+                          .symlink("esc", dir.outside().string())
+                          .file("esc/inside", "x")
+                          .end()
+                          .bytes()));
   EXPECT_EQ("/etc/passwd", fs::read_symlink("abs").string());
   EXPECT_EQ("../../x", fs::read_symlink("up").string());
   EXPECT_TRUE(fs::is_directory(fs::symlink_status("esc")));
@@ -363,39 +387,68 @@ TEST(FileUntarOps, WhatStandsAtANameIsReplaced) {
     std::function<void()> plant;        // before the archives, in the extraction directory
     std::vector<std::string> archives;  // extracted in order; all but the last must succeed
     bool last_ok;
-    std::vector<std::pair<const char*, std::string>> expected;  // name -> describe()
-    std::pair<const char*, const char*> same_file;             // names that must be one file
+    std::vector<std::pair<const char*, std::string> > expected;  // name -> describe()
+    std::pair<const char*, const char*> same_file;               // names that must be one file
   };
   TarBuilder t;
   const std::string fifo_entry = TarBuilder().add(t.header("p", '6', 0)).end().bytes();
   const Case cases[] = {
-      {"file over a FIFO", [] { ASSERT_EQ(0, mkfifo("p", 0644)); }, {TarBuilder().file("p", "data").end().bytes()},
-       true, {{"p", "file:data"}}, {}},
+      {"file over a FIFO",
+       [] { ASSERT_EQ(0, mkfifo("p", 0644)); },
+       {TarBuilder().file("p", "data").end().bytes()},
+       true,
+       {{"p", "file:data"}},
+       {}},
       {"file over a character device",
        [] { ASSERT_EQ(0, mknod("dev", S_IFCHR | 0666, makedev(1, 3))); },  // what /dev/null is
-       {TarBuilder().file("dev", "data").end().bytes()}, true, {{"dev", "file:data"}}, {}},
-      {"one of two hard-linked files rewritten by a later archive", nullptr,
+       {TarBuilder().file("dev", "data").end().bytes()},
+       true,
+       {{"dev", "file:data"}},
+       {}},
+      {"one of two hard-linked files rewritten by a later archive",
+       nullptr,
        {TarBuilder().file("lib/a.jar", "old").hardlink("lib/b.jar", "lib/a.jar").end().bytes(),
         TarBuilder().file("lib/b.jar", "new").end().bytes()},
-       true, {{"lib/a.jar", "file:old"}, {"lib/b.jar", "file:new"}}, {}},
+       true,
+       {{"lib/a.jar", "file:old"}, {"lib/b.jar", "file:new"}},
+       {}},
       {"FIFO over a file", nullptr, {TarBuilder().file("p", "x").end().bytes(), fifo_entry}, true, {{"p", "fifo"}}, {}},
-      {"symbolic link over a file", nullptr,
-       {TarBuilder().file("s", "x").end().bytes(), TarBuilder().symlink("s", "elsewhere").end().bytes()}, true,
-       {{"s", "link:elsewhere"}}, {}},
-      {"hard link over a file", nullptr,
+      {"symbolic link over a file",
+       nullptr,
+       {TarBuilder().file("s", "x").end().bytes(), TarBuilder().symlink("s", "elsewhere").end().bytes()},
+       true,
+       {{"s", "link:elsewhere"}},
+       {}},
+      {"hard link over a file",
+       nullptr,
        {TarBuilder().file("t", "target").file("x", "old").end().bytes(), TarBuilder().hardlink("x", "t").end().bytes()},
-       true, {{"x", "file:target"}}, {"x", "t"}},
-      {"hard link to the file at its own name", nullptr,
-       {TarBuilder().file("a", "keep").hardlink("a", "a").end().bytes()}, true, {{"a", "file:keep"}}, {}},
-      {"hard link whose target never comes", nullptr,
-       {TarBuilder().file("b", "keep").end().bytes(), TarBuilder().hardlink("b", "missing").end().bytes()}, true,
-       {{"b", "file:keep"}}, {}},
-      {"file after a link of the same name", nullptr,
-       {TarBuilder().file("a", "a").hardlink("b", "a").file("b", "new").end().bytes()}, true,
-       {{"a", "file:a"}, {"b", "file:new"}}, {}},
-      {"a directory stays", nullptr,
+       true,
+       {{"x", "file:target"}},
+       {"x", "t"}},
+      {"hard link to the file at its own name",
+       nullptr,
+       {TarBuilder().file("a", "keep").hardlink("a", "a").end().bytes()},
+       true,
+       {{"a", "file:keep"}},
+       {}},
+      {"hard link whose target never comes",
+       nullptr,
+       {TarBuilder().file("b", "keep").end().bytes(), TarBuilder().hardlink("b", "missing").end().bytes()},
+       true,
+       {{"b", "file:keep"}},
+       {}},
+      {"file after a link of the same name",
+       nullptr,
+       {TarBuilder().file("a", "a").hardlink("b", "a").file("b", "new").end().bytes()},
+       true,
+       {{"a", "file:a"}, {"b", "file:new"}},
+       {}},
+      {"a directory stays",
+       nullptr,
        {TarBuilder().directory("d/").file("d/f", "x").end().bytes(), TarBuilder().file("d", "y").end().bytes()},
-       false, {{"d", "dir"}, {"d/f", "file:x"}}, {}},
+       false,
+       {{"d", "dir"}, {"d/f", "file:x"}},
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -639,10 +639,9 @@ TEST_F(Hostile, LyingBoundedMembersAreRefused) {
       {"member length shorter than the member", installer_with({lie_at(1, 1000), good_second}),
        "Compressed entry data is"},
       {"CRC of a later member flipped", installer_with({flipped_crc, good_second}), "incorrect data check"},
-      {"positive control", installer_with({members([](size_t, const std::string& d) {
-                                              return payloadtest::bounded_member(d);
-                                            }),
-                                            good_second}),
+      {"positive control",
+       installer_with(
+           {members([](size_t, const std::string& d) { return payloadtest::bounded_member(d); }), good_second}),
        "",
        {{"data", std::string(200000, 'd')}, {"second", "2"}}},
   };

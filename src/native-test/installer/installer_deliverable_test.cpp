@@ -110,8 +110,8 @@ TEST_F(EmptyRootE2E, StaticInstallerConfiguresWithNothingElseInstalled) {
   fs::permissions(root + "/tmp", fs::perms(01777));
   fs::copy_file(installer, root + "/installer");
   record_ = root + "/tmp/record";
-  Outcome r = spawn({"/usr/bin/env", "-i", "E2E_RECORD=/tmp/record", "/usr/sbin/chroot", root, "/installer",
-                     "--silent", "--installdir", "/opt/with blank"},
+  Outcome r = spawn({"/usr/bin/env", "-i", "E2E_RECORD=/tmp/record", "/usr/sbin/chroot", root, "/installer", "--silent",
+                     "--installdir", "/opt/with blank"},
                     {}, dir_.str(), {}, {});
   EXPECT_EQ(r.exit_code, 0) << r.output;
   std::vector<std::string> expected = {"--internal-install", "--silent", "--installdir", "/opt/with blank"};
@@ -164,8 +164,8 @@ TEST_F(NoExecE2E, RunStopsBeforeExtractingAndNamesTheVariableThatChoseTheDirecto
     SCOPED_TRACE(c.variable);
     Outcome r = run(installer, {"--silent"}, c.env);
     EXPECT_EQ(r.exit_code, failure_code());
-    EXPECT_TRUE(logged(r, "ERROR [native] Cannot extract into " + noexec +
-                              ": its file system does not allow programs to run"))
+    EXPECT_TRUE(
+        logged(r, "ERROR [native] Cannot extract into " + noexec + ": its file system does not allow programs to run"))
         << r.output;
     EXPECT_TRUE(logged(r, std::string("ERROR [native] Point ") + c.variable +
                               " at a directory whose file system allows programs to run"))

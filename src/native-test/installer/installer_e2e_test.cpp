@@ -145,8 +145,7 @@ TEST_F(E2E, DebugSettingFromEnvironmentOrCommandLine) {
     Outcome r = run(installer, args, env);
     ASSERT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(r.output.find(" DEBUG2 ") != std::string::npos, c.debug2);
-    EXPECT_EQ(logged(r, "Installer version 5.7.0 (build 5.7.0-201405021222-334052-588) logging initialized"),
-              c.debug);
+    EXPECT_EQ(logged(r, "Installer version 5.7.0 (build 5.7.0-201405021222-334052-588) logging initialized"), c.debug);
     EXPECT_EQ(received_env("NIMBO_DEBUG"), c.passed);
     if (c.arg) {
       EXPECT_EQ(received_args().back(), c.arg);
@@ -230,8 +229,7 @@ TEST_F(E2E, DamagedPayloadsNeverReachTheConfigurationProgram) {
        "Compressed entry data is truncated"},
       {"gzip cut in the middle", with([](Layout& l) { l.entries[0].resize(l.entries[0].size() / 2); }),
        "Failure while extracting archive entry"},
-      {"flipped CRC", with([](Layout& l) { l.entries[1][l.entries[1].size() - 6] ^= 0x40; }),
-       "incorrect data check"},
+      {"flipped CRC", with([](Layout& l) { l.entries[1][l.entries[1].size() - 6] ^= 0x40; }), "incorrect data check"},
       {"flipped length", with([](Layout& l) { l.entries[0][l.entries[0].size() - 2] ^= 0x01; }),
        "incorrect length check"},
       {"garbage behind a member", with([](Layout& l) { l.entries[0] += "junk"; }),
@@ -286,10 +284,13 @@ TEST_F(E2E, PayloadIsReadFromTheRunningExecutable) {
     fs::remove(record_);
     std::map<std::string, std::string> env = {{"NIMBO_DEBUG", "1"}, {"PATH", dir_.file("onpath") + ":/usr/bin:/bin"}};
     Outcome r = windows() ? run(c.argv0, {"--silent"}, env)
-                          : spawn({c.argv0, "--silent"}, [&] {
-                              for (const auto& [k, v] : base_env()) env.insert({k, v});
-                              return env;
-                            }(), dir_.str(), {}, {}, c.program);
+                          : spawn(
+                                {c.argv0, "--silent"},
+                                [&] {
+                                  for (const auto& [k, v] : base_env()) env.insert({k, v});
+                                  return env;
+                                }(),
+                                dir_.str(), {}, {}, c.program);
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_TRUE(configured());
     EXPECT_FALSE(logged(r, "Invalid version")) << "the decoy was read";
@@ -498,7 +499,10 @@ TEST_F(E2E, ArchivesOfEveryFormInstallAsBsdtarExtractsThem) {
     fs::create_symlink("../a.txt", src + "/sub/link-" + long_name);  // long name, short target
     fs::create_symlink("../" + std::string(110, 'x') + "/target", src + "/longtarget");
     fs::create_hard_link(src + "/a.txt", src + "/hard");
-    vektest::writeFile(src + "/gr\xc3\xbc\xc3\x9f" "e.txt", "non-ascii\n");
+    vektest::writeFile(src +
+                           "/gr\xc3\xbc\xc3\x9f"
+                           "e.txt",
+                       "non-ascii\n");
   }
   struct Case {
     const char* what;
@@ -615,8 +619,7 @@ class LinuxE2E : public E2E {
     if (mounted_) umount2(temp_.c_str(), MNT_DETACH);
   }
   void mount_tmpfs(const std::string& size) {
-    ASSERT_EQ(mount("tmpfs", temp_.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0777").c_str()), 0)
-        << strerror(errno);
+    ASSERT_EQ(mount("tmpfs", temp_.c_str(), "tmpfs", 0, ("size=" + size + ",mode=0777").c_str()), 0) << strerror(errno);
     mounted_ = true;
   }
   // A product whose data/big.bin takes a few hundred chunks of file data.
@@ -664,7 +667,7 @@ std::string open_file_of(pid_t pid, unsigned long long fd) {
 // the native build, the calls are the 64-bit ones. The code segment tells
 // which mode the stopped thread runs in.
 constexpr unsigned long long kCompatCodeSegment = 0x23;
-constexpr long kI386Write = 4;   // asm/unistd_32.h
+constexpr long kI386Write = 4;  // asm/unistd_32.h
 constexpr long kI386Chdir = 12;
 
 bool is_call(const user_regs_struct& regs, long native, long i386) {
@@ -718,7 +721,7 @@ TEST_F(LinuxE2E, SpaceCheckRefusesWhatDoesNotFit) {
   mount_tmpfs("1m");
   Outcome r = run(installer, {"--silent"});
   EXPECT_EQ(r.exit_code, failure_code());
-  EXPECT_TRUE(logged(r, "There is not enough space in " + temp_ + "/" ));
+  EXPECT_TRUE(logged(r, "There is not enough space in " + temp_ + "/"));
   // The packer recorded the whole count: 2 MiB of data and the directories.
   EXPECT_TRUE(logged(r, "At least 3 Mb are required but only 1 Mb are available.")) << r.output;
   EXPECT_FALSE(configured());
@@ -855,9 +858,8 @@ TEST_F(LinuxE2E, SwappedExtractionDirectoryIsNeverRemoved) {
   auto during = [&](pid_t pid) {
     Detach detach{pid};
     // The change into the directory, once it exists (the launcher's own change comes first).
-    ASSERT_TRUE(stop_at_system_call(pid, [&](const user_regs_struct& regs) {
-      return is_call(regs, SYS_chdir, kI386Chdir) && fs::exists(dir);
-    }));
+    ASSERT_TRUE(stop_at_system_call(
+        pid, [&](const user_regs_struct& regs) { return is_call(regs, SYS_chdir, kI386Chdir) && fs::exists(dir); }));
     ASSERT_EQ(rename(dir.c_str(), (dir + ".checked").c_str()), 0) << strerror(errno);
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     vektest::writeFile(dir + "/keep", "not the installer's");
@@ -872,7 +874,8 @@ TEST_F(LinuxE2E, SwappedExtractionDirectoryIsNeverRemoved) {
 // Under the 32-bit build's user-mode emulator the emulator itself names the
 // program, whatever /proc holds: the fallback cannot be reached there.
 bool running_under_emulation() {
-  return target().kind == "linux-x86" && vektest::readFile("/proc/sys/fs/binfmt_misc/vek-i386").rfind("enabled", 0) == 0;
+  return target().kind == "linux-x86" &&
+         vektest::readFile("/proc/sys/fs/binfmt_misc/vek-i386").rfind("enabled", 0) == 0;
 }
 
 // Without /proc the system names no executable: argv[0] is then the
@@ -925,8 +928,8 @@ TEST_F(LinuxE2E, BusErrorEndsTheRunWithCleanup) {
     vektest::writeFile(wait + ".go", "");
   };
   // The jump leaves the frames it skips unreleased: no leak report in sanitizer builds.
-  Outcome r = run(installer, {}, {{"E2E_WAIT", wait}, {"NIMBO_DEBUG", "1"}, {"ASAN_OPTIONS", "detect_leaks=0"}},
-                  {}, during);
+  Outcome r =
+      run(installer, {}, {{"E2E_WAIT", wait}, {"NIMBO_DEBUG", "1"}, {"ASAN_OPTIONS", "detect_leaks=0"}}, {}, during);
   EXPECT_EQ(r.exit_code, failure_code());
   EXPECT_TRUE(logged(r, "ERROR [native] SIGBUS detected, the install location is out of space.  Cleaning up."))
       << r.output;
@@ -949,8 +952,18 @@ TEST_F(LinuxE2E, UnsafeExistingExtractionDirectoryIsRefused) {
   };
   const Case cases[] = {
       {"symbolic link", [&](const std::string& d) { ASSERT_EQ(symlink(elsewhere.c_str(), d.c_str()), 0); }, true},
-      {"group-writable", [](const std::string& d) { mkdir(d.c_str(), 0700); chmod(d.c_str(), 0770); }, true},
-      {"other owner", [](const std::string& d) { mkdir(d.c_str(), 0700); ASSERT_EQ(chown(d.c_str(), 4321, 4321), 0); }, true},
+      {"group-writable",
+       [](const std::string& d) {
+         mkdir(d.c_str(), 0700);
+         chmod(d.c_str(), 0770);
+       },
+       true},
+      {"other owner",
+       [](const std::string& d) {
+         mkdir(d.c_str(), 0700);
+         ASSERT_EQ(chown(d.c_str(), 4321, 4321), 0);
+       },
+       true},
       {"a plain file", [](const std::string& d) { vektest::writeFile(d, "x"); }, true},
       {"private directory", [](const std::string& d) { mkdir(d.c_str(), 0700); }, false},
   };
@@ -997,8 +1010,8 @@ TEST_F(LinuxE2E, ReadOnlyDirectoryInstallsForAnOrdinaryUser) {
   ASSERT_EQ(chown(temp_.c_str(), nobody, nobody), 0);
   auto run_as_nobody = [&](std::map<std::string, std::string> env) {
     for (const auto& [k, v] : base_env()) env.insert({k, v});
-    return spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", installer, "--silent"},
-                 env, dir_.str(), {}, {});
+    return spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", installer, "--silent"}, env,
+                 dir_.str(), {}, {});
   };
   Outcome r = run_as_nobody({{"NIMBO_DEBUG", "1"}});
   ASSERT_EQ(r.exit_code, 0) << r.output;
@@ -1064,8 +1077,9 @@ std::map<std::string, std::string> tree_listing(const std::string& root, bool wi
     struct stat st;
     if (lstat(it->path().c_str(), &st) != 0) continue;
     if (windows && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
-    std::string what = S_ISDIR(st.st_mode) ? "dir" : S_ISLNK(st.st_mode) ? "link " + fs::read_symlink(it->path()).string()
-                                                                           : "file " + vektest::readFile(it->path());
+    std::string what = S_ISDIR(st.st_mode)   ? "dir"
+                       : S_ISLNK(st.st_mode) ? "link " + fs::read_symlink(it->path()).string()
+                                             : "file " + vektest::readFile(it->path());
     if (!windows) what += " mode " + std::to_string(st.st_mode & 07777);
     tree[name] = what;
   }
@@ -1079,7 +1093,8 @@ std::map<std::string, std::string> tree_listing(const std::string& root, bool wi
 TEST_F(E2E, InstalledTreeIsIdenticalToTheSource) {
   std::string product = make_product();
   const std::string long_dir = product + "/" + std::string(90, 'n');
-  for (const std::string& dir : {product + "/data/sizes", product + "/empty/deeper", long_dir}) fs::create_directories(dir);
+  for (const std::string& dir : {product + "/data/sizes", product + "/empty/deeper", long_dir})
+    fs::create_directories(dir);
   std::string noise(3 * 1024 * 1024 + 777, '\0');
   uint32_t state = 12345;
   for (char& c : noise) c = (char)((state = state * 1103515245u + 12345u) >> 24);

@@ -5,16 +5,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #ifdef _WIN32
-#include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -247,8 +247,7 @@ TEST_F(InstallerPlatform, ReuseDecisionOnCraftedSecurityDescriptors) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.what) + ": " + c.sddl);
     LocalMemory sd;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &sd.p,
-                                                                     nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl.c_str(), SDDL_REVISION_1, &sd.p, nullptr));
     EXPECT_EQ(platform_descriptor_is_private(sd.p, user_sid.p), c.is_private);
   }
   // A null access list lets everyone in.

@@ -129,7 +129,8 @@ TEST_F(MkInstaller, LayoutIsStubEntriesTableAndTrailer) {
   // 8 bytes, so that a signing tool adds no padding of its own.
   EXPECT_EQ(bytes.size() % 8, 0u);
   size_t padding = (8 - (stub.size() + 2 * layout.entries[0].size() + 24 + 16) % 8) % 8;
-  EXPECT_TRUE(payloadtest::join_installer(layout, 1, 0, padding) == bytes) << "table and trailer differ from the format";
+  EXPECT_TRUE(payloadtest::join_installer(layout, 1, 0, padding) == bytes)
+      << "table and trailer differ from the format";
   // gzip header: only the extra field (the member's length), zero time
   EXPECT_EQ((unsigned char)layout.entries[0][3], 0x04);
   EXPECT_EQ(layout.entries[0].substr(4, 4), std::string(4, '\0'));
@@ -239,9 +240,10 @@ TEST_F(MkInstaller, RefusesWhatTheInstallerCannotExtract) {
   std::string absolute = archive_of("abs.tar.gz", payloadtest::tar_of({{"/etc/evil", "x"}}));
   std::string parent = archive_of("up.tar.gz", payloadtest::tar_of({{"a/../../evil", "x"}}));
   std::string devices = dir_.file("dev.tar");
-  ASSERT_EQ(std::system(("mkfifo " + src + "/fifo && bsdtar -cf " + devices + " -C " + src + " fifo && rm " + src +
-                         "/fifo").c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(
+          ("mkfifo " + src + "/fifo && bsdtar -cf " + devices + " -C " + src + " fifo && rm " + src + "/fifo").c_str()),
+      0);
   std::string windows_stub = dir_.file("stub.exe");
   vektest::writeFile(windows_stub, "MZ" + std::string(1000, '\0'));
   struct Case {
@@ -276,8 +278,8 @@ std::vector<std::string> header_sequence(const std::string& installer) {
   toc_entry entry;
   if (!init_toc(installer.c_str(), &toc, nullptr) || !read_entry_from_toc(&toc, &entry)) return {};
   close_toc(&toc);
-  std::string tar = inflate_all(vektest::readFile(installer).substr((size_t)entry.offset,
-                                                                     (size_t)(entry.end_offset - entry.offset)));
+  std::string tar =
+      inflate_all(vektest::readFile(installer).substr((size_t)entry.offset, (size_t)(entry.end_offset - entry.offset)));
   std::vector<std::string> sequence;
   std::string pending;
   for (size_t at = 0; at + 512 <= tar.size();) {
@@ -301,7 +303,7 @@ TEST_F(MkInstaller, LongNamedLinksAreWrittenAsTheReaderTakesThem) {
   fs::create_directories(root);
   vektest::writeFile(root + "/t", "target");
   const std::string long_name(120, 'n');
-  fs::create_symlink("t", root + "/s" + long_name);             // long name, short target
+  fs::create_symlink("t", root + "/s" + long_name);            // long name, short target
   fs::create_symlink("t" + long_name, root + "/short");        // short name, long target
   fs::create_hard_link(root + "/t", root + "/x" + long_name);  // hard link with a long name
   std::vector<std::string> sequence = header_sequence(pack(root + " " + programs()));
@@ -330,8 +332,8 @@ TEST_F(MkInstaller, ReadableArchivesAreKeptOthersRewritten) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string archive = dir_.file("archive");
-    std::string command = std::regex_replace(std::regex_replace(c.command, std::regex("ARCHIVE"), archive),
-                                             std::regex("SRC"), src);
+    std::string command =
+        std::regex_replace(std::regex_replace(c.command, std::regex("ARCHIVE"), archive), std::regex("SRC"), src);
     ASSERT_EQ(std::system(command.c_str()), 0);
     std::string installer = pack("--keep-gzip " + archive + " " + programs());
     std::string original = vektest::readFile(archive);
@@ -530,7 +532,8 @@ class PackingChecks : public MkInstaller {
   std::string archive(const std::vector<Item>& items) {
     std::string path = dir_.file("a" + std::to_string(++archives_) + ".tar.gz");
     std::string command = "python3 -c " + quoted(TARFILE_SCRIPT) + " " + path;
-    for (const Item& item : items) command += " " + quoted(std::string(1, item.kind) + "\t" + item.name + "\t" + item.arg);
+    for (const Item& item : items)
+      command += " " + quoted(std::string(1, item.kind) + "\t" + item.name + "\t" + item.arg);
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return path;
   }
@@ -596,18 +599,40 @@ TEST_F(PackingChecks, RefusesWhatTheInstallerWouldRefuseOrMakeWrongly) {
   const std::vector<Case> cases = {
       {"hard link to an absolute target", false, {{{'h', "x", "/etc/passwd"}}}, true, hard_to.c_str()},
       {"hard link upwards", false, {{{'h', "x", "../../x"}}}, true, hard_to.c_str()},
-      {"hard link to nothing", false, {{{'h', "x", "nothing"}}}, true, "refusing x: the link's target nothing is made by no entry"},
-      {"path under a link of an earlier archive", false, {{{'s', "lib", "/usr/lib"}}, {{'f', "lib/x.jar", "x"}}}, true,
+      {"hard link to nothing",
+       false,
+       {{{'h', "x", "nothing"}}},
+       true,
+       "refusing x: the link's target nothing is made by no entry"},
+      {"path under a link of an earlier archive",
+       false,
+       {{{'s', "lib", "/usr/lib"}}, {{'f', "lib/x.jar", "x"}}},
+       true,
        "refusing lib/x.jar: path goes through symbolic link lib"},
-      {"link and a path under it in one archive", false, {{{'s', "lib", "/usr/lib"}, {'f', "lib/x.jar", "x"}}}, true,
+      {"link and a path under it in one archive",
+       false,
+       {{{'s', "lib", "/usr/lib"}, {'f', "lib/x.jar", "x"}}},
+       true,
        "refusing lib: the installer cannot make a symbolic link where an earlier entry made a directory"},
-      {"name below a file", false, {{{'f', "a", "x"}, {'f', "a/b", "y"}}}, true,
+      {"name below a file",
+       false,
+       {{{'f', "a", "x"}, {'f', "a/b", "y"}}},
+       true,
        "refusing a/b: a is a file made by an earlier entry, not a directory"},
-      {"file where a directory stands", false, {{{'d', "a", ""}, {'f', "a", "y"}}}, true,
+      {"file where a directory stands",
+       false,
+       {{{'d', "a", ""}, {'f', "a", "y"}}},
+       true,
        "refusing a: the installer cannot make a file where an earlier entry made a directory"},
-      {"no configuration program", false, {{{'f', "README", "x"}}}, false,
+      {"no configuration program",
+       false,
+       {{{'f', "README", "x"}}},
+       false,
        "no entry holds the configuration program the Linux installer starts, bin/zorva"},
-      {"configuration program not executable", false, {{{'f', "bin/zorva", "x"}}}, false,
+      {"configuration program not executable",
+       false,
+       {{{'f', "bin/zorva", "x"}}},
+       false,
        "the configuration program bin/zorva is not executable (mode 0644)"},
       {"CON", true, {{{'f', "CON", "x"}}}, true, reserved.c_str()},
       {"nul.txt", true, {{{'f', "nul.txt", "x"}}}, true, reserved.c_str()},
@@ -623,14 +648,26 @@ TEST_F(PackingChecks, RefusesWhatTheInstallerWouldRefuseOrMakeWrongly) {
       {"quote", true, {{{'f', "say\"", "x"}}}, true, character.c_str()},
       {"control character", true, {{{'f', "bell\a", "x"}}}, true, "refusing bell\\x07"},
       {"three dots", true, {{{'f', "a/.../b", "x"}}}, true, "parent directory reference in a/.../b"},
-      {"names differing in case", true, {{{'f', "Docs/a", "x"}, {'f', "docs/b", "y"}}}, true,
+      {"names differing in case",
+       true,
+       {{{'f', "Docs/a", "x"}, {'f', "docs/b", "y"}}},
+       true,
        "docs and Docs differ only in case or in trailing dots or blanks"},
-      {"names differing in a trailing dot", true, {{{'f', "readme.", "x"}}, {{'f', "readme", "y"}}}, true,
+      {"names differing in a trailing dot",
+       true,
+       {{{'f', "readme.", "x"}}, {{'f', "readme", "y"}}},
+       true,
        "readme and readme. differ only in case or in trailing dots or blanks"},
       {"name that is not UTF-8", true, {{{'f', "caf\xe9", "x"}}}, true, "not valid UTF-8"},
-      {"no Windows configuration program", true, {{{'f', "bin/zorva", "x"}}}, false,
+      {"no Windows configuration program",
+       true,
+       {{{'f', "bin/zorva", "x"}}},
+       false,
        "no entry holds the configuration program the Windows installer starts, bin/zorva.exe"},
-      {"symbolic link out of the tree", true, {{{'s', "jdk", "/usr/lib/jvm"}}}, true,
+      {"symbolic link out of the tree",
+       true,
+       {{{'s', "jdk", "/usr/lib/jvm"}}},
+       true,
        "symbolic link jdk leads out of the tree"},
       {"cycle of symbolic links", true, {{{'d', "d", ""}, {'s', "d/loop", ".."}}}, true, "is part of a cycle of links"},
   };
@@ -671,7 +708,8 @@ TEST_F(PackingChecks, HardLinkedDataOfCpioAndRpmArchivesIsKept) {
 lead = b'\xed\xab\xee\xdb' + bytes([3, 0]) + struct.pack('>hh', 0, 1) + b'moravel'.ljust(66, b'\0') + struct.pack('>hh', 1, 5) + bytes(16)
 header = b'\x8e\xad\xe8\x01' + bytes(4) + struct.pack('>ii', 0, 0)
 open(sys.argv[2], 'wb').write(lead + header + header + gzip.compress(open(sys.argv[1], 'rb').read()))
-)") + " " + cpio + " " + rpm).c_str()),
+)") + " " + cpio + " " + rpm)
+                            .c_str()),
             0);
   for (const std::string& archive : {cpio, rpm}) {
     SCOPED_TRACE(archive);
@@ -723,8 +761,10 @@ open(sys.argv[2], 'wb').write(gzip.compress(body + bytes(1024)))
   };
   const Case cases[] = {
       {"pax global header", "pax-global.tar.gz",
-       python + quoted("import tarfile, sys\nwith tarfile.open(sys.argv[1], 'w:gz', format=tarfile.PAX_FORMAT, "
-                       "pax_headers={'comment': 'moravel'}) as t: t.add('.')") + " " + out + "pax-global.tar.gz"},
+       python +
+           quoted("import tarfile, sys\nwith tarfile.open(sys.argv[1], 'w:gz', format=tarfile.PAX_FORMAT, "
+                  "pax_headers={'comment': 'moravel'}) as t: t.add('.')") +
+           " " + out + "pax-global.tar.gz"},
       {"GNU volume label", "label.tar.gz", "tar --format=gnu -V 'Moravel 1.0' -czf " + out + "label.tar.gz ."},
       {"sparse entry", "sparse.tar.gz", "tar --sparse --format=gnu -czf " + out + "sparse.tar.gz ."},
       {"redundant long-name record", "long.tar.gz", python + quoted(crafted) + " long " + out + "long.tar.gz"},
@@ -742,7 +782,7 @@ open(sys.argv[2], 'wb').write(gzip.compress(body + bytes(1024)))
 // headers made the packer clear fields past the end of what it kept.
 TEST_F(PackingChecks, CertificateTableInsideTheHeadersIsRefused) {
   std::string pe = payloadtest::minimal_pe();
-  payloadtest::put_le32(&pe, payloadtest::pe::kOptionalAt + 60, 0);  // SizeOfHeaders
+  payloadtest::put_le32(&pe, payloadtest::pe::kOptionalAt + 60, 0);                 // SizeOfHeaders
   payloadtest::put_le32(&pe, payloadtest::pe::kOptionalAt + 112 + 8 * 16 + 16, 0);  // the section's raw size
   payloadtest::put_le32(&pe, payloadtest::pe::kCertEntryAt, 0x40);
   payloadtest::put_le32(&pe, payloadtest::pe::kCertEntryAt + 4, (uint32_t)pe.size() - 0x40);

@@ -11,9 +11,7 @@
 namespace {
 
 // The names a test tree holds as symbolic links.
-bool is_link(void* links, const char* prefix) {
-  return static_cast<std::set<std::string>*>(links)->count(prefix) != 0;
-}
+bool is_link(void* links, const char* prefix) { return static_cast<std::set<std::string>*>(links)->count(prefix) != 0; }
 
 struct Case {
   const char* name;

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <random>
 #include <functional>
 #include <memory>
+#include <random>
 
 #include "member_format.h"
 #include "payload.h"
@@ -157,8 +157,10 @@ TEST_F(Payload, TableOfContentsChecks) {
       {"offset past the end", variant([&](std::string& f) { set_value(f, table, (int64_t)f.size() + 1); }), {}, true},
       {"negative offset", variant([&](std::string& f) { set_value(f, table, -5); }), {}, true},
       {"offset at the end", variant([&](std::string& f) { set_value(f, table, (int64_t)f.size()); }), {-1}, false},
-      {"table past the end", variant([&](std::string& f) { set_value(f, f.size() - 8, (int64_t)f.size() + 64); }),
-       {}, true},
+      {"table past the end",
+       variant([&](std::string& f) { set_value(f, f.size() - 8, (int64_t)f.size() + 64); }),
+       {},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -198,9 +200,7 @@ TEST_F(Payload, OffsetsBeyondFourGigabytesAreAccepted) {
   const int64_t size = (5LL << 30) + 4096;
   const int64_t offset = (9LL << 29);  // 4.5 GiB
   std::string path = dir_.file("sparse");
-  {
-    std::ofstream out(path, std::ios::binary);
-  }
+  { std::ofstream out(path, std::ios::binary); }
   std::filesystem::resize_file(path, (uintmax_t)size);
   {
     std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
@@ -255,7 +255,8 @@ std::string read_entry(const std::string& path, int64_t offset, int64_t end, ssi
   ssize_t got = -1;
   if (entry_stream_open(stream.get(), fileno(f), offset, end, options)) {
     std::vector<char> buffer(10240);
-    while ((got = entry_stream_read(stream.get(), buffer.data(), buffer.size())) > 0) out.append(buffer.data(), (size_t)got);
+    while ((got = entry_stream_read(stream.get(), buffer.data(), buffer.size())) > 0)
+      out.append(buffer.data(), (size_t)got);
   }
   entry_stream_close(stream.get());
   std::fclose(f);
@@ -319,8 +320,10 @@ TEST_F(Payload, DamagedBoundedMembersFail) {
       {"flipped CRC", first + flip(second, 8, 0x01) + rest, true},
       {"length one more than the data", first + flip(second, 4, 0x01) + rest, true},
       {"flipped deflate data", first + flip(second, 20, 0x55) + rest, true},
-      {"announced length one short", first + bounded_member(kSmallTar.substr(1000, 1000), (uint32_t)second.size() - 1) + rest, false},
-      {"announced length one long", first + bounded_member(kSmallTar.substr(1000, 1000), (uint32_t)second.size() + 1) + rest, false},
+      {"announced length one short",
+       first + bounded_member(kSmallTar.substr(1000, 1000), (uint32_t)second.size() - 1) + rest, false},
+      {"announced length one long",
+       first + bounded_member(kSmallTar.substr(1000, 1000), (uint32_t)second.size() + 1) + rest, false},
       {"member reaching past the extent", first + second + bounded_member(kSmallTar.substr(2000), 1 << 19), false},
       {"announced length of 4 GiB", first + bounded_member(kSmallTar.substr(1000, 1000), 0xffffffffu) + rest, false},
       {"gzip member without its length", first + gzip_member(kSmallTar.substr(1000, 1000)) + rest, false},
@@ -509,7 +512,8 @@ TEST_F(Payload, TrailerBeforeACertificateTable) {
   };
   std::vector<Case> cases = {{"unsigned", unsigned_file, true}};
   for (size_t padding = 0; padding <= 7; ++padding)
-    cases.push_back({"signed, padding " + std::to_string(padding), payloadtest::with_certificate(unsigned_file, padding), true});
+    cases.push_back(
+        {"signed, padding " + std::to_string(padding), payloadtest::with_certificate(unsigned_file, padding), true});
   std::string signed3 = payloadtest::with_certificate(unsigned_file, 3);
   std::string nonzero = signed3;
   nonzero[unsigned_file.size() + 1] = 'x';
@@ -517,12 +521,15 @@ TEST_F(Payload, TrailerBeforeACertificateTable) {
   cases.push_back({"eight bytes of padding", payloadtest::with_certificate(unsigned_file, 8), false});
   cases.push_back({"table inside the image", set(signed3, payloadtest::pe::kCertEntryAt, 0x100), false});
   cases.push_back({"table short of the end", set(signed3, payloadtest::pe::kCertEntryAt + 4, 0x2ff), false});
-  cases.push_back({"offset and size overflowing", set(set(signed3, payloadtest::pe::kCertEntryAt, 0xffffff00u),
-                                                      payloadtest::pe::kCertEntryAt + 4, 0x200), false});
+  cases.push_back(
+      {"offset and size overflowing",
+       set(set(signed3, payloadtest::pe::kCertEntryAt, 0xffffff00u), payloadtest::pe::kCertEntryAt + 4, 0x200), false});
   cases.push_back({"e_lfanew past the end", set(signed3, 0x3c, 0x7ffffff0u), false});
-  cases.push_back({"four data directories", payloadtest::with_certificate(installer_on(payloadtest::minimal_pe(4)), 3), false});
+  cases.push_back(
+      {"four data directories", payloadtest::with_certificate(installer_on(payloadtest::minimal_pe(4)), 3), false});
   cases.push_back({"bad optional header magic", set(signed3, payloadtest::pe::kOptionalAt, 0x999), false});
-  cases.push_back({"section past the payload", set(signed3, payloadtest::pe::kOptionalAt + 112 + 8 * 16 + 16, 0x7fffffff), false});
+  cases.push_back(
+      {"section past the payload", set(signed3, payloadtest::pe::kOptionalAt + 112 + 8 * 16 + 16, 0x7fffffff), false});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = dir_.file("signed" + std::to_string(files_++));

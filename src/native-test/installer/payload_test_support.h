@@ -79,8 +79,7 @@ inline std::string bounded_members(const std::string& data, size_t chunk = 1 << 
 }
 
 // An old-GNU header block for `name` (at most 99 characters).
-inline std::string tar_header(const std::string& name, unsigned long long size, char type = '0',
-                              int mode = 0644) {
+inline std::string tar_header(const std::string& name, unsigned long long size, char type = '0', int mode = 0644) {
   std::string block(512, '\0');
   memcpy(&block[0], name.data(), name.size());
   snprintf(&block[100], 8, "%07o", (unsigned)mode);
@@ -171,7 +170,7 @@ inline std::string join_installer(const Layout& layout, int64_t version = 1, int
 // raw data ends the image at 0x400. Fields a test wants to break are set
 // afterwards with put_le32.
 namespace pe {
-const size_t kNtAt = 0x80;                 // e_lfanew
+const size_t kNtAt = 0x80;  // e_lfanew
 const size_t kOptionalAt = kNtAt + 24;
 const size_t kCertEntryAt = kOptionalAt + 112 + 8 * 4;
 const size_t kImageEnd = 0x400;

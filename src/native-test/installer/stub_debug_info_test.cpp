@@ -47,7 +47,9 @@ TEST(StubDebugInfo, CountsWhatTheSizeToolCountsAndNothingOnceStripped) {
   const Case cases[] = {
       {"elf64", {}, ""},
       {"elf32", {"/usr/bin/gcc", "-m32", "-g", "-o", dir.file("elf32"), source}, ""},
-      {"pe64.exe", {"/usr/bin/x86_64-w64-mingw32-gcc", "-g", "-o", dir.file("pe64.exe"), source}, "x86_64-w64-mingw32-"},
+      {"pe64.exe",
+       {"/usr/bin/x86_64-w64-mingw32-gcc", "-g", "-o", dir.file("pe64.exe"), source},
+       "x86_64-w64-mingw32-"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind);
@@ -80,7 +82,8 @@ TEST(StubDebugInfo, PackerWarnsWithTheSizeOnlyWhileTheStubCarriesDebuggingInform
     if (stripped) {
       ASSERT_TRUE(run({"/usr/bin/strip", "--strip-debug", stub}));
     }
-    vektest::RunResult r = vektest::runProgram({MKINSTALLER_PATH, "-s", stub, "-o", dir.file("out"), dir.file("product")});
+    vektest::RunResult r =
+        vektest::runProgram({MKINSTALLER_PATH, "-s", stub, "-o", dir.file("out"), dir.file("product")});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.has("mkinstaller: warning: the stub " + stub + " carries "), !stripped) << r.output;
     EXPECT_EQ(r.has("MiB of debugging information (" + bytes + " bytes)"), !stripped) << r.output;

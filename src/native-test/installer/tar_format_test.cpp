@@ -81,7 +81,7 @@ class TarFormat : public ::testing::Test {
     applied.clear();
     int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    untar_ops ops = {read_func,      record_file,    count_data,    close_nothing,
+    untar_ops ops = {read_func,        record_file,   count_data,     close_nothing,
                      record_directory, record_device, record_symlink, record_hardlink};
     toc_entry entry = {fd, 0, size_, PAYLOAD_DEFAULTS};
     bool ok = extract_tarball(&entry, &ops, nullptr);
@@ -112,8 +112,8 @@ TEST_F(TarFormat, WhatThePackerWritesAtTheLimitsTheReaderReads) {
     const char* what;
     tar_entry_t entry;
     const char* data;
-    bool readable;          // the packer accepts it and the reader applies it
-    std::string expected;   // what the reader applied
+    bool readable;         // the packer accepts it and the reader applies it
+    std::string expected;  // what the reader applied
   };
   const Case cases[] = {
       {"a name filling the header's field", entry_of(TAR_TYPE_FILE, std::string(field, 'a')), "abc", true,
@@ -207,12 +207,9 @@ TEST(ProgramLayers, EachInstallerLayerUsesOnlyTheLayersBelow) {
     bool references;  // the lower library uses symbols of the upper one
   };
   const Case cases[] = {
-      {INSTALLER_CORE_LIB, INSTALLER_PAYLOAD_LIB, false},
-      {INSTALLER_CORE_LIB, INSTALLER_DRIVER_LIB, false},
-      {INSTALLER_STATUS_LINE_LIB, INSTALLER_DRIVER_LIB, false},
-      {INSTALLER_PAYLOAD_LIB, INSTALLER_DRIVER_LIB, false},
-      {INSTALLER_PAYLOAD_LIB, INSTALLER_STATUS_LINE_LIB, false},
-      {INSTALLER_DRIVER_LIB, INSTALLER_PAYLOAD_LIB, true},
+      {INSTALLER_CORE_LIB, INSTALLER_PAYLOAD_LIB, false},        {INSTALLER_CORE_LIB, INSTALLER_DRIVER_LIB, false},
+      {INSTALLER_STATUS_LINE_LIB, INSTALLER_DRIVER_LIB, false},  {INSTALLER_PAYLOAD_LIB, INSTALLER_DRIVER_LIB, false},
+      {INSTALLER_PAYLOAD_LIB, INSTALLER_STATUS_LINE_LIB, false}, {INSTALLER_DRIVER_LIB, INSTALLER_PAYLOAD_LIB, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.lower) + " -> " + c.upper);

@@ -54,8 +54,8 @@ untar_ops recordingOps() {
     return true;
   };
   ops.make_device = [](void*, const char* name, int mode, int major, int minor) {
-    recorder->calls.push_back("dev " + std::string(name) + " " + std::to_string(mode) + " " +
-                              std::to_string(major) + ":" + std::to_string(minor));
+    recorder->calls.push_back("dev " + std::string(name) + " " + std::to_string(mode) + " " + std::to_string(major) +
+                              ":" + std::to_string(minor));
     return true;
   };
   ops.make_symlink = [](void* ctx, const char* to, const char* from) { return recordLink("symlink", ctx, to, from); };
@@ -98,7 +98,8 @@ TEST(UntarReader, EndOfArchiveAndDamagedHeaders) {
   } cases[] = {
       {"two zero blocks", zero + zero, true},
       {"one zero block, then the end of the stream", one_file + zero, true},
-      {"zero blocks padded to a record, as GNU tar writes", TarBuilder().file("f", "x").end().raw(zero + zero).bytes(), true},
+      {"zero blocks padded to a record, as GNU tar writes", TarBuilder().file("f", "x").end().raw(zero + zero).bytes(),
+       true},
       // Regression: these used to end the archive as a success.
       {"empty stream", "", false},
       {"stream ends where a header should start", one_file, false},
@@ -108,20 +109,37 @@ TEST(UntarReader, EndOfArchiveAndDamagedHeaders) {
       {"header cut short", one_file.substr(0, 300), false},
       {"second end block cut short", TarBuilder().file("f", "x").bytes() + zero + zero.substr(0, 10), false},
       {"no magic (v7)", withHeader([](tar_block* b) { memset(b->header.magic, 0, 8); }), false},
-      {"ustar version 01", TarBuilder(Dialect::kUstar).add([] {
-         tar_block b = TarBuilder(Dialect::kUstar).header("f", '0', 0);
-         memcpy(b.header.version, "01", 2);
-         return b;
-       }()).end().bytes(), false},
-      {"ustar version NUL NUL", TarBuilder(Dialect::kUstar).add([] {
-         tar_block b = TarBuilder(Dialect::kUstar).header("f", '0', 0);
-         memset(b.header.version, 0, 2);
-         return b;
-       }()).end().bytes(), true},
+      {"ustar version 01",
+       TarBuilder(Dialect::kUstar)
+           .add([] {
+             tar_block b = TarBuilder(Dialect::kUstar).header("f", '0', 0);
+             memcpy(b.header.version, "01", 2);
+             return b;
+           }())
+           .end()
+           .bytes(),
+       false},
+      {"ustar version NUL NUL",
+       TarBuilder(Dialect::kUstar)
+           .add([] {
+             tar_block b = TarBuilder(Dialect::kUstar).header("f", '0', 0);
+             memset(b.header.version, 0, 2);
+             return b;
+           }())
+           .end()
+           .bytes(),
+       true},
       {"typeflag NUL (old regular file)", withHeader([](tar_block* b) { b->header.typeflag = '\0'; }), false},
       {"typeflag 7", withHeader([](tar_block* b) { b->header.typeflag = '7'; }), false},
-      {"pax extended header", TarBuilder(Dialect::kUstar).add(TarBuilder(Dialect::kUstar).header("PaxHeaders/f", 'x', 11), "11 path=ff\n").file("f", "x").end().bytes(), false},
-      {"long name followed by a symbolic link", TarBuilder().gnuLong('L', std::string(150, 'n')).symlink("s", "t").end().bytes(), false},
+      {"pax extended header",
+       TarBuilder(Dialect::kUstar)
+           .add(TarBuilder(Dialect::kUstar).header("PaxHeaders/f", 'x', 11), "11 path=ff\n")
+           .file("f", "x")
+           .end()
+           .bytes(),
+       false},
+      {"long name followed by a symbolic link",
+       TarBuilder().gnuLong('L', std::string(150, 'n')).symlink("s", "t").end().bytes(), false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -161,9 +179,14 @@ TEST(UntarReader, UnknownTypeIsWarnedAbout) {
 // a success, and a short stream went unnoticed. Every cut before the end
 // blocks must fail; only a cut right after the first end block may pass.
 TEST(UntarReader, EveryReadErrorAndEveryTruncationFails) {
-  const std::string archive = TarBuilder().directory("d/").file("d/f", std::string(700, 'a')).symlink("s", "d/f")
-                                  .gnuLong('L', std::string(130, 'L')).add(TarBuilder().header("short", '0', 3), "xyz")
-                                  .end().bytes();
+  const std::string archive = TarBuilder()
+                                  .directory("d/")
+                                  .file("d/f", std::string(700, 'a'))
+                                  .symlink("s", "d/f")
+                                  .gnuLong('L', std::string(130, 'L'))
+                                  .add(TarBuilder().header("short", '0', 3), "xyz")
+                                  .end()
+                                  .bytes();
   const size_t first_end_block = archive.size() - 2 * TAR_BLOCK_SIZE;
   ASSERT_TRUE(runArchive(archive, Ops::kSize).ok);
   for (size_t cut = 0; cut < archive.size(); cut += 61) {
@@ -177,8 +200,13 @@ TEST(UntarReader, EveryReadErrorAndEveryTruncationFails) {
 }
 
 TEST(UntarReader, ShortReadsGiveTheSameResult) {
-  const std::string archive = TarBuilder().file("a", std::string(10241, 'q')).directory("d/")
-                                  .gnuLong('K', std::string(200, 't')).symlink("s", "ignored").end().bytes();
+  const std::string archive = TarBuilder()
+                                  .file("a", std::string(10241, 'q'))
+                                  .directory("d/")
+                                  .gnuLong('K', std::string(200, 't'))
+                                  .symlink("s", "ignored")
+                                  .end()
+                                  .bytes();
   auto whole = runArchive(archive, Ops::kSize);
   ASSERT_TRUE(whole.ok);
   for (size_t max_read : {1, 7, 511, 513}) {
@@ -207,7 +235,8 @@ TEST(UntarReader, NumericFieldsAreParsedDefensively) {
       {"text after the blank", [](tar_block* b) { memcpy(b->header.size, "1 2\0", 4); }, false, 0},
       {"base-256 one", [](tar_block* b) { memcpy(b->header.size, "\x80\0\0\0\0\0\0\0\0\0\0\x01", 12); }, true, 1},
       {"base-256 negative", [](tar_block* b) { memset(b->header.size, 0xff, 12); }, false, 0},
-      {"base-256 beyond 64 bits", [](tar_block* b) { memcpy(b->header.size, "\x80\0\0\x01\0\0\0\0\0\0\0\0", 12); }, false, 0},
+      {"base-256 beyond 64 bits", [](tar_block* b) { memcpy(b->header.size, "\x80\0\0\x01\0\0\0\0\0\0\0\0", 12); },
+       false, 0},
       {"size beyond the stream", [](tar_block* b) { memcpy(b->header.size, "77777777777\0", 12); }, false, 0},
       {"garbage mode", [](tar_block* b) { memcpy(b->header.mode, "06x4\0", 5); }, false, 0},
   };
@@ -228,8 +257,8 @@ TEST(UntarReader, FixedFieldsWithoutNulAreReadToTheirWidth) {
   RecordedRun run;
   TarBuilder t;
   tar_block b = t.header(std::string(100, 'n'), '0', 0, 0644);
-  memcpy(b.header.mode, "00000644", 8);            // full width, runs into uid
-  memcpy(b.header.size, "000000000012", 12);       // 10 bytes, no NUL
+  memcpy(b.header.mode, "00000644", 8);       // full width, runs into uid
+  memcpy(b.header.size, "000000000012", 12);  // 10 bytes, no NUL
   ASSERT_TRUE(run.run(t.add(b, "0123456789").end().bytes()));
   ASSERT_EQ(2u, run.rec.calls.size());
   EXPECT_EQ("open " + std::string(100, 'n') + " 420", run.rec.calls[0]);
@@ -272,14 +301,21 @@ TEST(UntarReader, NamesFromUstarPrefixAndGnuLongRecords) {
   tar_block prefixed = TarBuilder(Dialect::kUstar).header("name", '5', 0);
   memcpy(prefixed.header.prefix, std::string(155, 'p').data(), 155);  // full width, no NUL
   RecordedRun run;
-  ASSERT_TRUE(run.run(TarBuilder(Dialect::kUstar).add(prefixed).raw(
-                          TarBuilder().gnuLong('L', long_name).file("ignored", "", 0640)
-                              .gnuLong('K', long_target).gnuLong('L', long_name + "2").symlink("s", "t")
-                              .gnuLong('K', long_target).hardlink("h", "t").end().bytes())
-                      .bytes()));
-  EXPECT_EQ((std::vector<std::string>{"dir " + std::string(155, 'p') + "/name", "open " + long_name + " 416",
-                                      "close 7", "symlink " + long_name + "2 -> " + long_target,
-                                      "hardlink h -> " + long_target}),
+  ASSERT_TRUE(run.run(TarBuilder(Dialect::kUstar)
+                          .add(prefixed)
+                          .raw(TarBuilder()
+                                   .gnuLong('L', long_name)
+                                   .file("ignored", "", 0640)
+                                   .gnuLong('K', long_target)
+                                   .gnuLong('L', long_name + "2")
+                                   .symlink("s", "t")
+                                   .gnuLong('K', long_target)
+                                   .hardlink("h", "t")
+                                   .end()
+                                   .bytes())
+                          .bytes()));
+  EXPECT_EQ((std::vector<std::string>{"dir " + std::string(155, 'p') + "/name", "open " + long_name + " 416", "close 7",
+                                      "symlink " + long_name + "2 -> " + long_target, "hardlink h -> " + long_target}),
             run.rec.calls);
 }
 
@@ -308,8 +344,7 @@ TEST(UntarReader, LinksAreCreatedAfterTheLastEntryAndRetried) {
     return from != "b" || run.rec.links.count("a") > 0;
   };
   ASSERT_TRUE(run.run(TarBuilder().symlink("b", "a").hardlink("a", "f").file("f", "x").end().bytes()));
-  EXPECT_EQ((std::vector<std::string>{"open f 420", "close 7", "symlink b -> a", "hardlink a -> f",
-                                      "symlink b -> a"}),
+  EXPECT_EQ((std::vector<std::string>{"open f 420", "close 7", "symlink b -> a", "hardlink a -> f", "symlink b -> a"}),
             run.rec.calls);
   EXPECT_EQ(2u, run.rec.links.size());
 }
@@ -351,8 +386,15 @@ TEST(UntarReader, LinkRetryGrowsWithTheQueueNotItsSquare) {
 // order would leave it; the link is not made over it at the end.
 TEST(UntarReader, LaterEntryOfTheSameNameSupersedesAQueuedLink) {
   RecordedRun run;
-  ASSERT_TRUE(run.run(TarBuilder().symlink("s", "x").file("./s", "data").hardlink("h", "f").hardlink("h", "g")
-                          .directory("d/").symlink("d", "y").end().bytes()));
+  ASSERT_TRUE(run.run(TarBuilder()
+                          .symlink("s", "x")
+                          .file("./s", "data")
+                          .hardlink("h", "f")
+                          .hardlink("h", "g")
+                          .directory("d/")
+                          .symlink("d", "y")
+                          .end()
+                          .bytes()));
   EXPECT_EQ((std::vector<std::string>{"open ./s 420", "close 7", "dir d/", "hardlink h -> g", "symlink d -> y"}),
             run.rec.calls);
 }
@@ -366,10 +408,13 @@ TEST(UntarReader, NamesAreEscapedInMessages) {
   };
   const Case cases[] = {
       {"plain/name.txt", "plain/name.txt"},
-      {"caf\xc3\xa9-\xc3\xbc/\xe6\x97\xa5\xe6\x9c\xac/\xf0\x9d\x84\x9e", "caf\xc3\xa9-\xc3\xbc/\xe6\x97\xa5\xe6\x9c\xac/\xf0\x9d\x84\x9e"},
+      {"caf\xc3\xa9-\xc3\xbc/\xe6\x97\xa5\xe6\x9c\xac/\xf0\x9d\x84\x9e",
+       "caf\xc3\xa9-\xc3\xbc/\xe6\x97\xa5\xe6\x9c\xac/\xf0\x9d\x84\x9e"},
       {"esc\x1b[2Jclear", "esc\\x1b[2Jclear"},
       {"new\nline\ttab\x7f", "new\\x0aline\\x09tab\\x7f"},
-      {"c1\xc2\x9b" "csi", "c1\\xc2\\x9bcsi"},
+      {"c1\xc2\x9b"
+       "csi",
+       "c1\\xc2\\x9bcsi"},
       {"latin1\xe9", "latin1\\xe9"},
       {"surrogate\xed\xa0\x80", "surrogate\\xed\\xa0\\x80"},
   };
@@ -388,8 +433,14 @@ TEST(UntarReader, NamesAreEscapedInMessages) {
 }
 
 TEST(SizeUntarOps, CountsFilesDirectoriesAndSymlinkTargets) {
-  auto r = runArchive(TarBuilder().file("one", "1").directory("d/").symlink("s", "x").hardlink("h", "one")
-                          .add(TarBuilder().header("fifo", '6', 0)).end().bytes(),
+  auto r = runArchive(TarBuilder()
+                          .file("one", "1")
+                          .directory("d/")
+                          .symlink("s", "x")
+                          .hardlink("h", "one")
+                          .add(TarBuilder().header("fifo", '6', 0))
+                          .end()
+                          .bytes(),
                       Ops::kSize);
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(1u + 4096u + 1u, r.written_bytes);

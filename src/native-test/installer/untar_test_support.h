@@ -147,8 +147,7 @@ struct RunResult {
   size_t consumed;  // bytes the reader took from the stream
 };
 
-inline RunResult runArchive(const std::string& bytes, Ops kind, size_t max_read = SIZE_MAX,
-                            size_t fail_at = SIZE_MAX) {
+inline RunResult runArchive(const std::string& bytes, Ops kind, size_t max_read = SIZE_MAX, size_t fail_at = SIZE_MAX) {
   MemorySource source{bytes, 0, max_read, fail_at};
   untar_ops ops = makeOps(kind);
   untar_context ctx{};

@@ -26,9 +26,9 @@ namespace {
 
 enum Feature : unsigned {
   kBasic = 0,
-  kNamesOver255 = 1,      // ustar cannot hold them
-  kLongLinkTargets = 2,   // link targets over 100 characters: ustar cannot hold them
-  kDevices = 4,           // character and block devices (root only)
+  kNamesOver255 = 1,     // ustar cannot hold them
+  kLongLinkTargets = 2,  // link targets over 100 characters: ustar cannot hold them
+  kDevices = 4,          // character and block devices (root only)
 };
 
 std::string pattern(size_t n) {
@@ -97,10 +97,10 @@ int run(const std::string& command) {
 
 // One entry of an extracted tree as lstat and readlink see it.
 struct Node {
-  char kind;          // f d l p c b
-  unsigned mode;      // permission bits (not for links)
-  std::string data;   // file contents or link target
-  dev_t rdev;         // devices
+  char kind;         // f d l p c b
+  unsigned mode;     // permission bits (not for links)
+  std::string data;  // file contents or link target
+  dev_t rdev;        // devices
   bool operator==(const Node&) const = default;
 };
 
@@ -208,15 +208,16 @@ struct ToolCase {
 };
 
 std::string expand(std::string command, const fs::path& src, const fs::path& out, const std::string& names) {
-  for (auto [key, value] : {std::pair<std::string, std::string>{"$SRC", src.string()}, {"$OUT", out.string()},
-                            {"$NAMES", names}})
+  for (auto [key, value] :
+       {std::pair<std::string, std::string>{"$SRC", src.string()}, {"$OUT", out.string()}, {"$NAMES", names}})
     for (size_t at; (at = command.find(key)) != std::string::npos;) command.replace(at, key.size(), value);
   return command;
 }
 
-const char* const kPython = "cd '$SRC' && python3 -c 'import sys, tarfile\n"
-                            "with tarfile.open(sys.argv[1], \"w\", format=tarfile.%s) as t:\n"
-                            "    [t.add(n) for n in sys.argv[2:]]' '$OUT' $NAMES";
+const char* const kPython =
+    "cd '$SRC' && python3 -c 'import sys, tarfile\n"
+    "with tarfile.open(sys.argv[1], \"w\", format=tarfile.%s) as t:\n"
+    "    [t.add(n) for n in sys.argv[2:]]' '$OUT' $NAMES";
 
 std::string python(const char* format) {
   char buf[512];
@@ -267,12 +268,14 @@ TEST(UntarTools, OrderOfEntriesDoesNotMatter) {
   vektest::TempDir dir;
   const fs::path src = dir.path() / "src", archive = dir.path() / "a.tar";
   makeSourceTree(src, kBasic);
-  ASSERT_EQ(0, run("cd '" + src.string() + "' && python3 -c 'import sys, tarfile\n"
+  ASSERT_EQ(0, run("cd '" + src.string() +
+                   "' && python3 -c 'import sys, tarfile\n"
                    "with tarfile.open(sys.argv[1], \"w\", format=tarfile.GNU_FORMAT) as t:\n"
                    "    for n in [\"rel\", \"d/f.txt\", \"f10241\", \"d\"]: t.add(n, recursive=False)\n"
                    "    h = t.gettarinfo(\"f10241\"); h.name = \"hard_before\"; h.type = tarfile.LNKTYPE;"
                    " h.linkname = \"late\"; h.size = 0; t.addfile(h)\n"
-                   "    t.add(\"f10240\", arcname=\"late\")' '" + archive.string() + "'"));
+                   "    t.add(\"f10240\", arcname=\"late\")' '" +
+                   archive.string() + "'"));
   ASSERT_TRUE(readArchive(archive, dir.path() / "ours", untartest::Ops::kFile, nullptr));
   const fs::path ours = dir.path() / "ours";
   EXPECT_EQ("d/f.txt", fs::read_symlink(ours / "rel").string());
@@ -337,7 +340,10 @@ TEST(UntarTools, PaxArchivesAreRefused) {
 TEST(UntarTools, HostileArchivesFromTarfileAreRefused) {
   // "/ABS/" stands for the test's own directory, so that a fault cannot
   // write anywhere else.
-  const char* const names[] = {"../victim", "/ABS/victim", "/ABS/ex/../victim", "a/../../victim", "../" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/victim"};
+  const char* const names[] = {"../victim", "/ABS/victim", "/ABS/ex/../victim", "a/../../victim",
+                               "../"
+                               "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+                               "aaaaaaaaaaaaaaaaaaaaaaa/victim"};
   for (std::string name : names) {
     SCOPED_TRACE(name);
     untartest::ExtractionDir dir;

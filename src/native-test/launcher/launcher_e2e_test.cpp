@@ -200,20 +200,31 @@ TEST_P(LauncherTest, EveryRequestIsAnsweredEndToEnd) {
   struct Case {
     const char* name;
     std::vector<std::string> command;
-    int status;             // vekctl's exit status
-    std::string native;     // in vekctl's output without a VM
-    std::string java;       // and with one
+    int status;                    // vekctl's exit status
+    std::string native;            // in vekctl's output without a VM
+    std::string java;              // and with one
     std::function<bool()> effect;  // checked when set
   };
-  const std::string debug_ok = with_vm ? "Debug level set to DEBUG" : "answered the debug level request (type 20): DEBUG";
+  const std::string debug_ok =
+      with_vm ? "Debug level set to DEBUG" : "answered the debug level request (type 20): DEBUG";
   const Case cases[] = {
-      {"thread dump", {"threaddump"}, 0, "answered the thread dump request", "Thread dump written to",
+      {"thread dump",
+       {"threaddump"},
+       0,
+       "answered the thread dump request",
+       "Thread dump written to",
        [&] { return thread_dumps(state_) == 1; }},
       {"support bundle", {"bundle"}, 0, "answered the support bundle request", "Support bundle requested", nullptr},
-      {"heap dump of everything", {"heapdump", heap, "--all"}, 0, "answered the heap dump request",
-       "Heap dump written to " + heap, [&] { return !with_vm || fs::file_size(heap) > 0; }},
+      {"heap dump of everything",
+       {"heapdump", heap, "--all"},
+       0,
+       "answered the heap dump request",
+       "Heap dump written to " + heap,
+       [&] { return !with_vm || fs::file_size(heap) > 0; }},
       {"debug level", {"debug", "20", "DEBUG"}, 0, debug_ok, debug_ok, nullptr},
-      {"a debug type the launcher does not know", {"debug", "99", "x"}, with_vm ? 1 : 0,
+      {"a debug type the launcher does not know",
+       {"debug", "99", "x"},
+       with_vm ? 1 : 0,
        "answered the debug level request (type 99): x",
        "Request to change debug level transmitted, but was not successful: No handler processed the incoming message",
        nullptr},
@@ -250,8 +261,10 @@ TEST_P(LauncherTest, ThreadDumpBySignalWhenTheSocketFileIsGone) {
   EXPECT_EQ(0, result.status) << result.output;
   EXPECT_TRUE(result.has("as it does not exist.")) << result.output;
   EXPECT_TRUE(result.has("Trying as a signal"));
-  EXPECT_TRUE(result.has("Thread dump request sent to the application process with id " + std::to_string(launcher.pid())));
-  EXPECT_TRUE(result.has("A thread dump text file should now be available in the application's state directory: " + state_));
+  EXPECT_TRUE(
+      result.has("Thread dump request sent to the application process with id " + std::to_string(launcher.pid())));
+  EXPECT_TRUE(
+      result.has("A thread dump text file should now be available in the application's state directory: " + state_));
   EXPECT_TRUE(wait_until([&] { return thread_dumps(state_) == 1; }, 30s)) << launcher.output();
   EXPECT_TRUE(fs::exists(socket_));  // the launcher is untouched
 }
@@ -283,11 +296,17 @@ TEST_F(LauncherStopTest, StoppingALauncherThatIsNotRunning) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {"never ran", false, {"stop", "--wait"}, 0, {"does not seem to be running in " }},
-      {"never ran, forced", false, {"stop", "--force", "--wait"}, 1,
-       {"Could not find the inter-launcher communications socket file", "Could not determine " }},
+      {"never ran", false, {"stop", "--wait"}, 0, {"does not seem to be running in "}},
+      {"never ran, forced",
+       false,
+       {"stop", "--force", "--wait"},
+       1,
+       {"Could not find the inter-launcher communications socket file", "Could not determine "}},
       // The ID in a file that no launcher holds may be anybody's today: no signal.
-      {"killed, forced", true, {"stop", "--force", "--wait"}, 1,
+      {"killed, forced",
+       true,
+       {"stop", "--force", "--wait"},
+       1,
        {"Sending stop request to '", "Could not connect socket",
         "does not hold the file's lock. No stop signal was sent."}},
   };
@@ -327,7 +346,8 @@ TEST_F(LauncherStopTest, StopWaitReturnsOnceTheDaemonIsGone) {
   EXPECT_TRUE(wait_until([&] { return process_gone(daemon); }, 5s));
   EXPECT_FALSE(fs::exists(pid_file()));
   EXPECT_FALSE(fs::exists(socket_));
-  EXPECT_NE(std::string::npos, vektest::readFile(state_ + "/veklauncher-" + app_ + ".log").find("stopping after a stop request"));
+  EXPECT_NE(std::string::npos,
+            vektest::readFile(state_ + "/veklauncher-" + app_ + ".log").find("stopping after a stop request"));
 }
 
 // A Java handler that ends the launcher with System.exit while it handles the
@@ -337,7 +357,8 @@ TEST_F(LauncherStopTest, StopWaitReturnsOnceTheDaemonIsGone) {
 class LauncherJavaStopTest : public LauncherTest {};
 
 TEST_F(LauncherJavaStopTest, AStopEndedBySystemExitInTheJavaHandlerReturns) {
-  Launcher launcher(launcher_arguments(true), dir_.file("launcher.log"), 0, {"JAVA_TOOL_OPTIONS=-Dvektest.exitOnStop=0"});
+  Launcher launcher(launcher_arguments(true), dir_.file("launcher.log"), 0,
+                    {"JAVA_TOOL_OPTIONS=-Dvektest.exitOnStop=0"});
   ASSERT_TRUE(serving(launcher)) << launcher.output();
   RunResult stop = vekctl({"stop", "--wait"});
   EXPECT_EQ(0, stop.status) << stop.output;
@@ -379,7 +400,8 @@ TEST_F(LauncherStopTest, AStopThatIsNotPermittedDoesNotWait) {
   const std::string output = vektest::readFile(log);
   ASSERT_TRUE(ended) << "vekctl stop --wait kept waiting after a stop that was not permitted\n" << output;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
-  EXPECT_NE(std::string::npos, output.find("Could not transmit the shutdown request as a signal as you are not the owner"))
+  EXPECT_NE(std::string::npos,
+            output.find("Could not transmit the shutdown request as a signal as you are not the owner"))
       << output;
   EXPECT_EQ(-1, launcher.wait_exit(100ms));  // still running
 }
@@ -505,8 +527,8 @@ TEST_F(LauncherSocketTest, ASocketOfAnotherUserIsNeitherReplacedNorTrusted) {
         << launcher.output();
     RunResult dump = vekctl({"threaddump"});
     EXPECT_EQ(0, dump.status) << dump.output;
-    EXPECT_TRUE(dump.has("Thread dump request sent to the application process with id " +
-                         std::to_string(launcher.pid())))
+    EXPECT_TRUE(
+        dump.has("Thread dump request sent to the application process with id " + std::to_string(launcher.pid())))
         << dump.output;
     EXPECT_TRUE(wait_until([&] { return thread_dumps(state_) == 1; }, 30s)) << launcher.output();
   }

@@ -164,9 +164,11 @@ class LauncherServiceTest : public ::testing::Test {
     return argv;
   }
   std::vector<vektest::EnvChange> environment(const std::vector<vektest::EnvChange>& extra) const {
-    std::vector<vektest::EnvChange> changes = {
-        {"JAVA_HOME", jdk_home()}, {"NOTIFY_SOCKET", std::nullopt}, {"WATCHDOG_USEC", std::nullopt},
-        {"WATCHDOG_PID", std::nullopt}, {"JOURNAL_STREAM", std::nullopt}};
+    std::vector<vektest::EnvChange> changes = {{"JAVA_HOME", jdk_home()},
+                                               {"NOTIFY_SOCKET", std::nullopt},
+                                               {"WATCHDOG_USEC", std::nullopt},
+                                               {"WATCHDOG_PID", std::nullopt},
+                                               {"JOURNAL_STREAM", std::nullopt}};
     changes.insert(changes.end(), extra.begin(), extra.end());
     return changes;
   }
@@ -215,8 +217,8 @@ std::optional<std::string> receive_until(vektest::ManagerSocket& manager, const 
 TEST_F(LauncherServiceTest, ReadyOnlyOnceServingThenStopping) {
   struct Case {
     const char* name;
-    bool abstract;     // the manager's socket: an abstract name, else a path
-    bool with_vm;      // the launcher hosts a VM: readiness waits for it
+    bool abstract;  // the manager's socket: an abstract name, else a path
+    bool with_vm;   // the launcher hosts a VM: readiness waits for it
   };
   const Case cases[] = {{"path", false, false}, {"abstract", true, false}, {"path, Java VM", false, true}};
   for (const Case& c : cases) {
@@ -301,8 +303,10 @@ TEST_F(LauncherServiceTest, WatchdogPingsOnlyWhileHealthyAndMeant) {
     while (std::chrono::steady_clock::now() < end) {
       std::optional<std::string> datagram = manager.receive();
       if (!datagram) continue;
-      if (*datagram == "WATCHDOG=1") ++pings;
-      else others.push_back(*datagram);
+      if (*datagram == "WATCHDOG=1")
+        ++pings;
+      else
+        others.push_back(*datagram);
     }
     EXPECT_GE(pings, c.at_least) << run.output();
     EXPECT_LE(pings, c.at_most) << run.output();
@@ -320,8 +324,8 @@ TEST_F(LauncherServiceTest, WatchdogPingsOnlyWhileHealthyAndMeant) {
 TEST_F(LauncherServiceTest, AsTheFirstProcessItReapsOrphansAndKeepsTheRunnersStatus) {
   if (getuid() != 0) GTEST_SKIP() << "needs root for a private pid namespace";
   constexpr int ORPHANS = 100;
-  const std::string command = "i=0; while [ $i -lt " + std::to_string(ORPHANS) +
-                              " ]; do (sleep 5 &); i=$((i+1)); done; sleep 0.3; exit 7";
+  const std::string command =
+      "i=0; while [ $i -lt " + std::to_string(ORPHANS) + " ]; do (sleep 5 &); i=$((i+1)); done; sleep 0.3; exit 7";
   std::vector<std::string> argv = {"/usr/bin/unshare", "--pid", "--fork"};
   for (const std::string& a : launcher({"--run", command})) argv.push_back(a);
   Background unshare(argv, environment({}));
@@ -353,7 +357,8 @@ TEST_F(LauncherServiceTest, AsTheFirstProcessItReapsOrphansAndKeepsTheRunnersSta
   };
   EXPECT_TRUE(wait_until([&] { return orphans() == 0 && zombies() == 0; }, 15s))
       << orphans() << " orphans, " << zombies() << " zombies";
-  EXPECT_TRUE(wait_until([&] { return unshare.output().find("ended: exit code 7, signal -1") != std::string::npos; }, 10s))
+  EXPECT_TRUE(
+      wait_until([&] { return unshare.output().find("ended: exit code 7, signal -1") != std::string::npos; }, 10s))
       << unshare.output();
   EXPECT_EQ(std::string::npos, unshare.output().find("could not be waited for")) << unshare.output();
   ASSERT_EQ(0, kill(static_cast<pid_t>(first), SIGTERM));

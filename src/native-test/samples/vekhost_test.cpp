@@ -34,13 +34,14 @@ TEST(VekhostTest, RunsTheMainClassInTheBundledRuntime) {
   fs::create_directories(dir.path() / "empty");
   const std::string home = dir.file("product"), empty = dir.file("empty"), dump = dir.file("host.hprof");
   const std::string cp = VEK_TEST_CLASSES_DIR;
-  const std::vector<vektest::EnvChange> clean = {{"VEK_RESTART_IN_PROGRESS", std::nullopt},
-                                                 {"VEK_RESTART_STATE", std::nullopt},
-                                                 {"JAVA_HOME", std::nullopt},
-                                                 {"NIMBO_DEBUG", std::nullopt},
-                                                 // The VM's own SIGSEGV use and its heap are no business of an
-                                                 // AddressSanitizer build's handlers and leak check.
-                                                 {"ASAN_OPTIONS", "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0"}};
+  const std::vector<vektest::EnvChange> clean = {
+      {"VEK_RESTART_IN_PROGRESS", std::nullopt},
+      {"VEK_RESTART_STATE", std::nullopt},
+      {"JAVA_HOME", std::nullopt},
+      {"NIMBO_DEBUG", std::nullopt},
+      // The VM's own SIGSEGV use and its heap are no business of an
+      // AddressSanitizer build's handlers and leak check.
+      {"ASAN_OPTIONS", "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0"}};
   const struct {
     const char* name;
     std::vector<std::string> args;
@@ -67,11 +68,20 @@ TEST(VekhostTest, RunsTheMainClassInTheBundledRuntime) {
        {{"JAVA_HOME", jdk_home()}},
        0,
        {"Bundled JRE is missing, fall back to JAVA_HOME: '" + jdk_home() + "/lib/", "args=\n"}},
-      {"main class missing", {"--home", home, "--cp", cp, "vektest.Missing"}, {}, 1,
+      {"main class missing",
+       {"--home", home, "--cp", cp, "vektest.Missing"},
+       {},
+       1,
        {"Could not find or load main class vektest.Missing"}},
-      {"no runtime", {"--home", empty, "--cp", cp, "vektest.HostMain"}, {}, 2,
+      {"no runtime",
+       {"--home", empty, "--cp", cp, "vektest.HostMain"},
+       {},
+       2,
        {"Could not find any Java VM shared library."}},
-      {"no class path", {"--home", home, "vektest.HostMain"}, {}, 2,
+      {"no class path",
+       {"--home", home, "vektest.HostMain"},
+       {},
+       2,
        {"vekhost: --cp CLASSPATH MAINCLASS is required\nUsage: vekhost --home DIR"}},
   };
   for (const auto& c : cases) {

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -134,9 +134,8 @@ class RecordingLogger {
  public:
   static void log(vek_log_event_t* event) {
     std::lock_guard<std::mutex> guard(mutex());
-    events().push_back({event->level, event->short_filename ? event->short_filename : "",
-                        event->line, event->text ? event->text : "",
-                        event->source ? event->source : "",
+    events().push_back({event->level, event->short_filename ? event->short_filename : "", event->line,
+                        event->text ? event->text : "", event->source ? event->source : "",
                         event->timestamp_text ? event->timestamp_text : ""});
   }
   static std::vector<LoggedEvent> take() {
@@ -145,8 +144,7 @@ class RecordingLogger {
     out.swap(events());
     return out;
   }
-  static bool contains(const std::vector<LoggedEvent>& events, VEKLOG_LEVEL level,
-                       const std::string& fragment) {
+  static bool contains(const std::vector<LoggedEvent>& events, VEKLOG_LEVEL level, const std::string& fragment) {
     for (const auto& e : events)
       if (e.level == level && e.text.find(fragment) != std::string::npos) return true;
     return false;

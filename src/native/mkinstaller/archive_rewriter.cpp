@@ -74,11 +74,8 @@ bool describe(struct archive_entry* e, tar_entry_t* out) {
       out->major = (unsigned)archive_entry_rdevmajor(e);
       out->minor = (unsigned)archive_entry_rdevminor(e);
       return true;
-    case AE_IFIFO:
-      out->type = TAR_TYPE_FIFO;
-      return true;
-    case AE_IFSOCK:
-      return false;
+    case AE_IFIFO: out->type = TAR_TYPE_FIFO; return true;
+    case AE_IFSOCK: return false;
     default:  // regular files, and formats that name no type
       out->type = TAR_TYPE_FILE;
       out->size = archive_entry_size_is_set(e) ? (uint64_t)archive_entry_size(e) : 0;
@@ -113,9 +110,9 @@ std::string listing_line(const tar_entry_t& entry) {
 
 // What one scan learns of an archive.
 struct scan_t {
-  bool as_is = true;      // it may go into the payload unchanged, if the installer's reader agrees
-  bool has_links = false; // it holds hard or symbolic links
-  listing_t listing;      // its entries as libarchive reads them
+  bool as_is = true;       // it may go into the payload unchanged, if the installer's reader agrees
+  bool has_links = false;  // it holds hard or symbolic links
+  listing_t listing;       // its entries as libarchive reads them
 };
 
 // One pass over the headers: refuses what cannot be represented, and tells
@@ -148,7 +145,8 @@ bool scan_archive(const std::string& path, const tar_options_t& options, scan_t*
     *error = "cannot read " + path + ": " + error_text(a.get());
     return false;
   }
-  scan->as_is = scan->as_is && archive_filter_count(a.get()) == 2 && archive_filter_code(a.get(), 0) == ARCHIVE_FILTER_GZIP;
+  scan->as_is =
+      scan->as_is && archive_filter_count(a.get()) == 2 && archive_filter_code(a.get(), 0) == ARCHIVE_FILTER_GZIP;
   std::sort(scan->listing.begin(), scan->listing.end());
   return true;
 }
@@ -156,7 +154,7 @@ bool scan_archive(const std::string& path, const tar_options_t& options, scan_t*
 // ---- The installer's reader over the archive as it stands ----------------------
 
 listing_t* reader_listing = nullptr;  // filled by the recording operations
-std::string open_name;                 // the file being read
+std::string open_name;                // the file being read
 int open_mode = 0;
 
 ssize_t gz_read(void* ctx, void* buf, size_t count) {
@@ -176,7 +174,8 @@ int record_write_file(void* ctx, int, const char*, size_t sz) {
 }
 
 void record_close_file(void* ctx, int) {
-  reader_listing->push_back(listing_line('f', open_name, open_mode, static_cast<untar_context*>(ctx)->written_bytes, ""));
+  reader_listing->push_back(
+      listing_line('f', open_name, open_mode, static_cast<untar_context*>(ctx)->written_bytes, ""));
   static_cast<untar_context*>(ctx)->written_bytes = 0;
 }
 
@@ -209,8 +208,14 @@ bool reader_agrees(const std::string& path, const listing_t& expected) {
   if (gz == nullptr) return false;
   listing_t found;
   reader_listing = &found;
-  untar_ops ops = {gz_read,           record_open_file,    record_write_file,   record_close_file,
-                   record_make_directory, record_make_device, record_make_symlink, record_make_hardlink};
+  untar_ops ops = {gz_read,
+                   record_open_file,
+                   record_write_file,
+                   record_close_file,
+                   record_make_directory,
+                   record_make_device,
+                   record_make_symlink,
+                   record_make_hardlink};
   untar_context ctx = {};
   ctx.source = gz;
   VEKLOG_LEVEL level = vek_getLogLevel();
@@ -394,8 +399,7 @@ bool link_groups_t::finish(std::string* error) {
   return true;
 }
 
-bool rewrite_archive(const std::string& path, const tar_options_t& options, output_file_t& out,
-                     std::string* error) {
+bool rewrite_archive(const std::string& path, const tar_options_t& options, output_file_t& out, std::string* error) {
   archive_ptr a = open_archive(path, error);
   if (!a) return false;
   tar_stream_t stream(out, options);
@@ -405,7 +409,8 @@ bool rewrite_archive(const std::string& path, const tar_options_t& options, outp
   while ((rc = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
     tar_entry_t entry;
     if (!describe(e, &entry)) {
-      fprintf(stderr, "mkinstaller: warning: %s: skipping socket %s\n", path.c_str(), printable_name(entry.name).c_str());
+      fprintf(stderr, "mkinstaller: warning: %s: skipping socket %s\n", path.c_str(),
+              printable_name(entry.name).c_str());
       continue;
     }
     std::string reason;
@@ -439,8 +444,8 @@ bool extract_archive(const std::string& path, const std::string& dir, std::strin
   if (!a) return false;
   std::unique_ptr<struct archive, decltype(&archive_write_free)> disk(archive_write_disk_new(), archive_write_free);
   // The names are made absolute below `dir`; the scan refused absolute ones.
-  archive_write_disk_set_options(disk.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                                 ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+  archive_write_disk_set_options(
+      disk.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS);
   struct archive_entry* e;
   int rc;
   while ((rc = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
@@ -471,8 +476,8 @@ bool extract_archive(const std::string& path, const std::string& dir, std::strin
 
 }  // namespace
 
-bool prepare_archive_entry(const std::string& archive, const tar_options_t& options,
-                           const std::string& temp_template, std::string* rewritten, std::string* error) {
+bool prepare_archive_entry(const std::string& archive, const tar_options_t& options, const std::string& temp_template,
+                           std::string* rewritten, std::string* error) {
   rewritten->clear();
   scan_t scan;
   if (!scan_archive(archive, options, &scan, error)) return false;

@@ -20,7 +20,7 @@
 // possibly a directory to pack. False with *error set, naming the archive
 // and the entry, when the archive cannot be read or holds what the installer
 // cannot represent (see unrepresentable_reason).
-bool prepare_archive_entry(const std::string& archive, const tar_options_t& options,
-                           const std::string& temp_template, std::string* rewritten, std::string* error);
+bool prepare_archive_entry(const std::string& archive, const tar_options_t& options, const std::string& temp_template,
+                           std::string* rewritten, std::string* error);
 
 #endif  // MKINSTALLER_ARCHIVE_REWRITER_H

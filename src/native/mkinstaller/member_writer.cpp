@@ -57,8 +57,18 @@ namespace {
 // size subfield, unrecorded until the packer has counted the entry.
 size_t put_member_header(unsigned char* member, bool first) {
   const unsigned char fixed[MEMBER_FIXED_HEADER] = {
-      MEMBER_ID1, MEMBER_ID2, MEMBER_CM_DEFLATE, MEMBER_FLG_FEXTRA, 0, 0, 0, 0, 0, MEMBER_OS_UNKNOWN,
-      (unsigned char)((first ? MEMBER_FIRST_HEADER_SIZE : MEMBER_HEADER_SIZE) - MEMBER_FIXED_HEADER), 0};
+      MEMBER_ID1,
+      MEMBER_ID2,
+      MEMBER_CM_DEFLATE,
+      MEMBER_FLG_FEXTRA,
+      0,
+      0,
+      0,
+      0,
+      0,
+      MEMBER_OS_UNKNOWN,
+      (unsigned char)((first ? MEMBER_FIRST_HEADER_SIZE : MEMBER_HEADER_SIZE) - MEMBER_FIXED_HEADER),
+      0};
   const unsigned char length_id[4] = {MEMBER_SI1, MEMBER_SI2, MEMBER_SUBFIELD_LEN, 0};
   const unsigned char size_id[4] = {MEMBER_SIZE_SI1, MEMBER_SIZE_SI2, MEMBER_SIZE_SUBFIELD_LEN, 0};
   memcpy(member, fixed, sizeof(fixed));

@@ -49,16 +49,16 @@ class member_writer_t {
 
   output_file_t& out_;
   int level_;
-  std::mutex lock_;                          // guards the jobs' states and stop_
-  std::condition_variable queued_;           // a job was queued, or stop
-  std::condition_variable compressed_;       // a job was compressed
-  std::vector<std::unique_ptr<job_t>> jobs_; // ring: head_ is the oldest unwritten
+  std::mutex lock_;                           // guards the jobs' states and stop_
+  std::condition_variable queued_;            // a job was queued, or stop
+  std::condition_variable compressed_;        // a job was compressed
+  std::vector<std::unique_ptr<job_t>> jobs_;  // ring: head_ is the oldest unwritten
   size_t head_ = 0;
-  size_t in_flight_ = 0;                     // jobs from head_ on that are queued or compressed
+  size_t in_flight_ = 0;  // jobs from head_ on that are queued or compressed
   bool stop_ = false;
   std::vector<std::thread> threads_;
   struct libdeflate_compressor* inline_compressor_ = nullptr;  // threads 0
-  std::string failure_;                      // first failure; later calls repeat it
+  std::string failure_;                                        // first failure; later calls repeat it
   uint64_t members_written_ = 0;
 };
 

@@ -119,14 +119,11 @@ int main(int argc, char** argv) {
   temporary_cleanup_on_signals();
   vek_lifecycleInit();
   use_utf8_names();
-  const struct option options[] = {{"stub", required_argument, nullptr, 's'},
-                                   {"output", required_argument, nullptr, 'o'},
-                                   {"level", required_argument, nullptr, 'z'},
-                                   {"keep-gzip", no_argument, nullptr, 'k'},
-                                   {"verbose", no_argument, nullptr, 'v'},
-                                   {"list", required_argument, nullptr, 'l'},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {nullptr, 0, nullptr, 0}};
+  const struct option options[] = {
+      {"stub", required_argument, nullptr, 's'},  {"output", required_argument, nullptr, 'o'},
+      {"level", required_argument, nullptr, 'z'}, {"keep-gzip", no_argument, nullptr, 'k'},
+      {"verbose", no_argument, nullptr, 'v'},     {"list", required_argument, nullptr, 'l'},
+      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
   installer_spec_t spec;
   std::string list;
   int c;

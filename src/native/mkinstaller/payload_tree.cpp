@@ -263,10 +263,10 @@ std::string payload_tree_t::program_reason() const {
 
 namespace {
 
-payload_tree_t* checked_tree = nullptr;       // the tree the checking operations fill
-std::string* check_failure = nullptr;         // why the last refusal was made
+payload_tree_t* checked_tree = nullptr;      // the tree the checking operations fill
+std::string* check_failure = nullptr;        // why the last refusal was made
 std::map<std::string, std::string> waiting;  // hard links of this archive not made yet -> why
-untar_ops size_ops;                           // what the installer's size pass counts, as it counts
+untar_ops size_ops;                          // what the installer's size pass counts, as it counts
 
 // A refusal fails the archive at once: the reader neither retries nor drops it.
 bool accept(void* ctx, const char* name, const std::string& reason) {
@@ -284,13 +284,9 @@ bool check_node(void* ctx, const char* name, char kind, int mode, const std::str
   return accept(ctx, name, checked_tree->add(name, node));
 }
 
-int check_open_file(void* ctx, const char* name, int mode) {
-  return check_node(ctx, name, 'f', mode) ? 0 : -1;
-}
+int check_open_file(void* ctx, const char* name, int mode) { return check_node(ctx, name, 'f', mode) ? 0 : -1; }
 
-int check_write_file(void* ctx, int fd, const char* data, size_t sz) {
-  return size_ops.write_file(ctx, fd, data, sz);
-}
+int check_write_file(void* ctx, int fd, const char* data, size_t sz) { return size_ops.write_file(ctx, fd, data, sz); }
 
 void check_close_file(void*, int) {}
 
@@ -298,9 +294,7 @@ bool check_make_directory(void* ctx, const char* name, int mode) {
   return check_node(ctx, name, 'd', mode) && size_ops.make_directory(ctx, name, mode);
 }
 
-bool check_make_device(void* ctx, const char* name, int mode, int, int) {
-  return check_node(ctx, name, 'n', mode);
-}
+bool check_make_device(void* ctx, const char* name, int mode, int, int) { return check_node(ctx, name, 'n', mode); }
 
 const char* const NO_LINKS_ON_WINDOWS = "the Windows installer makes no links";
 

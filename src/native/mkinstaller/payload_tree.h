@@ -89,8 +89,8 @@ std::string check_pending_links();
 // renamed, for a directory, with the links below copied the same way) with
 // the key whose data a file takes. False with *error set for a link out of
 // the tree, to nothing, or in a cycle.
-using copy_emit_t = std::function<bool(const std::string& name, const tree_node_t& node,
-                                       const std::string& data_key, std::string* error)>;
+using copy_emit_t = std::function<bool(const std::string& name, const tree_node_t& node, const std::string& data_key,
+                                       std::string* error)>;
 bool copy_link_target(const payload_tree_t& tree, const std::string& link_key, const copy_emit_t& emit,
                       std::string* error);
 

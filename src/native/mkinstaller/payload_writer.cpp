@@ -116,7 +116,8 @@ bool prepare_stub(const std::string& path, std::string* stub, std::string* error
   // The fields cleared below must lie before the cut.
   int64_t headers_end = std::max(pe.cert_entry_offset + 8, pe.checksum_offset + 4);
   if (pe.cert_offset < pe.image_end || pe.cert_offset < headers_end || pe.cert_offset + pe.cert_size != size) {
-    *error = path + " has a certificate table that does not end the file; cannot remove its signature "
+    *error = path +
+             " has a certificate table that does not end the file; cannot remove its signature "
              "(use the unsigned build of the stub)";
     return false;
   }
@@ -155,7 +156,8 @@ class recompressor_t {
   bool start(std::string* error) {
     if (!fill(error)) return false;
     if (!member_has_gzip_magic(input_, zs_.avail_in)) {
-      *error = path_ + (zs_.avail_in == 0 ? " is empty" : " is not a gzip-compressed file (expected a directory or a .tar.gz)");
+      *error = path_ +
+               (zs_.avail_in == 0 ? " is empty" : " is not a gzip-compressed file (expected a directory or a .tar.gz)");
       return false;
     }
     started_ = inflateInit2(&zs_, 16 + MAX_WBITS) == Z_OK;
@@ -310,8 +312,10 @@ bool verify_installer(const installer_spec_t& spec, const std::string& path, int
       *error = label + ": " + refusal + "; the installer would not extract it as it stands";
       ok = false;
     } else if (!ok) {
-      *error = label + " cannot be extracted by the installer; it reads gzip-compressed tar archives in the ustar "
-               "or old GNU format only (no pax or other extended headers)." + reader_explanation();
+      *error = label +
+               " cannot be extracted by the installer; it reads gzip-compressed tar archives in the ustar "
+               "or old GNU format only (no pax or other extended headers)." +
+               reader_explanation();
     } else {
       ok = record_entry_size(fd, entry, bytes, error);
     }
@@ -366,9 +370,9 @@ bool write_installer(const installer_spec_t& spec, std::string* error) {
 namespace {
 
 struct extent_reader_t {
-  int fd;                  // the installer
-  int64_t next;            // next byte of the extent to hand out
-  int64_t end;             // first byte past the extent
+  int fd;                         // the installer
+  int64_t next;                   // next byte of the extent to hand out
+  int64_t end;                    // first byte past the extent
   char buffer[COPY_BUFFER_SIZE];  // bytes handed to libarchive
 };
 
@@ -413,7 +417,12 @@ bool list_entry_files(const toc_entry& entry, FILE* out, std::string* error) {
     const char* symlink = archive_entry_symlink(e);
     fprintf(out, "  %c %04o %12lld %s%s%s\n", hardlink ? 'h' : type_letter(archive_entry_filetype(e)),
             (unsigned)archive_entry_perm(e), (long long)archive_entry_size(e), archive_entry_pathname(e),
-            hardlink ? " link to " : symlink ? " -> " : "", hardlink ? hardlink : symlink ? symlink : "");
+            hardlink  ? " link to "
+            : symlink ? " -> "
+                      : "",
+            hardlink  ? hardlink
+            : symlink ? symlink
+                      : "");
   }
   if (rc != ARCHIVE_EOF) {
     *error = std::string("cannot read the entry: ") + archive_error_string(a.get());

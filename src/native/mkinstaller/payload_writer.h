@@ -10,14 +10,14 @@
 #include "tar_writer.h"
 
 struct installer_spec_t {
-  std::string stub;                 // installer executable of any target, copied unchanged
-  std::vector<std::string> entries; // directories to archive or existing .tar.gz files, in order
-  bool keep_gzip = false;           // copy .tar.gz entries as they are instead of re-compressing
-                                    // their tar data into bounded members
-  std::vector<bool> rewritten;      // per entry: an archive already rewritten into bounded members
-  std::string output;               // installer to write (mode 0755)
-  tar_options_t tar;                // how directories are archived
-  bool verbose = false;             // show every message of the installer's reader
+  std::string stub;                  // installer executable of any target, copied unchanged
+  std::vector<std::string> entries;  // directories to archive or existing .tar.gz files, in order
+  bool keep_gzip = false;            // copy .tar.gz entries as they are instead of re-compressing
+                                     // their tar data into bounded members
+  std::vector<bool> rewritten;       // per entry: an archive already rewritten into bounded members
+  std::string output;                // installer to write (mode 0755)
+  tar_options_t tar;                 // how directories are archived
+  bool verbose = false;              // show every message of the installer's reader
 };
 
 // Writes spec.output: the stub (a signed Windows stub loses its signature,

@@ -10,10 +10,10 @@
 
 namespace {
 
-const uint32_t ELF_SECTION_NOBITS = 8;   // sh_type of a section without file data
-const uint64_t PE_SECTION_HEADER = 40;   // bytes per entry of the section table
-const uint64_t COFF_SYMBOL_SIZE = 18;    // the string table follows the symbols
-const size_t SECTION_NAME_MAX = 64;      // longer names are no debugging sections of ours
+const uint32_t ELF_SECTION_NOBITS = 8;  // sh_type of a section without file data
+const uint64_t PE_SECTION_HEADER = 40;  // bytes per entry of the section table
+const uint64_t COFF_SYMBOL_SIZE = 18;   // the string table follows the symbols
+const size_t SECTION_NAME_MAX = 64;     // longer names are no debugging sections of ours
 
 // Little-endian fields of the file. A read outside it clears `ok` and gives 0.
 struct reader_t {
@@ -93,7 +93,11 @@ uint64_t pe_debug_bytes(reader_t& r) {
 
 uint64_t stub_debug_bytes(const std::string& file) {
   reader_t r{file, true};
-  if (file.compare(0, 4, "\x7f" "ELF") == 0 && r.at(5, 1) == 1) return elf_debug_bytes(r);  // little-endian
+  if (file.compare(0, 4,
+                   "\x7f"
+                   "ELF") == 0 &&
+      r.at(5, 1) == 1)
+    return elf_debug_bytes(r);  // little-endian
   if (file.compare(0, 2, "MZ") == 0) return pe_debug_bytes(r);
   return 0;
 }

@@ -137,8 +137,7 @@ bool tar_stream_t::add_entry(const tar_entry_t& entry, std::string* error) {
   bool long_name = entry.name.size() > NAME_FIELD;
   // The reader takes a long link only as K, L, header: a long name alone
   // before a link header is refused, so such a link gets its K record too.
-  if (link && (entry.link.size() > LINK_FIELD || long_name) &&
-      !put_long_record(TAR_TYPE_LONG_LINK, entry.link, error))
+  if (link && (entry.link.size() > LINK_FIELD || long_name) && !put_long_record(TAR_TYPE_LONG_LINK, entry.link, error))
     return false;
   if (long_name && !put_long_record(TAR_TYPE_LONG_NAME, entry.name, error)) return false;
   uint64_t size = entry.type == TAR_TYPE_FILE ? entry.size : 0;
@@ -232,8 +231,7 @@ class tree_packer_t {
   payload_tree_t tree_;  // Windows: the tree on disk, to copy what its symbolic links lead to
 };
 
-bool tree_packer_t::read_link(const std::string& path, const struct stat& st, std::string* target,
-                              std::string* error) {
+bool tree_packer_t::read_link(const std::string& path, const struct stat& st, std::string* target, std::string* error) {
   std::vector<char> buffer((size_t)st.st_size + 1 > 4096 ? (size_t)st.st_size + 1 : 4096);
   ssize_t len = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
   if (len < 0) {
@@ -286,9 +284,7 @@ bool tree_packer_t::describe(const std::string& name, const struct stat& st, tar
     e->type = TAR_TYPE_SYMLINK;
     if (!read_link(path, st, &e->link, error)) return false;
   } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-    e->type = S_ISFIFO(st.st_mode)   ? TAR_TYPE_FIFO
-              : S_ISCHR(st.st_mode) ? TAR_TYPE_CHAR_DEVICE
-                                    : TAR_TYPE_BLOCK_DEVICE;
+    e->type = S_ISFIFO(st.st_mode) ? TAR_TYPE_FIFO : S_ISCHR(st.st_mode) ? TAR_TYPE_CHAR_DEVICE : TAR_TYPE_BLOCK_DEVICE;
     e->major = major(st.st_rdev);
     e->minor = minor(st.st_rdev);
   } else {

@@ -12,20 +12,20 @@
 #include "tar_format.h"
 
 struct tar_options_t {
-  int64_t mtime = 0;     // stored on every entry: SOURCE_DATE_EPOCH or 0
+  int64_t mtime = 0;                 // stored on every entry: SOURCE_DATE_EPOCH or 0
   int level = MEMBER_LEVEL_DEFAULT;  // compression level, MEMBER_LEVEL_MIN to MEMBER_LEVEL_MAX
-  bool windows = false;  // the payload is for the Windows installer, which cannot make devices or FIFOs
+  bool windows = false;              // the payload is for the Windows installer, which cannot make devices or FIFOs
 };
 
 // One entry as the installer's reader takes it.
 struct tar_entry_t {
-  std::string name;       // relative name; directories are stored with a trailing '/'
+  std::string name;           // relative name; directories are stored with a trailing '/'
   char type = TAR_TYPE_FILE;  // TAR_TYPE_FILE, _HARDLINK, _SYMLINK, _CHAR_DEVICE, _BLOCK_DEVICE,
-                             // _DIRECTORY or _FIFO (tar_format.h)
-  int mode = 0644;        // permission bits (07777)
-  uint64_t size = 0;      // data bytes of a file; 0 for every other type
-  std::string link;       // target of a hard or symbolic link
-  unsigned major = 0;     // device numbers of types '3' and '4'
+                              // _DIRECTORY or _FIFO (tar_format.h)
+  int mode = 0644;            // permission bits (07777)
+  uint64_t size = 0;          // data bytes of a file; 0 for every other type
+  std::string link;           // target of a hard or symbolic link
+  unsigned major = 0;         // device numbers of types '3' and '4'
   unsigned minor = 0;
 };
 
@@ -54,15 +54,14 @@ class tar_stream_t {
 
  private:
   bool put(const void* data, size_t size, std::string* error);
-  bool put_header(const tar_entry_t& entry, char type, const std::string& name, uint64_t size,
-                  std::string* error);
+  bool put_header(const tar_entry_t& entry, char type, const std::string& name, uint64_t size, std::string* error);
   bool put_long_record(char type, const std::string& text, std::string* error);
   bool pad_block(std::string* error);
 
   tar_options_t options_;
-  member_writer_t members_;      // compresses the tar bytes on every processor
-  uint64_t written_ = 0;         // tar bytes so far
-  uint64_t data_left_ = 0;       // data still owed to the current file
+  member_writer_t members_;  // compresses the tar bytes on every processor
+  uint64_t written_ = 0;     // tar bytes so far
+  uint64_t data_left_ = 0;   // data still owed to the current file
 };
 
 // Appends bounded gzip members holding a tar archive of the contents of `dir`

@@ -51,8 +51,7 @@ int main(void) {
 #else
   char* digest = NULL;
 #endif
-  printf("%s %lu %s %s\n", text, (unsigned long)vek_listGetSize(list), digest != NULL ? digest : "-",
-         time_agreement());
+  printf("%s %lu %s %s\n", text, (unsigned long)vek_listGetSize(list), digest != NULL ? digest : "-", time_agreement());
   free(digest);
   free(text);
   vek_destroyMessage(message);

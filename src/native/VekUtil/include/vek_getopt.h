@@ -31,10 +31,11 @@ typedef struct vek_option {
   int val;          /* returned (or stored) on a match; as a character, the equivalent short option */
 } vek_option;
 
-extern int vek_optind;       /* index of the next element of argv to examine (1 at first); never above argc */
-extern int vek_opterr;       /* 0: print no message */
-extern int vek_optopt;       /* option character last examined ('-' or the letter after the dash for long options) */
-extern char* vek_optarg;     /* argument of the option just returned, or the operand in return-in-order mode; NULL otherwise */
+extern int vek_optind; /* index of the next element of argv to examine (1 at first); never above argc */
+extern int vek_opterr; /* 0: print no message */
+extern int vek_optopt; /* option character last examined ('-' or the letter after the dash for long options) */
+extern char*
+    vek_optarg; /* argument of the option just returned, or the operand in return-in-order mode; NULL otherwise */
 extern int vek_option_quiet; /* non-zero: print no message either */
 
 /* Results of the parse functions: the option character; the long option's
@@ -56,14 +57,12 @@ int vek_getopt(int argc, char** argv, const char* opts);
 /* As vek_getopt; elements beginning with "--" are long options from
  * `longopts`. The index of a matched entry goes to *longind unless longind
  * is NULL. */
-int vek_getopt_long(int argc, char** argv, const char* shortopts, const vek_option* longopts,
-                    int* longind);
+int vek_getopt_long(int argc, char** argv, const char* shortopts, const vek_option* longopts, int* longind);
 
 /* As vek_getopt_long; long options may also begin with a single "-". Such an
  * element is a short option when it is one letter of the option string, else
  * a long option, and otherwise a cluster of short options. */
-int vek_getopt_long_only(int argc, char** argv, const char* shortopts,
-                         const vek_option* longopts, int* longind);
+int vek_getopt_long_only(int argc, char** argv, const char* shortopts, const vek_option* longopts, int* longind);
 
 /* Prepares a new parse: vek_optind 1, vek_opterr 1, vek_optopt 0, position
  * in a short-option cluster 0. vek_optarg and vek_option_quiet are kept. */

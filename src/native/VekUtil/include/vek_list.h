@@ -24,11 +24,11 @@ typedef struct vek_list_t {
 } vek_list_t;
 
 typedef struct vek_listitr_t {
-  vek_list_t* list;  /* the list walked */
-  size_t size;       /* list size at creation, less each removal through the iterator */
-  size_t current;    /* index of the next element to return */
-  size_t previous;   /* index of the element returned last */
-  bool next_called;  /* true between vek_listItrNext and the next vek_listItrRemove */
+  vek_list_t* list; /* the list walked */
+  size_t size;      /* list size at creation, less each removal through the iterator */
+  size_t current;   /* index of the next element to return */
+  size_t previous;  /* index of the element returned last */
+  bool next_called; /* true between vek_listItrNext and the next vek_listItrRemove */
 } vek_listitr_t;
 
 /* strcmp of the two texts the slots point to. */

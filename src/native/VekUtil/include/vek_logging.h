@@ -4,8 +4,8 @@
 #ifndef VEK_LOGGING_H
 #define VEK_LOGGING_H
 
-#include <time.h>
 #include <jni.h>
+#include <time.h>
 
 #include "vek_types.h"
 
@@ -63,14 +63,13 @@ const char* veklog_getLevelText(VEKLOG_LEVEL level);
 
 /* Log calls. None reports failure; what cannot be logged goes to the failsafe
  * logger or is dropped. A call below the threshold does nothing. */
-void veklog(const char* file, int line, VEKLOG_LEVEL level, const char* format, ...)
-    VEK_PRINTF_FORMAT(4, 5);
-void veklog_ex(const char* file, int line, VEKLOG_LEVEL level, jthrowable except,
-               const char* format, ...) VEK_PRINTF_FORMAT(5, 6);
-void veklog_src(const char* file, int line, VEKLOG_LEVEL level, const char* source,
-                const char* format, ...) VEK_PRINTF_FORMAT(5, 6);
-void veklog_src_ex(const char* file, int line, VEKLOG_LEVEL level, jthrowable except,
-                   const char* source, const char* format, ...) VEK_PRINTF_FORMAT(6, 7);
+void veklog(const char* file, int line, VEKLOG_LEVEL level, const char* format, ...) VEK_PRINTF_FORMAT(4, 5);
+void veklog_ex(const char* file, int line, VEKLOG_LEVEL level, jthrowable except, const char* format, ...)
+    VEK_PRINTF_FORMAT(5, 6);
+void veklog_src(const char* file, int line, VEKLOG_LEVEL level, const char* source, const char* format, ...)
+    VEK_PRINTF_FORMAT(5, 6);
+void veklog_src_ex(const char* file, int line, VEKLOG_LEVEL level, jthrowable except, const char* source,
+                   const char* format, ...) VEK_PRINTF_FORMAT(6, 7);
 
 /* Registry of loggers, in registration order. A logger is held at most once.
  * vek_addLogger returns false when the registry could not grow;
@@ -89,8 +88,7 @@ void vek_log_to_all_loggers(vek_log_event_t* event);
 
 /* The failsafe logger: "(-- failsafe logger --) file:line message\n" straight
  * to standard error, without lock, logger or threshold. */
-void vek_internal_log_error(const char* file, int line, const char* format, ...)
-    VEK_PRINTF_FORMAT(3, 4);
+void vek_internal_log_error(const char* file, int line, const char* format, ...) VEK_PRINTF_FORMAT(3, 4);
 
 /* Log the command line or the environment as one message at `level`.
  * `comment` may be NULL for the default heading. */

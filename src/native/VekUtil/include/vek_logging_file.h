@@ -40,8 +40,7 @@ void vek_file_cleanup_at_exit(void);
  * mean 3.
  * Returns true when the file is open; false (reported through the failsafe
  * logger) leaves the module unconfigured. Register vek_fileLogger yourself. */
-bool veklog_file_configureLog(const char* dir, const char* prefix, vek_uint64_t max_size, int set_count,
-                              int num_sets);
+bool veklog_file_configureLog(const char* dir, const char* prefix, vek_uint64_t max_size, int set_count, int num_sets);
 
 /* The logger: one line "timestamp level [native] {source} text" per event,
  * never wrapped; nothing while no file is open. */

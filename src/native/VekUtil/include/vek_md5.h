@@ -9,9 +9,9 @@ extern "C" {
 #endif
 
 typedef struct vek_MD5Context {
-  uint32_t buf[4];       /* running state A, B, C, D */
-  uint32_t bits[2];      /* message length in bits, low word first */
-  unsigned char in[64];  /* partial input block */
+  uint32_t buf[4];      /* running state A, B, C, D */
+  uint32_t bits[2];     /* message length in bits, low word first */
+  unsigned char in[64]; /* partial input block */
 } vek_MD5Context;
 
 /* New context; NULL when out of memory. Released by vek_MD5Final. */

@@ -50,13 +50,13 @@ typedef void (*vek_data_handler_t)(vek_process_handle_t* handle, const char* dat
 /* One run, described by the caller and owned by the caller; it must stay
  * valid (texts and lists included) until the run has ended. */
 typedef struct vek_process_t {
-  char* name;        /* display name used in messages */
-  char* exe;         /* path of the executable; the PATH is not searched */
-  char* dir;         /* working directory of the child, or NULL for the current one */
-  vek_list_t* args;  /* char*: the whole argument vector, program name first; NULL gives { exe } */
-  vek_list_t* env;   /* char* "name=value": the child's whole environment, or NULL to inherit
-                        (with the user's own LD_LIBRARY_PATH after vek_setJavaLibPath's restart) */
-  char* stdin_file;  /* file opened as standard input (/dev/null when it cannot be), or NULL */
+  char* name;       /* display name used in messages */
+  char* exe;        /* path of the executable; the PATH is not searched */
+  char* dir;        /* working directory of the child, or NULL for the current one */
+  vek_list_t* args; /* char*: the whole argument vector, program name first; NULL gives { exe } */
+  vek_list_t* env;  /* char* "name=value": the child's whole environment, or NULL to inherit
+                       (with the user's own LD_LIBRARY_PATH after vek_setJavaLibPath's restart) */
+  char* stdin_file; /* file opened as standard input (/dev/null when it cannot be), or NULL */
   vek_redirect_type_t redirect;
   union {
     struct {

@@ -13,7 +13,7 @@ extern "C" {
 
 /* Unsigned 64-bit count (sizes, free space). All bits set means "unknown". */
 typedef uint64_t vek_uint64_t;
-#define VEK_UINT64_UNKNOWN ((vek_uint64_t)~(vek_uint64_t)0)
+#define VEK_UINT64_UNKNOWN ((vek_uint64_t) ~(vek_uint64_t)0)
 
 /* Every build of the library has a 64-bit time_t (the 32-bit Linux build
  * with _TIME_BITS=64 and _FILE_OFFSET_BITS=64, which its installed package
@@ -46,11 +46,9 @@ _Static_assert(sizeof(time_t) == 8, "VekUtil needs a 64-bit time_t: define _FILE
 
 /* Lets the compiler check every printf-style format against its arguments. */
 #if defined(__MINGW32__)
-#define VEK_PRINTF_FORMAT(fmt_index, first_arg) \
-  __attribute__((format(ms_printf, fmt_index, first_arg)))
+#define VEK_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(ms_printf, fmt_index, first_arg)))
 #elif defined(__GNUC__)
-#define VEK_PRINTF_FORMAT(fmt_index, first_arg) \
-  __attribute__((format(printf, fmt_index, first_arg)))
+#define VEK_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 #else
 #define VEK_PRINTF_FORMAT(fmt_index, first_arg)
 #endif

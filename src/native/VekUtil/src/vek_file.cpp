@@ -31,9 +31,7 @@ const char* vek_temp_dir_variable = nullptr;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-bool is_dir_name_separator(char c) {
-  return std::strchr(vek::file::kDirNameSeparators, c) != nullptr && c != '\0';
-}
+bool is_dir_name_separator(char c) { return std::strchr(vek::file::kDirNameSeparators, c) != nullptr && c != '\0'; }
 
 // Copies `text` into the caller's buffer, cut to buf_len - 1 bytes, and
 // returns the number of bytes written before the terminator.
@@ -74,8 +72,7 @@ std::vector<std::string_view> fold_dots(const std::vector<std::string_view>& par
   return kept;
 }
 
-std::string join_components(const std::vector<std::string_view>& parts, bool full,
-                             bool network) {
+std::string join_components(const std::vector<std::string_view>& parts, bool full, bool network) {
   std::string result;
   if (network) {
     result.assign(2, vek::file::kJoinSeparator);
@@ -208,9 +205,7 @@ const char* choose_temp_dir() {
 
 extern "C" {
 
-bool vek_isFullPath(const char* filename) {
-  return filename != nullptr && vek::file::is_full_path(filename);
-}
+bool vek_isFullPath(const char* filename) { return filename != nullptr && vek::file::is_full_path(filename); }
 
 bool vek_normalizePath(const char* filename, char* buffer, size_t buf_len) {
   if (filename == nullptr || std::strcmp(filename, ".") == 0) return false;
@@ -350,17 +345,13 @@ const char* vek_getTempDir(void) {
   return vek_temp_dir;
 }
 
-const char* vek_getTempDirVariable(void) {
-  return vek_temp_dir != nullptr ? vek_temp_dir_variable : nullptr;
-}
+const char* vek_getTempDirVariable(void) { return vek_temp_dir != nullptr ? vek_temp_dir_variable : nullptr; }
 
 bool vek_isNoExecFileSystem(const char* name) {
   return name != nullptr && name[0] != '\0' && vek::file::no_exec_file_system(name);
 }
 
-int vek_makeTempFileHandle(char* template_name) {
-  return vek::file::make_temp_file_handle(template_name);
-}
+int vek_makeTempFileHandle(char* template_name) { return vek::file::make_temp_file_handle(template_name); }
 
 FILE* vek_makeTempFile(char* template_name) {
   int fd = vek_makeTempFileHandle(template_name);
@@ -368,8 +359,8 @@ FILE* vek_makeTempFile(char* template_name) {
   FILE* stream = vek::file::open_stream(fd);
   if (stream == nullptr) {
     int error = errno;
-    veklog(VEK_HERE, VEKLOG_ERROR, "Couldn't create temporary file's (%s) file descriptor: %s",
-           template_name, std::strerror(error));
+    veklog(VEK_HERE, VEKLOG_ERROR, "Couldn't create temporary file's (%s) file descriptor: %s", template_name,
+           std::strerror(error));
     // The caller gets no handle to the new file: do not leave it behind.
     vek::file::close_descriptor(fd);
     std::remove(template_name);
@@ -378,8 +369,6 @@ FILE* vek_makeTempFile(char* template_name) {
   return stream;
 }
 
-vek_uint64_t vek_getAvailableBytes(const char* name) {
-  return vek::file::available_bytes(name);
-}
+vek_uint64_t vek_getAvailableBytes(const char* name) { return vek::file::available_bytes(name); }
 
 }  // extern "C"

@@ -77,9 +77,7 @@ void report(char** argv, const char* format, ...) {
   va_end(args);
 }
 
-bool is_option_element(const char* element) {
-  return element != nullptr && element[0] == '-' && element[1] != '\0';
-}
+bool is_option_element(const char* element) { return element != nullptr && element[0] == '-' && element[1] != '\0'; }
 
 // The letter's entry in the option string, or NULL. The markers ":" and ";"
 // are never option letters.
@@ -249,21 +247,16 @@ int permute_to_next_option(const Parse& p) {
 
 int handle_operand(const Parse& p) {
   switch (p.opts.ordering) {
-    case Ordering::kRequireOrder:
-      return -1;
-    case Ordering::kReturnInOrder:
-      vek_optarg = p.argv[vek_optind++];
-      return 1;
-    case Ordering::kPermute:
-      break;
+    case Ordering::kRequireOrder: return -1;
+    case Ordering::kReturnInOrder: vek_optarg = p.argv[vek_optind++]; return 1;
+    case Ordering::kPermute: break;
   }
   return permute_to_next_option(p);
 }
 
 int next_option(const Parse& p) {
   if (p.argv == nullptr || p.argc <= 0) return -1;
-  if (charind != 0 && vek_optind < p.argc &&
-      charind < static_cast<int>(std::strlen(p.argv[vek_optind]))) {
+  if (charind != 0 && vek_optind < p.argc && charind < static_cast<int>(std::strlen(p.argv[vek_optind]))) {
     int result = parse_short(p);
     finish_permutation(p);
     return result;
@@ -295,13 +288,11 @@ int vek_getopt(int argc, char** argv, const char* opts) {
   return run({argc, argv, read_prefix(opts), nullptr, nullptr, Style::kShortOnly});
 }
 
-int vek_getopt_long(int argc, char** argv, const char* shortopts, const vek_option* longopts,
-                    int* longind) {
+int vek_getopt_long(int argc, char** argv, const char* shortopts, const vek_option* longopts, int* longind) {
   return run({argc, argv, read_prefix(shortopts), longopts, longind, Style::kLong});
 }
 
-int vek_getopt_long_only(int argc, char** argv, const char* shortopts,
-                         const vek_option* longopts, int* longind) {
+int vek_getopt_long_only(int argc, char** argv, const char* shortopts, const vek_option* longopts, int* longind) {
   return run({argc, argv, read_prefix(shortopts), longopts, longind, Style::kLongOnly});
 }
 

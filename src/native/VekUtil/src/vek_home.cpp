@@ -37,7 +37,8 @@ void store_canonical(const std::string& name) {
     store_cut(vek_exe, full);
     return;
   }
-  veklog(VEK_HERE, VEKLOG_WARN, "Could not resolve the path '%s' to its canonical form. The program may not execute properly. %s",
+  veklog(VEK_HERE, VEKLOG_WARN,
+         "Could not resolve the path '%s' to its canonical form. The program may not execute properly. %s",
          name.c_str(), strerror(errno));
   store_cut(vek_exe, name);
 }
@@ -46,7 +47,8 @@ void find_own_module() {
   std::string module;
   if (!vek::home::own_module_file(module)) {
     veklog(VEK_HERE, VEKLOG_DEBUG,
-           "(internal) dladdr() failed to find previded function. Not able to get the full path the the shared libary we are in.");
+           "(internal) dladdr() failed to find previded function. Not able to get the full path the the shared libary "
+           "we are in.");
     return;
   }
   store_canonical(module);

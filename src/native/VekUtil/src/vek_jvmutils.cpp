@@ -76,8 +76,7 @@ jclass load_with_classloader(JNIEnv* env, jobject classloader, const char* name)
 }  // namespace
 
 extern "C" JavaVM* vek_getCreatedJavaVM(void) {
-  auto get_created_vms =
-      reinterpret_cast<get_created_vms_t>(vek_dsoSymFunc(VEK_RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
+  auto get_created_vms = reinterpret_cast<get_created_vms_t>(vek_dsoSymFunc(VEK_RTLD_DEFAULT, "JNI_GetCreatedJavaVMs"));
   if (get_created_vms == nullptr) {
     veklog(VEK_HERE, VEKLOG_ERROR,
            "Could not initialize from an existing JVM. The function 'JNI_GetCreatedJavaVMs' is not available "
@@ -201,8 +200,7 @@ extern "C" void vek_throwIOException(JNIEnv* env, const char* format, ...) {
   jmethodID constructor = env->GetMethodID(io_exception, "<init>", "(Ljava/lang/String;)V");
   if (constructor == nullptr) {
     env->ExceptionClear();
-    veklog(VEK_HERE, VEKLOG_ERROR, "Could not find correct constructor in java.io.Exception to report:\n%s\n",
-           message);
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not find correct constructor in java.io.Exception to report:\n%s\n", message);
     return;
   }
   jstring text = env->NewStringUTF(message);

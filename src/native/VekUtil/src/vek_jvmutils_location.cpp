@@ -110,8 +110,8 @@ std::string full_path_or_same(const std::string& name) {
 void append_vm_candidate(const std::string& candidate, vek_list_t* target) {
   if (!vek_doesFileExist(candidate.c_str()) && !vek_doesDirectoryExist(candidate.c_str())) {
     if (!vek_hasRestarted())
-      veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Not adding JVM library %s to the search path as it does not exist.",
-             candidate.c_str());
+      veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG,
+             "Not adding JVM library %s to the search path as it does not exist.", candidate.c_str());
     return;
   }
   char* copy = strdup(full_path_or_same(candidate).c_str());
@@ -144,10 +144,10 @@ void add_vm_path(const char* root, int preference, vek_list_t* target) {
   if (root == nullptr || root[0] == '\0' || target == nullptr) return;
   std::string base(root);
   bool client_first = preference == VEK_PREFER_CLIENT_VM;
-  const DirList* jre_order[] = {
-      client_first ? &OLD_CLIENT_DIRS : &OLD_SERVER_DIRS, client_first ? &OLD_SERVER_DIRS : &OLD_CLIENT_DIRS,
-      client_first ? &MODERN_CLIENT_DIRS : &MODERN_SERVER_DIRS,
-      client_first ? &MODERN_SERVER_DIRS : &MODERN_CLIENT_DIRS};
+  const DirList* jre_order[] = {client_first ? &OLD_CLIENT_DIRS : &OLD_SERVER_DIRS,
+                                client_first ? &OLD_SERVER_DIRS : &OLD_CLIENT_DIRS,
+                                client_first ? &MODERN_CLIENT_DIRS : &MODERN_SERVER_DIRS,
+                                client_first ? &MODERN_SERVER_DIRS : &MODERN_CLIENT_DIRS};
   bool has_jre = vek_doesDirectoryExist((base + "/jre").c_str());
   if (has_jre)
     for (const DirList* list : jre_order) append_vm_paths(base, "", *list, target);
@@ -205,7 +205,8 @@ extern "C" const char* vek_getPreferredJavaHome(void) {
 
 extern "C" void vek_setFallbackToEnvJavaHome(bool fallback) {
   location_state.fallbackToEnvJavaHome = fallback;
-  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, fallback ? "Enable fall back to JAVA_HOME" : "Disable fallback to JAVA_HOME");
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG,
+         fallback ? "Enable fall back to JAVA_HOME" : "Disable fallback to JAVA_HOME");
 }
 
 extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* basedir, int vmPreference) try {
@@ -216,8 +217,8 @@ extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* bas
     return false;
   }
   if (vmPreference != VEK_PREFER_CLIENT_VM && vmPreference != VEK_PREFER_SERVER_VM) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN, "(INTERNAL) Invalid argument for vmPreference(%d), assuming VEK_PREFER_SERVER_VM",
-           vmPreference);
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN,
+           "(INTERNAL) Invalid argument for vmPreference(%d), assuming VEK_PREFER_SERVER_VM", vmPreference);
     vmPreference = VEK_PREFER_SERVER_VM;
   }
   OwnedTexts primary(5);
@@ -225,7 +226,8 @@ extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* bas
   add_vm_path(vek_getPreferredJavaHome(), vmPreference, primary.get());
   add_vm_path(basedir, vmPreference, primary.get());
   const char* java_home = getenv("JAVA_HOME");
-  if (location_state.fallbackToEnvJavaHome && java_home != nullptr) add_vm_path(java_home, vmPreference, fallback.get());
+  if (location_state.fallbackToEnvJavaHome && java_home != nullptr)
+    add_vm_path(java_home, vmPreference, fallback.get());
 
   // The second pass after a re-execution repeats the first pass's search: keep it quiet.
   bool quiet = vek_hasRestarted();
@@ -237,7 +239,8 @@ extern "C" bool vek_getJVMLibrary(char* path, size_t pathLength, const char* bas
       errno = ENOENT;
       return false;
     }
-    if (!quiet) veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN, "Bundled JRE is missing, fall back to JAVA_HOME: '%s'", found);
+    if (!quiet)
+      veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_WARN, "Bundled JRE is missing, fall back to JAVA_HOME: '%s'", found);
     location_state.using_fallback_java_home = true;
   }
   return store_library_path(found, path, pathLength);
@@ -332,7 +335,8 @@ bool restart_with_library_path(const char** argv, const char* installDir, vek_li
     vek::jvm::unset_environment(RESTART_STATE);
     return false;
   }
-  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Setting shared library path %s to '%s'", LIBRARY_PATH_VARIABLE, joined.c_str());
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Setting shared library path %s to '%s'", LIBRARY_PATH_VARIABLE,
+         joined.c_str());
   veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Restarting the current process to install the new %s settings",
          LIBRARY_PATH_VARIABLE);
   // argv[0] stays as given: it may be a display name (a login shell's
@@ -341,7 +345,8 @@ bool restart_with_library_path(const char** argv, const char* installDir, vek_li
   for (size_t i = 0; argv[i] != nullptr; ++i) args.push_back(const_cast<char*>(argv[i]));
   args.push_back(nullptr);
   vek::jvm::execute_self(args.data());
-  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, "Could not restart the executable with new library path: %s", strerror(errno));
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, "Could not restart the executable with new library path: %s",
+         strerror(errno));
   exit(1);
 }
 
@@ -358,13 +363,14 @@ extern "C" bool vek_setJavaLibPath(const char** argv, const char* installDir, in
   OwnedTexts own_dirs(2);
   vek_list_t* search_dirs = dirs != nullptr ? dirs : own_dirs.get();
   if (search_dirs == nullptr || !prepend_library_dirs(library, search_dirs)) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, "Could not build the shared library path for %s: out of memory", library);
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, "Could not build the shared library path for %s: out of memory",
+           library);
     return false;
   }
   // The environment alone cannot tell: the second pass removes the marker,
   // and a process that has restarted once never restarts again.
-  bool first_pass = !location_state.app_has_restarted && getenv(RESTART_IN_PROGRESS) == nullptr &&
-                    getenv(RESTART_STATE) == nullptr;
+  bool first_pass =
+      !location_state.app_has_restarted && getenv(RESTART_IN_PROGRESS) == nullptr && getenv(RESTART_STATE) == nullptr;
   if (first_pass) return restart_with_library_path(argv, installDir, search_dirs);
 
   take_restart_state();
@@ -438,10 +444,14 @@ struct OptionClass {
   int kind;            // identity class
 };
 const OptionClass OPTION_CLASSES[] = {
-    {"-esa", 1}, {"-enablesystemassertions", 1}, {"-dsa", 1}, {"-disablesystemassertions", 1},
-    {"-ea", 2},  {"-enableassertions", 2},       {"-da", 2},  {"-disableassertions", 2},
-    {"-Xmx", 3}, {"-Xms", 4},                    {"-Xss", 5}, {"-Xbootclasspath", 6},
-    {"-classpath", 7}, {"-cp", 7},               {"-D", 8},   {"-XX:", 9},
+    {"-esa", 1},       {"-enablesystemassertions", 1},
+    {"-dsa", 1},       {"-disablesystemassertions", 1},
+    {"-ea", 2},        {"-enableassertions", 2},
+    {"-da", 2},        {"-disableassertions", 2},
+    {"-Xmx", 3},       {"-Xms", 4},
+    {"-Xss", 5},       {"-Xbootclasspath", 6},
+    {"-classpath", 7}, {"-cp", 7},
+    {"-D", 8},         {"-XX:", 9},
 };
 constexpr int UNCLASSIFIED_OPTION = -1;
 constexpr int LAST_KIND_COMPARED_BY_CLASS = 7;
@@ -473,7 +483,6 @@ std::string_view get_option_name(std::string_view option) {
   return name;
 }
 
-
 int sign_of(int value) { return (value > 0) - (value < 0); }
 
 // vek_listAdd would replace an equal option: append a new element instead.
@@ -502,10 +511,14 @@ unsigned long parse_megabytes(std::string_view option) {
   int64_t multiplier = 1;
   if (pos < value.size()) {
     switch (value[pos]) {
-      case 'k': case 'K': multiplier = int64_t{1} << 10; break;
-      case 'm': case 'M': multiplier = int64_t{1} << 20; break;
-      case 'g': case 'G': multiplier = int64_t{1} << 30; break;
-      case 't': case 'T': multiplier = int64_t{1} << 40; break;
+      case 'k':
+      case 'K': multiplier = int64_t{1} << 10; break;
+      case 'm':
+      case 'M': multiplier = int64_t{1} << 20; break;
+      case 'g':
+      case 'G': multiplier = int64_t{1} << 30; break;
+      case 't':
+      case 'T': multiplier = int64_t{1} << 40; break;
       default: return NO_MEMORY_VALUE;
     }
   }
@@ -542,7 +555,8 @@ extern "C" void vek_addJavaVMOption(vek_list_t* list, const char* optionString, 
   }
   auto record = static_cast<JavaVMOption*>(malloc(sizeof(JavaVMOption)));
   if (record == nullptr) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Could not allocate memory for the Java VM option %s", optionString);
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Could not allocate memory for the Java VM option %s",
+           optionString);
     return;
   }
   record->optionString = const_cast<char*>(optionString);
@@ -582,7 +596,8 @@ extern "C" void vek_removeJavaVMOption(vek_list_t* list, const char* optionStrin
 
 extern "C" JavaVMOption* vek_getJavaVMOptionsFromList(vek_list_t* options) {
   if (options == nullptr) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Empty list passed to vek_getJavaVMOptionsFromList(). This is a programming error");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
+           "Empty list passed to vek_getJavaVMOptionsFromList(). This is a programming error");
     return nullptr;
   }
   size_t count = vek_listGetSize(options);
@@ -607,7 +622,8 @@ extern "C" unsigned long vek_getMemoryOptionValue(vek_list_t* options, const cha
 
 extern "C" void vek_logJavaVMOptions(vek_list_t* options, VEKLOG_LEVEL log_level) try {
   if (options == nullptr) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Empty list passed to vek_logJavaVMOptions(). This is a programming error");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
+           "Empty list passed to vek_logJavaVMOptions(). This is a programming error");
     return;
   }
   std::string text;

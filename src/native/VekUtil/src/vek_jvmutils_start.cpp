@@ -90,7 +90,8 @@ using OptionArray = std::unique_ptr<JavaVMOption, decltype(&free)>;
 // install its own handlers for the termination signals behind the host's
 // back.
 const char* const PLATFORM_SPECIFIC_OPTIONS[] = {"-XX:+UseAltSigs"};
-constexpr size_t PLATFORM_SPECIFIC_OPTION_COUNT = sizeof PLATFORM_SPECIFIC_OPTIONS / sizeof PLATFORM_SPECIFIC_OPTIONS[0];
+constexpr size_t PLATFORM_SPECIFIC_OPTION_COUNT =
+    sizeof PLATFORM_SPECIFIC_OPTIONS / sizeof PLATFORM_SPECIFIC_OPTIONS[0];
 // Tells the Java side that the runtime is not the one the product bundles.
 // A constant: option texts are not owned by the list.
 const char* const ALTERNATE_VM_OPTION = "-Dnimbo.common.alternate-vm=true";
@@ -113,14 +114,16 @@ const char* loader_error_text() {
 // Opens the library unless the process already holds one.
 bool open_vm_library(VmLibrary& vm_library) {
   if (vek_isJVMLoaded()) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "A copy of the JVM library was previously loaded. No need to load another.");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG,
+           "A copy of the JVM library was previously loaded. No need to load another.");
     vm_library.handle = VEK_RTLD_DEFAULT;
     vm_library.loaded_here = false;
     return true;
   }
   vm_library.handle = vek_dsoOpen(vm_library.path, VEK_RTLD_NOW | VEK_RTLD_GLOBAL);
   if (vm_library.handle == nullptr) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Unable to load Java VM shared library to start JVM: %s", loader_error_text());
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Unable to load Java VM shared library to start JVM: %s",
+           loader_error_text());
     return false;
   }
   veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Loaded Java VM shared library %s", vm_library.path);
@@ -168,7 +171,8 @@ jint retry_without_platform_options(VmLibrary& vm_library, vek_list_t* options, 
     vm_library.handle = vek_dsoOpen(vm_library.path, VEK_RTLD_NOW | VEK_RTLD_GLOBAL);
     if (vm_library.handle == nullptr) {
       // A null handle would search the whole process: no attempt without the library.
-      veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Unable to load Java VM shared library to start JVM: %s", loader_error_text());
+      veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "Unable to load Java VM shared library to start JVM: %s",
+             loader_error_text());
       result = -1;
       continue;
     }
@@ -182,7 +186,6 @@ jint retry_without_platform_options(VmLibrary& vm_library, vek_list_t* options, 
   }
   return result;
 }
-
 
 // ---- Repairing a VM created after a failed attempt ----------------------
 //
@@ -201,9 +204,9 @@ const char* const CLASS_PATH_PROPERTY = "java.class.path";
 bool read_system_property(JNIEnv* env, const std::string& key, std::string& value, bool& present) {
   LocalRef system{env, env->FindClass("java/lang/System")};
   auto system_class = static_cast<jclass>(system.ref);
-  jmethodID get = system_class != nullptr ? env->GetStaticMethodID(system_class, "getProperty",
-                                                                   "(Ljava/lang/String;)Ljava/lang/String;")
-                                          : nullptr;
+  jmethodID get = system_class != nullptr
+                      ? env->GetStaticMethodID(system_class, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;")
+                      : nullptr;
   LocalRef java_key{env, get != nullptr ? env->NewStringUTF(key.c_str()) : nullptr};
   LocalRef read{env, java_key.ref != nullptr ? env->CallStaticObjectMethod(system_class, get, java_key.ref) : nullptr};
   if (take_exception(env) != nullptr || java_key.ref == nullptr) return false;
@@ -221,17 +224,16 @@ bool read_system_property(JNIEnv* env, const std::string& key, std::string& valu
 // path through the method the VM itself uses for agents' class paths.
 bool extend_system_class_path(JNIEnv* env, const std::string& class_path) {
   jclass loader_class = env->FindClass("java/lang/ClassLoader");
-  jmethodID get_system = loader_class != nullptr ? env->GetStaticMethodID(loader_class, "getSystemClassLoader",
-                                                                          "()Ljava/lang/ClassLoader;")
-                                                 : nullptr;
+  jmethodID get_system = loader_class != nullptr
+                             ? env->GetStaticMethodID(loader_class, "getSystemClassLoader", "()Ljava/lang/ClassLoader;")
+                             : nullptr;
   jobject loader = get_system != nullptr ? env->CallStaticObjectMethod(loader_class, get_system) : nullptr;
-  jmethodID append = loader != nullptr ? env->GetMethodID(env->GetObjectClass(loader),
-                                                          "appendToClassPathForInstrumentation",
-                                                          "(Ljava/lang/String;)V")
-                                       : nullptr;
+  jmethodID append = loader != nullptr
+                         ? env->GetMethodID(env->GetObjectClass(loader), "appendToClassPathForInstrumentation",
+                                            "(Ljava/lang/String;)V")
+                         : nullptr;
   if (append == nullptr) {
-    log_clearing_exception(env, VEKLOG_ERROR,
-                           "The system class loader of this Java VM cannot be given the class path");
+    log_clearing_exception(env, VEKLOG_ERROR, "The system class loader of this Java VM cannot be given the class path");
     return false;
   }
   size_t start = 0;
@@ -281,8 +283,8 @@ bool restore_lost_properties(JNIEnv* env, vek_list_t* options) {
     std::string shown;
     bool present = false;
     if (key.empty() || !read_system_property(env, key, shown, present) || (present && shown == wanted)) continue;
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Restoring system property %s, which the Java VM lost when it was created again",
-           key.c_str());
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG,
+           "Restoring system property %s, which the Java VM lost when it was created again", key.c_str());
     set_late.push_back(key);
     if (vek_setJavaSystemProperty(env, key.c_str(), wanted.c_str()) != 0 && key == CLASS_PATH_PROPERTY) return false;
     if (key == CLASS_PATH_PROPERTY && !extend_system_class_path(env, wanted)) return false;
@@ -308,8 +310,9 @@ extern "C" jint vek_startJavaVM(JavaVM** jvm, JNIEnv** env, const char* installD
     return -1;
   }
   if (options == nullptr) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL, "(INTERNAL) No option list was passed to vek_startJavaVM(). No VM can be started "
-                                   "without one.");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_FATAL,
+           "(INTERNAL) No option list was passed to vek_startJavaVM(). No VM can be started "
+           "without one.");
     return -1;
   }
   char library[VEK_PATH_MAX];
@@ -414,8 +417,7 @@ jobject make_url_class_loader(JNIEnv* env, const char** classpath, size_t count)
     log_keeping_exception(env, VEKLOG_ERROR, "Could not find the class java.net.URLClassLoader");
     return nullptr;
   }
-  jmethodID factory =
-      env->GetStaticMethodID(loader_class, "newInstance", "([Ljava/net/URL;)Ljava/net/URLClassLoader;");
+  jmethodID factory = env->GetStaticMethodID(loader_class, "newInstance", "([Ljava/net/URL;)Ljava/net/URLClassLoader;");
   if (factory == nullptr) {
     log_keeping_exception(env, VEKLOG_ERROR, "Could not access required constructor in java.net.URLClassLoader");
     return nullptr;
@@ -446,14 +448,16 @@ const char* const THREAD_DUMP_CLASS = "com/nimbo/common/launcher15/ThreadDump";
 extern "C" bool vek_loadFromExistingVM(JavaVM** jvm, JNIEnv** env, jobject* classloader, const char** classpath,
                                        size_t classpathCount) try {
   if (classloader == nullptr) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) Classloader object passed to vek_loadFromExistingVM() was NULL");
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
+           "(internal) Classloader object passed to vek_loadFromExistingVM() was NULL");
     return false;
   }
   *classloader = nullptr;
   if (jvm != nullptr) *jvm = nullptr;
   if (env != nullptr) *env = nullptr;
   if (classpath == nullptr && classpathCount > 0) {
-    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) NULL class path with %lu entries passed to vek_loadFromExistingVM()",
+    veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR,
+           "(internal) NULL class path with %lu entries passed to vek_loadFromExistingVM()",
            static_cast<unsigned long>(classpathCount));
     return false;
   }
@@ -526,8 +530,8 @@ extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLiv
     veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_ERROR, "(internal) NULL argument passed to vek_generateHeapDump()");
     return false;
   }
-  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Attempting to create a heap dump in %s (live objects only = %s)", path,
-         onlyLive ? "true" : "false");
+  veklog(VEK_SOURCE_HERE(jvmutils), VEKLOG_DEBUG, "Attempting to create a heap dump in %s (live objects only = %s)",
+         path, onlyLive ? "true" : "false");
   std::string slash_name = HEAP_DUMP_CLASS;
   for (char& c : slash_name)
     if (c == '.') c = '/';
@@ -543,8 +547,8 @@ extern "C" bool vek_generateHeapDump(JNIEnv* env, const char* path, bool onlyLiv
   auto cls = static_cast<jclass>(dump_class.ref);
   jmethodID dump_heap = env->GetStaticMethodID(cls, "dumpHeap", "(Ljava/lang/String;Z)V");
   if (dump_heap == nullptr) {
-    std::string text = std::string("An unexpected error occurred; Unable to access ") + HEAP_DUMP_CLASS +
-                       ".dumpHeap() method.";
+    std::string text =
+        std::string("An unexpected error occurred; Unable to access ") + HEAP_DUMP_CLASS + ".dumpHeap() method.";
     log_exception_or(env, VEKLOG_ERROR, text + " Please refer to the log file(s) for more information.",
                      text + " No further information is available.");
     return false;

@@ -22,11 +22,11 @@ namespace {
 using module_initialiser_t = void (*)();
 constinit module_initialiser_t module_initialisers[vek::MODULE_RANK_COUNT] = {};
 
-vek_list_t* methods = nullptr;         // handlers in registration order; not owned
-vek_mutex_t* LIST_MUTEX = nullptr;     // "Lifecycle methods": guards methods
-bool atexit_registered = false;        // initialisation has run
-bool vm_available = false;             // between VEK_VM_AVAILABLE and VEK_VM_UNAVAILABLE
-bool is_child_after_fork = false;      // forked child: no shutdown notification
+vek_list_t* methods = nullptr;      // handlers in registration order; not owned
+vek_mutex_t* LIST_MUTEX = nullptr;  // "Lifecycle methods": guards methods
+bool atexit_registered = false;     // initialisation has run
+bool vm_available = false;          // between VEK_VM_AVAILABLE and VEK_VM_UNAVAILABLE
+bool is_child_after_fork = false;   // forked child: no shutdown notification
 
 void* as_slot(vek_lifecycle_t proc) { return vek::function_slot(proc); }
 

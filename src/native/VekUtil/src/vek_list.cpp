@@ -27,9 +27,8 @@ bool grow_if_needed(vek_list_t* list) {
     return false;
   }
   size_t new_allocated = list->allocated + list->growby;
-  void** grown = static_cast<void**>(
-      list->data == nullptr ? calloc(new_allocated, sizeof(void*))
-                            : realloc(list->data, new_allocated * sizeof(void*)));
+  void** grown = static_cast<void**>(list->data == nullptr ? calloc(new_allocated, sizeof(void*))
+                                                           : realloc(list->data, new_allocated * sizeof(void*)));
   if (grown == nullptr) return false;
   for (size_t i = list->allocated; i < new_allocated; ++i) grown[i] = nullptr;
   list->data = grown;
@@ -41,8 +40,7 @@ bool grow_if_needed(vek_list_t* list) {
 int find_element(const vek_list_t* list, void* object) {
   for (size_t i = 0; i < list->size; ++i) {
     if (list->data[i] == object) return static_cast<int>(i);
-    if (list->comp != nullptr && list->comp(&list->data[i], &object) == 0)
-      return static_cast<int>(i);
+    if (list->comp != nullptr && list->comp(&list->data[i], &object) == 0) return static_cast<int>(i);
   }
   return -1;
 }
@@ -64,13 +62,11 @@ int vek_listStringCompare(const void* a, const void* b) {
 vek_list_t* vek_listCreate(size_t increment) {
   vek_list_t* list = static_cast<vek_list_t*>(calloc(1, sizeof(vek_list_t)));
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Could not alocate space for the requested list: %s",
-           strerror(errno));
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not alocate space for the requested list: %s", strerror(errno));
     return nullptr;
   }
   if (increment == 0) {
-    veklog(VEK_HERE, VEKLOG_WARN,
-           "Increment passed to vek_listCreate() is 0, the minimum value is 1. Restting it.");
+    veklog(VEK_HERE, VEKLOG_WARN, "Increment passed to vek_listCreate() is 0, the minimum value is 1. Restting it.");
     increment = 1;
   }
   list->growby = increment;
@@ -80,8 +76,7 @@ vek_list_t* vek_listCreate(size_t increment) {
 
 void vek_listDestroy(vek_list_t* list) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listDestroy(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listDestroy(). This is an internal programming error");
     return;
   }
   free(list->data);
@@ -90,8 +85,7 @@ void vek_listDestroy(vek_list_t* list) {
 
 bool vek_listAdd(vek_list_t* list, void* object) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listAdd(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listAdd(). This is an internal programming error");
     return false;
   }
   int found = vek_listFind(list, object);
@@ -100,8 +94,7 @@ bool vek_listAdd(vek_list_t* list, void* object) {
     return true;
   }
   if (!grow_if_needed(list)) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Could not allocate more space for the list. Item not added. %s",
-           strerror(errno));
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not allocate more space for the list. Item not added. %s", strerror(errno));
     return false;
   }
   list->data[list->size++] = object;
@@ -118,19 +111,17 @@ bool vek_listAddList(vek_list_t* list, vek_list_t* toadd) {
 
 bool vek_listInsert(vek_list_t* list, void* object, size_t item_index) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listInsert(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listInsert(). This is an internal programming error");
     return false;
   }
   if (item_index > list->size) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "Index to insert at (%d) is past the end of the list (%d). Item not inserted.",
+    veklog(VEK_HERE, VEKLOG_ERROR, "Index to insert at (%d) is past the end of the list (%d). Item not inserted.",
            static_cast<int>(item_index), static_cast<int>(list->size));
     return false;
   }
   if (!grow_if_needed(list)) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "Could not allocate more space for the list. Item not inserted. %s", strerror(errno));
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not allocate more space for the list. Item not inserted. %s",
+           strerror(errno));
     return false;
   }
   int found = vek_listFind(list, object);
@@ -138,8 +129,7 @@ bool vek_listInsert(vek_list_t* list, void* object, size_t item_index) {
     list->data[found] = object;
     return true;
   }
-  memmove(&list->data[item_index + 1], &list->data[item_index],
-          (list->size - item_index) * sizeof(void*));
+  memmove(&list->data[item_index + 1], &list->data[item_index], (list->size - item_index) * sizeof(void*));
   list->data[item_index] = object;
   list->size++;
   return true;
@@ -147,13 +137,11 @@ bool vek_listInsert(vek_list_t* list, void* object, size_t item_index) {
 
 void* vek_listGet(vek_list_t* list, size_t item_index) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listGet(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listGet(). This is an internal programming error");
     return nullptr;
   }
   if (item_index >= list->size) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "List index %ld is is past the end of the list. This is a programming error",
+    veklog(VEK_HERE, VEKLOG_ERROR, "List index %ld is is past the end of the list. This is a programming error",
            static_cast<long>(item_index));
     return nullptr;
   }
@@ -162,8 +150,7 @@ void* vek_listGet(vek_list_t* list, size_t item_index) {
 
 size_t vek_listGetSize(vek_list_t* list) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listGetSize(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listGetSize(). This is an internal programming error");
     return 0;
   }
   return list->size;
@@ -180,8 +167,7 @@ int vek_listFind(vek_list_t* list, void* object) {
 
 void vek_listSetCompare(vek_list_t* list, vek_list_compare_t comp) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listSetCompare(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listSetCompare(). This is an internal programming error");
     return;
   }
   list->comp = comp;
@@ -211,8 +197,7 @@ bool vek_listRemoveAt(vek_list_t* list, size_t location) {
            static_cast<int>(location));
     return false;
   }
-  memmove(&list->data[location], &list->data[location + 1],
-          (list->size - location - 1) * sizeof(void*));
+  memmove(&list->data[location], &list->data[location + 1], (list->size - location - 1) * sizeof(void*));
   list->size--;
   list->data[list->size] = nullptr;
   return true;
@@ -220,8 +205,7 @@ bool vek_listRemoveAt(vek_list_t* list, size_t location) {
 
 void vek_listRemoveAll(vek_list_t* list) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listRemoveAll(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listRemoveAll(). This is an internal programming error");
     return;
   }
   free(list->data);
@@ -232,8 +216,7 @@ void vek_listRemoveAll(vek_list_t* list) {
 
 void vek_listDeleteAll(vek_list_t* list) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listDeleteAll(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listDeleteAll(). This is an internal programming error");
     return;
   }
   for (size_t i = 0; i < list->size; ++i) free(list->data[i]);
@@ -252,14 +235,13 @@ void vek_listSort(vek_list_t* list, vek_list_compare_t comp) {
 
 void** vek_listGetData(vek_list_t* list) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listGetData(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listGetData(). This is an internal programming error");
     return nullptr;
   }
   void** copy = static_cast<void**>(malloc((list->size + 1) * sizeof(void*)));
   if (copy == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "Could not allocate memory from list data in vek_listGetData(): %s", strerror(errno));
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not allocate memory from list data in vek_listGetData(): %s",
+           strerror(errno));
     return nullptr;
   }
   if (list->size > 0) memcpy(copy, list->data, list->size * sizeof(void*));
@@ -269,14 +251,12 @@ void** vek_listGetData(vek_list_t* list) {
 
 vek_listitr_t* vek_listItrCreate(vek_list_t* list) {
   if (list == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL list passed to vek_listItrCreate(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL list passed to vek_listItrCreate(). This is an internal programming error");
     return nullptr;
   }
   vek_listitr_t* itr = static_cast<vek_listitr_t*>(calloc(1, sizeof(vek_listitr_t)));
   if (itr == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Could not allocate space for the requested list iterator: %s",
-           strerror(errno));
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not allocate space for the requested list iterator: %s", strerror(errno));
     return nullptr;
   }
   itr->list = list;
@@ -295,8 +275,7 @@ bool vek_listItrHasNext(vek_listitr_t* itr) {
 
 void* vek_listItrNext(vek_listitr_t* itr) {
   if (itr == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR,
-           "NULL iterator passed to vek_listItrNext(). This is an internal programming error");
+    veklog(VEK_HERE, VEKLOG_ERROR, "NULL iterator passed to vek_listItrNext(). This is an internal programming error");
     return nullptr;
   }
   // Callers are meant to ask vek_listItrHasNext first; one that does not

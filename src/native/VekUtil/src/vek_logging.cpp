@@ -39,10 +39,10 @@ constexpr size_t FAILSAFE_LINE_BUFFER = 2048;  // a whole failsafe line without 
 // The threshold is read without a lock on every call; atomic only so that
 // concurrent reads and writes are defined, with no ordering promised.
 std::atomic<int> log_level{VEKLOG_INFO};
-vek_list_t* logger_list = nullptr;           // registered loggers, in registration order
-vek_mutex_t* LOGGER_LIST_LOCK = nullptr;     // guards logger_list
-vek_mutex_t* JAVA_VM_LOCK = nullptr;         // guards java_vm
-JavaVM* java_vm = nullptr;                   // the VM announced by the lifecycle
+vek_list_t* logger_list = nullptr;        // registered loggers, in registration order
+vek_mutex_t* LOGGER_LIST_LOCK = nullptr;  // guards logger_list
+vek_mutex_t* JAVA_VM_LOCK = nullptr;      // guards java_vm
+JavaVM* java_vm = nullptr;                // the VM announced by the lifecycle
 // Marks, per thread, "inside a delivery"; created on the first delivery.
 std::atomic<vek_threadlocal_key_t*> logging_lock{nullptr};
 
@@ -100,8 +100,8 @@ char* msg_formatter(const char* format, va_list args) {
     }
     char* grown = static_cast<char*>(realloc(buffer, next));
     if (grown == nullptr) {
-      vek_internal_log_error(VEK_HERE, "Could not reallocate log buffer to %d bytes: %s",
-                             static_cast<int>(next), strerror(errno));
+      vek_internal_log_error(VEK_HERE, "Could not reallocate log buffer to %d bytes: %s", static_cast<int>(next),
+                             strerror(errno));
       free(buffer);
       return nullptr;
     }
@@ -135,8 +135,8 @@ void dispatch_event(const char* file, int line, VEKLOG_LEVEL level, jthrowable e
   const char* shown = short_name ? short_name.get() : (file != nullptr ? file : "");
   if (registry_is_empty()) {
     if (threshold_allows_debug())
-      vek_internal_log_error(VEK_HERE, "[DEBUG] No loggers registered. Message '%s:%d %s' not recorded", shown,
-                             line, text);
+      vek_internal_log_error(VEK_HERE, "[DEBUG] No loggers registered. Message '%s:%d %s' not recorded", shown, line,
+                             text);
     return;
   }
   if (text[0] == '\0') {
@@ -147,8 +147,8 @@ void dispatch_event(const char* file, int line, VEKLOG_LEVEL level, jthrowable e
   char timestamp_text[TIMESTAMP_BUFFER] = {};
   std::time_t now = std::time(nullptr);
   format_timestamp(now, timestamp_text);  // on the stack: an event is logged without the heap where it can be
-  vek_log_event_t event = {level, file != nullptr ? file : "", shown, line, text, now, timestamp_text,
-                           source, nullptr, except};
+  vek_log_event_t event = {level, file != nullptr ? file : "", shown, line, text, now, timestamp_text, source, nullptr,
+                           except};
   vek_log_to_all_loggers(&event);
 }
 
@@ -186,10 +186,9 @@ std::vector<vek_logger_t> registered_loggers() {
 }
 
 void report_not_logged(const vek_log_event_t* event) {
-  vek_internal_log_error(VEK_HERE,
-                         "[ERROR] Problem detected during logging process. Message '%s:%d %s' not properly logged",
-                         event->filename != nullptr ? event->filename : "", event->line,
-                         event->text != nullptr ? event->text : "");
+  vek_internal_log_error(
+      VEK_HERE, "[ERROR] Problem detected during logging process. Message '%s:%d %s' not properly logged",
+      event->filename != nullptr ? event->filename : "", event->line, event->text != nullptr ? event->text : "");
 }
 
 // A logger is a C function, but one written in C++ may throw: the event is
@@ -240,8 +239,7 @@ void lifecycle_change(VEK_LIFECYCLE_STAGE stage, JavaVM* vm) {
       // Keep messages accepted silently instead of reported as unrecorded.
       if (vek_getNumLoggers() == 0) vek_addLogger(vek_discardLogger);
       break;
-    case VEK_CHILD_AFTER_FORK:
-      break;
+    case VEK_CHILD_AFTER_FORK: break;
     case VEK_SHUTDOWN:
       if (vek::logging::hooks.shutdown != nullptr) vek::logging::hooks.shutdown();
       break;
@@ -273,8 +271,7 @@ char* truncate_filename(const char* path) {
   }
   if (!rest.empty()) {
     std::vector<char> normalised(rest.size() * 2, '\0');
-    if (vek_normalizePath(rest.c_str(), normalised.data(), normalised.size() - 1))
-      return strdup(normalised.data());
+    if (vek_normalizePath(rest.c_str(), normalised.data(), normalised.size() - 1)) return strdup(normalised.data());
   }
   return strdup(rest.c_str());
 }
@@ -301,31 +298,30 @@ extern "C" const char* veklog_getLevelText(VEKLOG_LEVEL level) {
 }
 
 // The four log calls differ only in the exception and the source tag.
-#define VEK_LOG_BODY(except, source)                                      \
-  do {                                                                    \
-    if (level < log_level.load(std::memory_order_relaxed)) return;        \
-    va_list args;                                                         \
-    va_start(args, format);                                               \
-    log_formatted(file, line, level, except, source, format, args);      \
-    va_end(args);                                                         \
+#define VEK_LOG_BODY(except, source)                                \
+  do {                                                              \
+    if (level < log_level.load(std::memory_order_relaxed)) return;  \
+    va_list args;                                                   \
+    va_start(args, format);                                         \
+    log_formatted(file, line, level, except, source, format, args); \
+    va_end(args);                                                   \
   } while (0)
 
 extern "C" void veklog(const char* file, int line, VEKLOG_LEVEL level, const char* format, ...) {
   VEK_LOG_BODY(nullptr, nullptr);
 }
 
-extern "C" void veklog_ex(const char* file, int line, VEKLOG_LEVEL level, jthrowable except, const char* format,
-                          ...) {
+extern "C" void veklog_ex(const char* file, int line, VEKLOG_LEVEL level, jthrowable except, const char* format, ...) {
   VEK_LOG_BODY(except, nullptr);
 }
 
-extern "C" void veklog_src(const char* file, int line, VEKLOG_LEVEL level, const char* source,
-                           const char* format, ...) {
+extern "C" void veklog_src(const char* file, int line, VEKLOG_LEVEL level, const char* source, const char* format,
+                           ...) {
   VEK_LOG_BODY(nullptr, source);
 }
 
-extern "C" void veklog_src_ex(const char* file, int line, VEKLOG_LEVEL level, jthrowable except,
-                              const char* source, const char* format, ...) {
+extern "C" void veklog_src_ex(const char* file, int line, VEKLOG_LEVEL level, jthrowable except, const char* source,
+                              const char* format, ...) {
   VEK_LOG_BODY(except, source);
 }
 

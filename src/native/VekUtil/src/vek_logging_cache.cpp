@@ -186,15 +186,15 @@ extern "C" void vek_cachingLogger(vek_log_event_t* event) {
   if (event == nullptr) return;
   vek_log_event_t* copy = copy_event(event);
   if (copy == nullptr) {
-    vek_internal_log_error(VEK_HERE, "Could not cache log message '%s:%d %s': out of memory",
-                           event->short_filename, event->line, event->text);
+    vek_internal_log_error(VEK_HERE, "Could not cache log message '%s:%d %s': out of memory", event->short_filename,
+                           event->line, event->text);
     return;
   }
   VekMutexGuard guard(messages_mutex());
   if (messages == nullptr) messages = vek_listCreate(CACHE_GROWTH);
   if (messages == nullptr || !vek_listAdd(messages, copy)) {
-    vek_internal_log_error(VEK_HERE, "Could not cache log message '%s:%d %s': out of memory",
-                           copy->short_filename, copy->line, copy->text);
+    vek_internal_log_error(VEK_HERE, "Could not cache log message '%s:%d %s': out of memory", copy->short_filename,
+                           copy->line, copy->text);
     free_event(copy);
   }
 }

@@ -54,7 +54,8 @@ JournalStream journal_stream() {
   JournalStream named;
   const char* value = getenv("JOURNAL_STREAM");
   char end = '\0';
-  named.named = value != nullptr && sscanf(value, "%" SCNuMAX ":%" SCNuMAX "%c", &named.device, &named.inode, &end) == 2;
+  named.named =
+      value != nullptr && sscanf(value, "%" SCNuMAX ":%" SCNuMAX "%c", &named.device, &named.inode, &end) == 2;
   return named;
 }
 
@@ -168,9 +169,8 @@ extern "C" void vek_consoleLogger(vek_log_event_t* event) {
   try {
     write_event(event);
   } catch (...) {
-    vek_internal_log_error(VEK_HERE, "Could not write a log line to the console (%s): %s %s",
-                           strerror(ENOMEM), veklog_getLevelText(event->level),
-                           event->text != nullptr ? event->text : "");
+    vek_internal_log_error(VEK_HERE, "Could not write a log line to the console (%s): %s %s", strerror(ENOMEM),
+                           veklog_getLevelText(event->level), event->text != nullptr ? event->text : "");
   }
 }
 

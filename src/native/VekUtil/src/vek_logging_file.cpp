@@ -44,25 +44,25 @@ constexpr int CLEANUP_WAIT_MS = 500;
 // One file log per process. Every field but the atomics is guarded by
 // write_mutex.
 struct FileLogState {
-  char* m_dir = nullptr;                      // the log directory; owned, null while unconfigured
-  char* m_prefix = nullptr;                   // the file-name prefix; owned, null while unconfigured
-  std::time_t m_timestamp = 0;                // the set's time
-  vek_uint64_t m_max_size = 0;                // rotation threshold in bytes; 0 never rotates
-  int m_set_count = DEFAULT_SET_COUNT;        // older files kept in the current set
-  int m_num_sets = DEFAULT_NUM_SETS;          // sets kept in the directory, the current one included
-  int m_file_mode = 0644;                     // mode of new files: 0600 in a shared directory
-  int m_fd = -1;                              // the open file; -1 while none is open
-  std::atomic<bool> l_open{false};            // a log is open, also while it rotates: the
-                                              // logger's quick exit, read without the mutex
-  vek_uint64_t l_current_file_size = 0;       // bytes written since the file was opened
-  int l_file_index = 1;                       // index of the current file within the set
+  char* m_dir = nullptr;                 // the log directory; owned, null while unconfigured
+  char* m_prefix = nullptr;              // the file-name prefix; owned, null while unconfigured
+  std::time_t m_timestamp = 0;           // the set's time
+  vek_uint64_t m_max_size = 0;           // rotation threshold in bytes; 0 never rotates
+  int m_set_count = DEFAULT_SET_COUNT;   // older files kept in the current set
+  int m_num_sets = DEFAULT_NUM_SETS;     // sets kept in the directory, the current one included
+  int m_file_mode = 0644;                // mode of new files: 0600 in a shared directory
+  int m_fd = -1;                         // the open file; -1 while none is open
+  std::atomic<bool> l_open{false};       // a log is open, also while it rotates: the
+                                         // logger's quick exit, read without the mutex
+  vek_uint64_t l_current_file_size = 0;  // bytes written since the file was opened
+  int l_file_index = 1;                  // index of the current file within the set
 #ifndef _WIN32
-  vek::logfile::FileId l_file_id;             // identity of the open file, to know it after a fork
+  vek::logfile::FileId l_file_id;  // identity of the open file, to know it after a fork
 #endif
-  bool l_write_failed = false;                // a write to the current file failed (reported once)
+  bool l_write_failed = false;                     // a write to the current file failed (reported once)
   std::atomic<vek_mutex_t*> write_mutex{nullptr};  // guards the above; null before init and after clean-up
-  std::atomic<int> l_users{0};                // threads holding or awaiting write_mutex; 0 in a
-                                              // forked child, where only the forking thread lives
+  std::atomic<int> l_users{0};                     // threads holding or awaiting write_mutex; 0 in a
+                                                   // forked child, where only the forking thread lives
 };
 
 FileLogState state;
@@ -376,8 +376,8 @@ bool configure_locked(const char* dir, const char* prefix, vek_uint64_t max_size
 
 }  // namespace
 
-extern "C" bool veklog_file_configureLog(const char* dir, const char* prefix, vek_uint64_t max_size,
-                                         int set_count, int num_sets) {
+extern "C" bool veklog_file_configureLog(const char* dir, const char* prefix, vek_uint64_t max_size, int set_count,
+                                         int num_sets) {
   if (dir == nullptr || dir[0] == '\0') {
     vek_internal_log_error(VEK_HERE, "The directory name provided to veklog_file_configureLog() is NULL or empty");
     return false;

@@ -13,16 +13,14 @@ constexpr size_t DIGEST_BYTES = 16;
 
 // T[i] = floor(2^32 * |sin(i + 1)|), the additive constants of the 64 steps.
 constexpr uint32_t T[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-    0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-    0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-    0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-    0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-    0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-    0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-    0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-    0xeb86d391};
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 
 // Left-rotation amounts, four per round.
 constexpr unsigned SHIFTS[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
@@ -30,8 +28,8 @@ constexpr unsigned SHIFTS[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 
 uint32_t rotate_left(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
 
 uint32_t load_le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
 }
 
 void store_le32(unsigned char* p, uint32_t v) {
@@ -51,10 +49,22 @@ void transform(uint32_t state[4], const unsigned char block[BLOCK_BYTES]) {
     uint32_t f;
     unsigned k;
     switch (round) {
-      case 0: f = (b & c) | (~b & d); k = step; break;
-      case 1: f = (b & d) | (c & ~d); k = (1 + 5 * step) % 16; break;
-      case 2: f = b ^ c ^ d; k = (5 + 3 * step) % 16; break;
-      default: f = c ^ (b | ~d); k = (7 * step) % 16; break;
+      case 0:
+        f = (b & c) | (~b & d);
+        k = step;
+        break;
+      case 1:
+        f = (b & d) | (c & ~d);
+        k = (1 + 5 * step) % 16;
+        break;
+      case 2:
+        f = b ^ c ^ d;
+        k = (5 + 3 * step) % 16;
+        break;
+      default:
+        f = c ^ (b | ~d);
+        k = (7 * step) % 16;
+        break;
     }
     const uint32_t rotated = rotate_left(a + f + x[k] + T[step], SHIFTS[round][step % 4]);
     a = d;
@@ -107,8 +117,7 @@ void vek_MD5Update(vek_MD5Context* ctx, const unsigned char* buf, unsigned int l
     if (held + take < BLOCK_BYTES) return;
     transform(ctx->buf, ctx->in);
   }
-  for (; remaining >= BLOCK_BYTES; remaining -= BLOCK_BYTES, buf += BLOCK_BYTES)
-    transform(ctx->buf, buf);
+  for (; remaining >= BLOCK_BYTES; remaining -= BLOCK_BYTES, buf += BLOCK_BYTES) transform(ctx->buf, buf);
   memcpy(ctx->in, buf, remaining);
 }
 

@@ -43,9 +43,8 @@ vek_mutex_t* registry_mutex = nullptr;   // "message processor registry": guards
 // holds processor_mutex (exit() from a processor, or System.exit from the
 // Java handler, whose exit handlers run on another thread). Neither may
 // wait for the dispatch: they change the registry under registry_mutex alone.
-thread_local bool dispatching = false;   // this thread runs a dispatch
-std::atomic<bool> exiting{false};        // exit processing has begun
-
+thread_local bool dispatching = false;  // this thread runs a dispatch
+std::atomic<bool> exiting{false};       // exit processing has begun
 
 using text_ptr = std::unique_ptr<char, decltype(&free)>;
 
@@ -62,7 +61,6 @@ bool registry_exists(const char* caller) {
   return false;
 }
 
-
 void messaging_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* vm) {
   switch (stage) {
     case VEK_VM_AVAILABLE:
@@ -71,14 +69,10 @@ void messaging_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* vm) {
     case VEK_VM_UNAVAILABLE:
       if (vek::message::bridge.vm_unavailable != nullptr) vek::message::bridge.vm_unavailable();
       break;
-    case VEK_SHUTDOWN:
-      vek_message_native_shutdown();
-      break;
-    case VEK_CHILD_AFTER_FORK:
-      break;
+    case VEK_SHUTDOWN: vek_message_native_shutdown(); break;
+    case VEK_CHILD_AFTER_FORK: break;
   }
 }
-
 
 // Registered with atexit after the lifecycle's exit handler, so run before
 // it: from here on no registry change waits for a dispatch.
@@ -155,13 +149,15 @@ extern "C" void vek_setMessageTextPayload(vek_message_t* message, const char* te
   if (text == nullptr) return;
   const size_t length = strlen(text) + 1;
   if (length > static_cast<size_t>(VEK_MESSAGE_MAX_LENGTH)) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "(internal error) A message text of %lu bytes exceeds the %ld bytes a message can carry.",
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "(internal error) A message text of %lu bytes exceeds the %ld bytes a message can carry.",
            static_cast<unsigned long>(length), static_cast<long>(VEK_MESSAGE_MAX_LENGTH));
     return;
   }
   message->data = static_cast<char*>(malloc(length));
   if (message->data == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Could not allocate %lu bytes for a message text.", static_cast<unsigned long>(length));
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not allocate %lu bytes for a message text.",
+           static_cast<unsigned long>(length));
     return;
   }
   memcpy(message->data, text, length);
@@ -242,7 +238,6 @@ extern "C" void vek_initialize_messaging(void) {
   vek_message_native_init();
   vek_addLifecycleNotification(messaging_lifecycle);
 }
-
 
 namespace {
 const vek::ModuleInitialiser messaging_start(vek::ModuleRank::messaging, vek_initialize_messaging);

@@ -23,10 +23,10 @@ const char* const INCOMING_MESSAGE_SIGNATURE = "(IZ[BZ)Lcom/nimbo/common/launche
 // The Java bridge. Written only by the lifecycle hook before it registers the
 // VM processor (under the registry's processor_mutex), read only by that
 // processor during a dispatch (under processor_mutex too).
-JavaVM* java_vm = nullptr;                      // the VM in use; NULL when the bridge is unusable
-jclass gMessageHandlerClass = nullptr;          // global reference to MessageHandler
-jmethodID gMessageHandler_newMessage = nullptr; // its static incomingMessage
-bool vm_init_done = false;                      // the first VM announcement has been handled
+JavaVM* java_vm = nullptr;                       // the VM in use; NULL when the bridge is unusable
+jclass gMessageHandlerClass = nullptr;           // global reference to MessageHandler
+jmethodID gMessageHandler_newMessage = nullptr;  // its static incomingMessage
+bool vm_init_done = false;                       // the first VM announcement has been handled
 
 // Takes and clears the pending exception, if any; null when there is none.
 jthrowable take_exception(JNIEnv* env) {
@@ -55,7 +55,8 @@ void look_up_message_handler(JNIEnv* env) {
     java_vm = nullptr;
     jthrowable thrown = take_exception(env);
     if (thrown != nullptr) {
-      veklog_ex(VEK_SOURCE_HERE(message), VEKLOG_WARN, thrown, "Could not load the com.nimbo.common.launcher.message.MessageHandler class.");
+      veklog_ex(VEK_SOURCE_HERE(message), VEKLOG_WARN, thrown,
+                "Could not load the com.nimbo.common.launcher.message.MessageHandler class.");
     } else {
       veklog(VEK_SOURCE_HERE(message), VEKLOG_WARN,
              "Could not load the com.nimbo.common.launcher.message.MessageHandler class. No further information is "
@@ -114,9 +115,9 @@ vek_message_t* call_java_handler(JNIEnv* env, vek_message_t* incoming, bool alre
   if (payload != nullptr && !env->ExceptionCheck()) {
     // The wire carries an int; Java wants a strict boolean of its low byte.
     const jboolean response_expected = (incoming->response_expected & 0xFF) != 0 ? JNI_TRUE : JNI_FALSE;
-    result = env->CallStaticObjectMethod(gMessageHandlerClass, gMessageHandler_newMessage,
-                                         static_cast<jint>(incoming->type), response_expected, payload,
-                                         already_handled ? JNI_TRUE : JNI_FALSE);
+    result =
+        env->CallStaticObjectMethod(gMessageHandlerClass, gMessageHandler_newMessage, static_cast<jint>(incoming->type),
+                                    response_expected, payload, already_handled ? JNI_TRUE : JNI_FALSE);
   }
   vek_message_t* reply = nullptr;
   if (payload == nullptr || env->ExceptionCheck()) {
@@ -124,7 +125,8 @@ vek_message_t* call_java_handler(JNIEnv* env, vek_message_t* incoming, bool alre
   } else if (!already_handled && result != nullptr) {
     reply = vek_convert_java_message_to_native(env, result);
     if (env->ExceptionCheck()) {
-      warn_with_exception(env, "Could not convert the embedded Java VM's inter-launcher message into its native format.");
+      warn_with_exception(env,
+                          "Could not convert the embedded Java VM's inter-launcher message into its native format.");
       vek_destroyMessage(reply);
       reply = nullptr;
     }
@@ -151,8 +153,8 @@ bool copy_java_payload(JNIEnv* env, jbyteArray data, vek_message_t* message) {
   if (length <= 0) return true;
   message->data = static_cast<char*>(malloc(static_cast<size_t>(length)));
   if (message->data == nullptr) {
-    veklog(VEK_SOURCE_HERE(message), VEKLOG_ERROR, "Could not allocate %ld bytes for the returned message object's data.",
-           static_cast<long>(length));
+    veklog(VEK_SOURCE_HERE(message), VEKLOG_ERROR,
+           "Could not allocate %ld bytes for the returned message object's data.", static_cast<long>(length));
     return false;
   }
   env->GetByteArrayRegion(data, 0, length, reinterpret_cast<jbyte*>(message->data));
@@ -166,14 +168,17 @@ extern "C" vek_message_t* vek_convert_java_message_to_native(JNIEnv* env, jobjec
   if (env == nullptr || javaOutgoing == nullptr) return nullptr;
   jclass cls = env->GetObjectClass(javaOutgoing);
   if (cls == nullptr) return nullptr;
-  jfieldID type_field = message_field(env, cls, "mType", "I", "Could not find the type field in the returned message object.");
+  jfieldID type_field =
+      message_field(env, cls, "mType", "I", "Could not find the type field in the returned message object.");
   jfieldID expected_field =
-      type_field == nullptr ? nullptr
-                            : message_field(env, cls, "mResponseExpected", "Z",
-                                            "Could not find the 'response expected' field in the returned message object.");
-  jfieldID data_field = expected_field == nullptr ? nullptr
-                                                  : message_field(env, cls, "mData", "[B",
-                                                                  "Could not find the data field in the returned message object.");
+      type_field == nullptr
+          ? nullptr
+          : message_field(env, cls, "mResponseExpected", "Z",
+                          "Could not find the 'response expected' field in the returned message object.");
+  jfieldID data_field =
+      expected_field == nullptr
+          ? nullptr
+          : message_field(env, cls, "mData", "[B", "Could not find the data field in the returned message object.");
   env->DeleteLocalRef(cls);
   if (data_field == nullptr) return nullptr;
 
@@ -199,7 +204,8 @@ extern "C" vek_message_t* vek_VmMessageProcessor(vek_message_t* incoming, bool a
   bool attached_here = false;
   if (env == nullptr) {
     if (!vek_attachThreadToJVM(java_vm, &env)) {
-      veklog(VEK_SOURCE_HERE(message), VEKLOG_WARN, "(internal error) Could not obtain current environment pointer from the Java VM");
+      veklog(VEK_SOURCE_HERE(message), VEKLOG_WARN,
+             "(internal error) Could not obtain current environment pointer from the Java VM");
       return nullptr;
     }
     attached_here = true;

@@ -8,8 +8,7 @@
 // that failed is not released; the mutex layer has reported the failure.
 class VekMutexGuard {
  public:
-  explicit VekMutexGuard(vek_mutex_t* mutex)
-      : mutex_(mutex != nullptr && vek_lockMutex(mutex) ? mutex : nullptr) {}
+  explicit VekMutexGuard(vek_mutex_t* mutex) : mutex_(mutex != nullptr && vek_lockMutex(mutex) ? mutex : nullptr) {}
   ~VekMutexGuard() {
     if (mutex_ != nullptr) vek_unlockMutex(mutex_);
   }

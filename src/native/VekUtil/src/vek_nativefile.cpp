@@ -89,7 +89,7 @@ std::string message(const char* format, ...) {
 extern "C" {
 
 JNIEXPORT jboolean JNICALL Java_com_nimbo_common_io_NativeFile_createSymlink(JNIEnv* env, jobject, jstring source,
-                                                                              jstring dest) {
+                                                                             jstring dest) {
   try {
     Path link;
     Path target;
@@ -103,8 +103,7 @@ JNIEXPORT jboolean JNICALL Java_com_nimbo_common_io_NativeFile_createSymlink(JNI
   }
 }
 
-JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeSymlink(JNIEnv* env, jobject,
-                                                                                jstring filename) {
+JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeSymlink(JNIEnv* env, jobject, jstring filename) {
   try {
     Path path;
     if (!java_path(env, filename, path)) return nullptr;
@@ -118,8 +117,7 @@ JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeSymlink(J
   }
 }
 
-JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeOwner(JNIEnv* env, jobject,
-                                                                              jstring filename) {
+JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeOwner(JNIEnv* env, jobject, jstring filename) {
   try {
     Path path;
     std::string name;
@@ -137,7 +135,7 @@ JNIEXPORT jstring JNICALL Java_com_nimbo_common_io_NativeFile_getNativeOwner(JNI
 }
 
 JNIEXPORT jint JNICALL Java_com_nimbo_common_io_NativeFile_getNativePermissions(JNIEnv* env, jobject,
-                                                                                 jstring filename) {
+                                                                                jstring filename) {
   try {
     Path path;
     if (!java_path(env, filename, path)) return -1;
@@ -151,9 +149,8 @@ JNIEXPORT jint JNICALL Java_com_nimbo_common_io_NativeFile_getNativePermissions(
   }
 }
 
-JNIEXPORT void JNICALL Java_com_nimbo_common_io_NativeFile_setNativePermissions(JNIEnv* env, jobject,
-                                                                                 jstring filename,
-                                                                                 jint permission) {
+JNIEXPORT void JNICALL Java_com_nimbo_common_io_NativeFile_setNativePermissions(JNIEnv* env, jobject, jstring filename,
+                                                                                jint permission) {
   try {
     Path path;
     if (!java_path(env, filename, path)) return;
@@ -167,7 +164,7 @@ JNIEXPORT void JNICALL Java_com_nimbo_common_io_NativeFile_setNativePermissions(
 // Free space reports every failure as -1 and nothing else, an unconvertible
 // name too: Java callers do not expect an exception from it.
 JNIEXPORT jlong JNICALL Java_com_nimbo_common_io_NativeFile_getNativeAvailableBytes(JNIEnv* env, jobject,
-                                                                                     jstring filename) {
+                                                                                    jstring filename) {
   try {
     Path path;
     if (!java_path(env, filename, path)) {
@@ -206,8 +203,8 @@ void report_class_not_loaded(JNIEnv* env) {
   if (!env->ExceptionCheck()) return;  // simply absent: nothing to say
   jthrowable pending = take_exception(env);
   if (pending != nullptr) {
-    veklog_ex(VEK_SOURCE_HERE(file), VEKLOG_ERROR, pending, "Could not load the %s class. No native file operations will be possible.",
-              NATIVE_FILE_CLASS);
+    veklog_ex(VEK_SOURCE_HERE(file), VEKLOG_ERROR, pending,
+              "Could not load the %s class. No native file operations will be possible.", NATIVE_FILE_CLASS);
   } else {
     veklog(VEK_SOURCE_HERE(file), VEKLOG_ERROR,
            "Could not load the %s class. No native file operations will be possible and no further information is "

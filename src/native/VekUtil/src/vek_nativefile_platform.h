@@ -16,12 +16,12 @@ namespace vek::nativefile {
 // calls take. A name is never turned into another: what cannot be converted
 // is refused (see to_native), never replaced or cut.
 struct Path {
-  bool null = true;            // the Java string was null
-  std::string shown{"(null)"}; // the name in Java's modified UTF-8, for messages
+  bool null = true;             // the Java string was null
+  std::string shown{"(null)"};  // the name in Java's modified UTF-8, for messages
 #ifdef _WIN32
   std::wstring native;  // UTF-16, for the wide calls
 #else
-  std::string native;   // multibyte text of the current locale
+  std::string native;  // multibyte text of the current locale
 #endif
 };
 

@@ -81,8 +81,7 @@ bool add_token(vek_list_t* tokens, const char* start, size_t length) {
 
 // Appends text[start, end) less its trailing white space as one line of a
 // wrapped result; continuation lines are led by a newline and the indent.
-void append_wrapped_line(std::string& result, const char* text, size_t start, size_t end,
-                         const char* indent) {
+void append_wrapped_line(std::string& result, const char* text, size_t start, size_t end, const char* indent) {
   while (end > start && is_space(text[end - 1])) --end;
   if (end == start) return;
   if (!result.empty()) result.append("\n").append(indent);
@@ -124,8 +123,7 @@ char* vek_stringMCat(const char* start, ...) {
   va_list args;
   va_start(args, start);
   size_t total = strlen(start);
-  for (const char* part = va_arg(args, const char*); part != nullptr;
-       part = va_arg(args, const char*))
+  for (const char* part = va_arg(args, const char*); part != nullptr; part = va_arg(args, const char*))
     total += strlen(part);
   va_end(args);
 
@@ -134,8 +132,7 @@ char* vek_stringMCat(const char* start, ...) {
   size_t offset = strlen(start);
   memcpy(result, start, offset);
   va_start(args, start);
-  for (const char* part = va_arg(args, const char*); part != nullptr;
-       part = va_arg(args, const char*)) {
+  for (const char* part = va_arg(args, const char*); part != nullptr; part = va_arg(args, const char*)) {
     size_t part_length = strlen(part);
     memcpy(result + offset, part, part_length);
     offset += part_length;
@@ -149,8 +146,7 @@ bool vek_stringEndsWith(const char* str, const char* suffix) {
   if (str == nullptr || suffix == nullptr) return false;
   size_t str_length = strlen(str);
   size_t suffix_length = strlen(suffix);
-  return str_length >= suffix_length &&
-         memcmp(str + str_length - suffix_length, suffix, suffix_length) == 0;
+  return str_length >= suffix_length && memcmp(str + str_length - suffix_length, suffix, suffix_length) == 0;
 }
 
 vek_list_t* vek_stringTokenizeEx(const char* input, const char** separators, bool collapse) {
@@ -221,8 +217,7 @@ char* vek_stringReplace(const char* input, const char* from, const char* to) {
   const size_t from_length = strlen(from);
   if (from_length == 0) return copy_text(input, strlen(input));
   size_t count = 0;
-  for (const char* hit = strstr(input, from); hit != nullptr; hit = strstr(hit + from_length, from))
-    ++count;
+  for (const char* hit = strstr(input, from); hit != nullptr; hit = strstr(hit + from_length, from)) ++count;
   const size_t to_length = strlen(to);
   const size_t kept = strlen(input) - count * from_length;
   if (count > 0 && to_length > (SIZE_MAX - kept - 1) / count) return nullptr;
@@ -286,8 +281,7 @@ char* vek_stringURLDecode(const char* input) {
   char* out = result;
   for (size_t i = 0; i < length; ++i) {
     char c = input[i];
-    if (c == '%' && i + 2 < length && hex_value(input[i + 1]) >= 0 &&
-        hex_value(input[i + 2]) >= 0) {
+    if (c == '%' && i + 2 < length && hex_value(input[i + 1]) >= 0 && hex_value(input[i + 2]) >= 0) {
       *out++ = static_cast<char>(hex_value(input[i + 1]) * 16 + hex_value(input[i + 2]));
       i += 2;
     } else {

@@ -24,15 +24,15 @@ constexpr const char* HAL_PROGRAM = "/usr/bin/hal-get-property";
 constexpr const char* DMI_UUID_FILE = "/sys/devices/virtual/dmi/id/product_uuid";
 constexpr const char* DMI_MEMORY = "/dev/mem";
 constexpr const char* DMI_DECODER = "/usr/sbin/dmidecode";
-constexpr size_t DMI_UUID_LIMIT = 256;     // bytes read from the DMI export
+constexpr size_t DMI_UUID_LIMIT = 256;  // bytes read from the DMI export
 constexpr size_t PROCESS_STAT_LIMIT = 2048;
 constexpr size_t SYSTEM_STAT_LIMIT = 2048;
 constexpr size_t STATM_LIMIT = 1024;
 constexpr const char* WHITE_SPACE = " \t\n\r\v";
 
-char* cached_hostname = nullptr;   // heap, never freed; null until first asked
-char* cached_archname = nullptr;   // heap, never freed; null until first asked
-char* cached_system_id = nullptr;  // heap, never freed; null until found
+char* cached_hostname = nullptr;         // heap, never freed; null until first asked
+char* cached_archname = nullptr;         // heap, never freed; null until first asked
+char* cached_system_id = nullptr;        // heap, never freed; null until found
 bool must_use_cached_system_id = false;  // the search found no source: not repeated
 
 // External commands, one at a time: what the running command wrote to its
@@ -107,8 +107,9 @@ std::string run_command(const std::vector<std::string>& command_line, bool silen
     vek_process_result_t result = {};
     bool waited = vek_waitForProcess(handle, &result);
     if (!waited || result.exit_code != 0) {
-      veklog(VEK_HERE, silent ? VEKLOG_VERBOSE : VEKLOG_ERROR, "Execution of external process %s returned an error code of %d",
-             exe.c_str(), waited ? result.exit_code : -1);
+      veklog(VEK_HERE, silent ? VEKLOG_VERBOSE : VEKLOG_ERROR,
+             "Execution of external process %s returned an error code of %d", exe.c_str(),
+             waited ? result.exit_code : -1);
     } else {
       veklog(VEK_HERE, VEKLOG_VERBOSE, "Execution of external process %s successful", exe.c_str());
       answer = stripped(text_from_stdOUT);
@@ -125,10 +126,10 @@ std::string run_command(const std::vector<std::string>& command_line, bool silen
 
 // How one source of the identifier answered.
 enum class IdSearch {
-  FOUND,      // `id` holds the identifier
-  NONE,       // this source answered that there is none: stop, search again next time
-  NEXT,       // try the next source
-  GIVE_UP,    // no source is left: stop and never search again
+  FOUND,    // `id` holds the identifier
+  NONE,     // this source answered that there is none: stop, search again next time
+  NEXT,     // try the next source
+  GIVE_UP,  // no source is left: stop and never search again
 };
 
 IdSearch from_hal(std::string& id) {
@@ -238,7 +239,9 @@ bool to_number(const std::string& path, const std::string& token, int64_t& value
   return true;
 }
 
-std::string proc_path(pid_t pid, const char* file) { return "/proc/" + std::to_string(static_cast<long>(pid)) + "/" + file; }
+std::string proc_path(pid_t pid, const char* file) {
+  return "/proc/" + std::to_string(static_cast<long>(pid)) + "/" + file;
+}
 
 // User plus system time of the process. They are counted after the command
 // name, which is in parentheses and may itself hold blanks.
@@ -251,8 +254,8 @@ bool process_ticks(pid_t pid, int64_t& ticks) {
     return false;
   }
   if (outcome != ReadOutcome::READ) {
-    veklog(VEK_HERE, VEKLOG_WARN, "Could not open process stat file %s: %s. Memory usage not available.",
-           path.c_str(), strerror(errno));
+    veklog(VEK_HERE, VEKLOG_WARN, "Could not open process stat file %s: %s. Memory usage not available.", path.c_str(),
+           strerror(errno));
     return false;
   }
   size_t name_end = line.rfind(')');
@@ -276,8 +279,8 @@ bool machine_ticks(int64_t& ticks) {
     return false;
   }
   if (outcome != ReadOutcome::READ) {
-    veklog(VEK_HERE, VEKLOG_WARN, "Could not open system stat file %s: %s. Memory usage not available.",
-           path.c_str(), strerror(errno));
+    veklog(VEK_HERE, VEKLOG_WARN, "Could not open system stat file %s: %s. Memory usage not available.", path.c_str(),
+           strerror(errno));
     return false;
   }
   std::vector<std::string> tokens = tokens_of(line);
@@ -326,7 +329,8 @@ bool measure_cpu(pid_t pid, vek_cpu_usage_t** slot) {
   if (tracker->available) {
     int64_t total_delta = total - tracker->internal->total_time;
     int64_t process_delta = process - tracker->internal->process_time;
-    tracker->percent_cpu_usage = total_delta > 0 ? 100.0 * static_cast<double>(process_delta) / static_cast<double>(total_delta) : 0.0;
+    tracker->percent_cpu_usage =
+        total_delta > 0 ? 100.0 * static_cast<double>(process_delta) / static_cast<double>(total_delta) : 0.0;
   }
   tracker->last_measurement = std::time(nullptr);
   tracker->internal->process_time = process;
@@ -439,8 +443,7 @@ extern "C" vek_uint64_t vek_getMemoryUsedByProcess(pid_t processId) {
     }
     std::vector<std::string> tokens = tokens_of(line);
     int64_t pages = 0;
-    if (!to_number(path, tokens.size() > 1 ? tokens[1] : std::string(), pages) || pages < 0)
-      return VEK_UINT64_UNKNOWN;
+    if (!to_number(path, tokens.size() > 1 ? tokens[1] : std::string(), pages) || pages < 0) return VEK_UINT64_UNKNOWN;
     return static_cast<vek_uint64_t>(pages) * static_cast<vek_uint64_t>(vek::sysinfo::page_size());
   } catch (...) {
     return VEK_UINT64_UNKNOWN;

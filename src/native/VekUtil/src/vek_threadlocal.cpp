@@ -8,9 +8,8 @@
 #include "vek_threadlocal_platform.h"
 
 // __LINE__ names the line of the check that found the NULL key.
-#define VEK_TLS_REPORT_NULL_KEY(operation)                                             \
-  veklog(VEK_HERE, VEKLOG_DEBUG,                                                        \
-         "(internal line %d) NULL vek_threadlocal_key_t passed to " operation "()", __LINE__)
+#define VEK_TLS_REPORT_NULL_KEY(operation) \
+  veklog(VEK_HERE, VEKLOG_DEBUG, "(internal line %d) NULL vek_threadlocal_key_t passed to " operation "()", __LINE__)
 
 extern "C" bool vek_createThreadLocalStorage(vek_threadlocal_key_t** key) {
   if (key == nullptr) {
@@ -46,8 +45,7 @@ extern "C" bool vek_deleteThreadLocalData(vek_threadlocal_key_t* key) {
   }
   void* value = vek::tls::get_value(key);
   if (value == nullptr) {
-    veklog(VEK_HERE, VEKLOG_WARN, "(internal line %d) Could not free thread local data, no data present",
-           __LINE__);
+    veklog(VEK_HERE, VEKLOG_WARN, "(internal line %d) Could not free thread local data, no data present", __LINE__);
     return false;
   }
   free(value);

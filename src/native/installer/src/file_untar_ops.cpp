@@ -20,8 +20,8 @@
 #include "path_gate.h"
 #include "printable_name.h"
 #include "vek_file.h"
-#include "vek_logging.h"
 #include "vek_log_source.h"
+#include "vek_logging.h"
 
 VEK_LOG_SOURCE(file_untar_ops) = __FILE__;
 
@@ -50,9 +50,7 @@ bool refuse(void* ctx, const char* entry_name, const std::string& reason) {
 }
 
 // Asks the disk: the file-writing operations' view of the tree.
-bool disk_is_symlink(void*, const char* prefix) {
-  return platform_is_symlink(prefix);
-}
+bool disk_is_symlink(void*, const char* prefix) { return platform_is_symlink(prefix); }
 
 // The gate over the disk with this system's rules; `entry_name` names the
 // entry in the ERROR.
@@ -93,9 +91,7 @@ void file_close_file(void* ctx, int fd) {
   errno = error;
 }
 
-size_t depth_of(const std::string& key) {
-  return static_cast<size_t>(std::count(key.begin(), key.end(), '/'));
-}
+size_t depth_of(const std::string& key) { return static_cast<size_t>(std::count(key.begin(), key.end(), '/')); }
 
 // The working directory itself ("./" in archives made of ".") belongs to the
 // installer: its mode is left alone.
@@ -135,8 +131,7 @@ bool file_make_symlink(void* ctx, const char* to, const char* from) {
 // link would put an outside file under an inside name, and a later entry of
 // that name would overwrite it.
 bool file_make_hardlink(void* ctx, const char* to, const char* from) {
-  if (!check_extraction_path(ctx, from, from, PATH_LINK_NAME) ||
-      !check_extraction_path(ctx, from, to, PATH_LINK_NAME))
+  if (!check_extraction_path(ctx, from, from, PATH_LINK_NAME) || !check_extraction_path(ctx, from, to, PATH_LINK_NAME))
     return false;
   return platform_make_hardlink(to, from);
 }
@@ -144,7 +139,8 @@ bool file_make_hardlink(void* ctx, const char* to, const char* from) {
 // A directory that became a symbolic link or something else meanwhile is
 // skipped: its mode is never applied through a link.
 bool apply_directory_mode(const std::string& directory, int mode) {
-  std::string reason = unsafe_path_reason(directory.c_str(), PATH_CREATE, native_path_rules(), disk_is_symlink, nullptr);
+  std::string reason =
+      unsafe_path_reason(directory.c_str(), PATH_CREATE, native_path_rules(), disk_is_symlink, nullptr);
   if (reason.empty() && platform_set_directory_mode(directory.c_str(), mode)) return true;
   if (reason.empty() && errno != ELOOP && errno != ENOTDIR) {
     veklog(VEK_HERE, VEKLOG_ERROR, "cannot set the mode of directory %s: %s", printable_name(directory).c_str(),
@@ -175,7 +171,8 @@ bool finish_file_untar_ops(untar_context* ctx, bool apply_modes) {
   std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   int mask = platform_creation_mask();
   bool applied = true;
-  for (const auto& item : order) applied = apply_directory_mode(item.second->first, item.second->second & ~mask) && applied;
+  for (const auto& item : order)
+    applied = apply_directory_mode(item.second->first, item.second->second & ~mask) && applied;
   return applied;
 }
 
@@ -196,9 +193,7 @@ bool create_parent_dirs(const char* path) {
   return true;
 }
 
-void set_file_untar_progress(file_progress_func callback) {
-  progress_callback = callback;
-}
+void set_file_untar_progress(file_progress_func callback) { progress_callback = callback; }
 
 void init_file_untar_ops(untar_ops* ops) {
   ops->open_file = file_open_file;

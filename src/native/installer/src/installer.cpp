@@ -25,9 +25,9 @@
 #include "vek_file.h"
 #include "vek_getopt.h"
 #include "vek_lifecycle.h"
+#include "vek_log_source.h"
 #include "vek_logging.h"
 #include "vek_logging_console.h"
-#include "vek_log_source.h"
 
 VEK_LOG_SOURCE(installer);
 
@@ -43,16 +43,16 @@ const int CLEANUP_ATTEMPTS = 5;
 // State of the run, kept outside main's frame so that it is intact when the
 // bus-error handler jumps back into main.
 struct run_state_t {
-  int result;                         // -1 until configuration succeeds
-  bool sigint_installed;              // the interrupt handler is ours
-  void (*previous_sigint)(int);       // handler to put back
-  char archive[VEK_PATH_MAX];         // the installer's own file, absolute: its name for messages
-  int archive_fd;                     // the installer's own file, opened once for both passes; -1 when not
-  char* extraction_dir;               // owned; set once the directory is ours to remove
-  char* saved_cwd;                    // owned working directory to return to
-  vek_uint64_t required_bytes;        // total of the size pass
-  vek_uint64_t written_bytes;         // file data written by the extract pass, for the status line
-  private_dir_id_t directory_id;      // the extraction directory as checked before entering it
+  int result;                     // -1 until configuration succeeds
+  bool sigint_installed;          // the interrupt handler is ours
+  void (*previous_sigint)(int);   // handler to put back
+  char archive[VEK_PATH_MAX];     // the installer's own file, absolute: its name for messages
+  int archive_fd;                 // the installer's own file, opened once for both passes; -1 when not
+  char* extraction_dir;           // owned; set once the directory is ours to remove
+  char* saved_cwd;                // owned working directory to return to
+  vek_uint64_t required_bytes;    // total of the size pass
+  vek_uint64_t written_bytes;     // file data written by the extract pass, for the status line
+  private_dir_id_t directory_id;  // the extraction directory as checked before entering it
 };
 run_state_t run_state = {-1, false, nullptr, {0}, -1, nullptr, nullptr, 0, 0, {0, 0, 0, 0}};
 
@@ -78,8 +78,10 @@ const char* temp_dir_variable() {
 }
 
 void log_temp_dir_hint() {
-  veklog(VEK_HERE, VEKLOG_ERROR, "Point %s at a directory whose file system allows programs to run, then run the "
-         "installer again", temp_dir_variable());
+  veklog(VEK_HERE, VEKLOG_ERROR,
+         "Point %s at a directory whose file system allows programs to run, then run the "
+         "installer again",
+         temp_dir_variable());
 }
 
 // A file system mounted noexec would take the whole extraction and only then
@@ -132,19 +134,25 @@ bool configure_zorva(int argc, const char** argv) {
 
 namespace {
 
-const char* const VM_ARG_PREFIXES[] = {
-    "-ea", "-enableassertions", "-esa", "-enablesystemassertions", "-da", "-disableassertions",
-    "-dsa", "-disablesystemassertions", "-verbose", "-agentlib:", "-agentpath:", "-javaagent:",
-    "-splash:", "-D", "-X", "-XX", "-d32", "-d64", "-client", "-server", "-hotspot", "-version:",
-    "-cp", "-classpath", nullptr};
+const char* const VM_ARG_PREFIXES[] = {"-ea",         "-enableassertions",
+                                       "-esa",        "-enablesystemassertions",
+                                       "-da",         "-disableassertions",
+                                       "-dsa",        "-disablesystemassertions",
+                                       "-verbose",    "-agentlib:",
+                                       "-agentpath:", "-javaagent:",
+                                       "-splash:",    "-D",
+                                       "-X",          "-XX",
+                                       "-d32",        "-d64",
+                                       "-client",     "-server",
+                                       "-hotspot",    "-version:",
+                                       "-cp",         "-classpath",
+                                       nullptr};
 
 const vek_option LONG_OPTIONS[] = {
-    {"help", 0, nullptr, 'h'},         {"javavm", 1, nullptr, 'm'},
-    {"version", 0, nullptr, 'v'},      {"installdir", 1, nullptr, 0},
-    {"oxv", 1, nullptr, 0},            {"silent", 0, nullptr, 0},
-    {"headless", 0, nullptr, 0},       {"noservice", 0, nullptr, 0},
-    {"host-display-name", 1, nullptr, 0}, {"kwel", 1, nullptr, 0},
-    {"detectha", 0, nullptr, 0},       {nullptr, 0, nullptr, 0}};
+    {"help", 0, nullptr, 'h'},     {"javavm", 1, nullptr, 'm'},  {"version", 0, nullptr, 'v'},
+    {"installdir", 1, nullptr, 0}, {"oxv", 1, nullptr, 0},       {"silent", 0, nullptr, 0},
+    {"headless", 0, nullptr, 0},   {"noservice", 0, nullptr, 0}, {"host-display-name", 1, nullptr, 0},
+    {"kwel", 1, nullptr, 0},       {"detectha", 0, nullptr, 0},  {nullptr, 0, nullptr, 0}};
 
 struct help_line_t {
   int indent;        // leading blanks
@@ -564,4 +572,3 @@ int installer_main(int argc, const char** argv) {
   run_installation(argc, argv);
   return end_run();
 }
-

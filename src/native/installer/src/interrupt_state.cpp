@@ -12,9 +12,9 @@ VEK_LOG_SOURCE(installer) = "src/native/installer/src/installer.cpp";
 
 namespace {
 
-volatile sig_atomic_t interrupted = 0;   // written by the handler, never reset
-volatile sig_atomic_t stop_signal = 0;   // the first signal that cancelled the run
-bool interrupt_logged = false;           // main thread only: the message went out
+volatile sig_atomic_t interrupted = 0;  // written by the handler, never reset
+volatile sig_atomic_t stop_signal = 0;  // the first signal that cancelled the run
+bool interrupt_logged = false;          // main thread only: the message went out
 
 }  // namespace
 

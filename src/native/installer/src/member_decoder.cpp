@@ -162,15 +162,15 @@ std::atomic<member_pool_t*> g_active_pool{nullptr};
 // The slots form a ring: `head` is the oldest member not yet released,
 // `pending` how many follow it, filled in file order.
 struct member_pool_t {
-  std::mutex lock;                            // guards the slots' state, head, pending, stop
-  std::condition_variable work_ready;         // a slot was queued, or stop
-  std::condition_variable slot_finished;      // a worker finished a slot
-  member_slot_t slots[MEMBER_POOL_MAX_SLOTS];  // the ring
-  unsigned slot_count = 1;                    // slots in use: workers + 2, at most the maximum
-  unsigned head = 0;                          // oldest pending slot
-  unsigned pending = 0;                       // slots from head on that are queued, decoding or decoded
-  bool stop = false;                          // member_pool_stop was called
-  unsigned generation = 0;                    // g_generation when started
+  std::mutex lock;                               // guards the slots' state, head, pending, stop
+  std::condition_variable work_ready;            // a slot was queued, or stop
+  std::condition_variable slot_finished;         // a worker finished a slot
+  member_slot_t slots[MEMBER_POOL_MAX_SLOTS];    // the ring
+  unsigned slot_count = 1;                       // slots in use: workers + 2, at most the maximum
+  unsigned head = 0;                             // oldest pending slot
+  unsigned pending = 0;                          // slots from head on that are queued, decoding or decoded
+  bool stop = false;                             // member_pool_stop was called
+  unsigned generation = 0;                       // g_generation when started
   std::thread workers[MEMBER_POOL_MAX_WORKERS];  // running workers: the first `worker_count`
   unsigned worker_count = 0;
   member_inflater_t* inline_inflater = nullptr;  // owned; decodes on the main thread when there are no workers
@@ -191,8 +191,7 @@ member_slot_t* oldest_queued(member_pool_t* pool) {
   return nullptr;
 }
 
-void decode_slot(member_inflater_t* inflater, member_slot_t* slot, bool* ok, size_t* out_len,
-                 const char** why) {
+void decode_slot(member_inflater_t* inflater, member_slot_t* slot, bool* ok, size_t* out_len, const char** why) {
   if (!inflater) {
     *ok = false;
     *why = "out of memory for the inflater";

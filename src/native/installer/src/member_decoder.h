@@ -18,11 +18,11 @@
 
 // What the bytes where a member should start are.
 typedef enum member_probe_t {
-  MEMBER_BOUNDED = 0,    // a gzip header with the length subfield; *size is set
-  MEMBER_PLAIN_GZIP,     // a gzip header without it (another tool's member)
-  MEMBER_NOT_GZIP,       // no gzip magic, or an unknown method or flag
-  MEMBER_BAD_LENGTH,     // the length subfield is there, but no member of this header can be that long
-  MEMBER_NEED_MORE,      // the extra field runs past the bytes given; *size is the count needed
+  MEMBER_BOUNDED = 0,  // a gzip header with the length subfield; *size is set
+  MEMBER_PLAIN_GZIP,   // a gzip header without it (another tool's member)
+  MEMBER_NOT_GZIP,     // no gzip magic, or an unknown method or flag
+  MEMBER_BAD_LENGTH,   // the length subfield is there, but no member of this header can be that long
+  MEMBER_NEED_MORE,    // the extra field runs past the bytes given; *size is the count needed
 } member_probe_t;
 
 // Looks at the first `avail` bytes of a member. *size receives the member's
@@ -53,11 +53,11 @@ uint32_t member_claimed_length(const unsigned char trailer[MEMBER_TRAILER_SIZE])
 
 // One member on its way through the pool.
 typedef enum member_slot_state_t {
-  SLOT_FREE = 0,   // owned by the main thread, empty
-  SLOT_QUEUED,     // filled by the main thread, waiting for a worker
-  SLOT_DECODING,   // a worker inflates it
-  SLOT_DONE,       // decoded and verified: out[0, out_len) is the data
-  SLOT_FAILED,     // damaged: why says how
+  SLOT_FREE = 0,  // owned by the main thread, empty
+  SLOT_QUEUED,    // filled by the main thread, waiting for a worker
+  SLOT_DECODING,  // a worker inflates it
+  SLOT_DONE,      // decoded and verified: out[0, out_len) is the data
+  SLOT_FAILED,    // damaged: why says how
 } member_slot_state_t;
 
 typedef struct member_slot_t {

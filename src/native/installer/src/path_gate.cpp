@@ -18,8 +18,8 @@ const path_rules_t kNativeRules = PATH_RULES_POSIX;
 // Device names Windows reserves in every directory, compared without case.
 const char* const kReservedDeviceNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
 // COM and LPT take a digit 1-9, or a superscript 1-3 (UTF-8).
-const char* const kReservedPortDigits[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9",
-                                           "\xc2\xb9", "\xc2\xb2", "\xc2\xb3"};
+const char* const kReservedPortDigits[] = {"1", "2", "3", "4",        "5",        "6",
+                                           "7", "8", "9", "\xc2\xb9", "\xc2\xb2", "\xc2\xb3"};
 
 bool equals_ignoring_case(const std::string& a, const char* b) {
   size_t n = strlen(b);
@@ -48,9 +48,7 @@ bool is_parent_reference(const std::string& part, path_rules_t rules) {
 
 // A character that no Windows file name holds; ':' is refused as a drive
 // or stream before this is asked.
-bool is_forbidden_windows_char(char c) {
-  return c != '\0' && ((c > 0 && c < 0x20) || strchr("<>\"|?*", c) != nullptr);
-}
+bool is_forbidden_windows_char(char c) { return c != '\0' && ((c > 0 && c < 0x20) || strchr("<>\"|?*", c) != nullptr); }
 
 // Leading separator, or under Windows rules a colon anywhere: "C:x" is
 // relative to that drive's own directory, "f:s" an alternate data stream.
@@ -67,20 +65,15 @@ std::string component_reason(const std::string& part, const char* path, path_rul
   if (rules == PATH_RULES_POSIX) return "";
   for (char c : part)
     if (is_forbidden_windows_char(c)) return std::string("a character Windows cannot hold in a name in ") + path;
-  if (path_is_reserved_device_name(part.data(), part.size()))
-    return "reserved device name " + part + " in " + path;
+  if (path_is_reserved_device_name(part.data(), part.size())) return "reserved device name " + part + " in " + path;
   return "";
 }
 
 }  // namespace
 
-path_rules_t native_path_rules() {
-  return kNativeRules;
-}
+path_rules_t native_path_rules() { return kNativeRules; }
 
-bool path_is_separator(char c, path_rules_t rules) {
-  return c == '/' || (rules == PATH_RULES_WINDOWS && c == '\\');
-}
+bool path_is_separator(char c, path_rules_t rules) { return c == '/' || (rules == PATH_RULES_WINDOWS && c == '\\'); }
 
 // The part before the first dot, less trailing blanks, is what Windows
 // compares: "aux.h", "Nul .txt" and "COM1" are all devices.
@@ -90,7 +83,8 @@ bool path_is_reserved_device_name(const char* part, size_t len) {
   while (!base.empty() && base.back() == ' ') base.pop_back();
   for (const char* name : kReservedDeviceNames)
     if (equals_ignoring_case(base, name)) return true;
-  if (base.size() < 4 || !(equals_ignoring_case(base.substr(0, 3), "COM") || equals_ignoring_case(base.substr(0, 3), "LPT")))
+  if (base.size() < 4 ||
+      !(equals_ignoring_case(base.substr(0, 3), "COM") || equals_ignoring_case(base.substr(0, 3), "LPT")))
     return false;
   for (const char* digit : kReservedPortDigits)
     if (base.compare(3, std::string::npos, digit) == 0) return true;

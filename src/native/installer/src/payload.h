@@ -50,24 +50,24 @@ extern const payload_options_t PAYLOAD_DEFAULTS;  // {-1, NULL}
 
 // An open table of contents. Offsets are signed 64-bit on every build.
 typedef struct toc_entries_t {
-  int fd;              // installer file, opened read-only (binary on Windows); its position is the cursor
-  int64_t min_offset;  // lowest valid entry offset: always 0
-  int64_t max_offset;  // highest valid entry offset: the file's size
-  int64_t toc_offset;  // where the table itself starts
-  int64_t trailer_offset;  // where the trailer starts: 16 bytes before the end of the file, or before
-                           // a signature's certificate table and the zero bytes that pad up to it
-  bool failed;         // reading stopped at a damaged value rather than at the terminating 0
-  bool owns_fd;        // close_toc closes fd (init_toc); false when the caller lent it (init_toc_fd)
+  int fd;                     // installer file, opened read-only (binary on Windows); its position is the cursor
+  int64_t min_offset;         // lowest valid entry offset: always 0
+  int64_t max_offset;         // highest valid entry offset: the file's size
+  int64_t toc_offset;         // where the table itself starts
+  int64_t trailer_offset;     // where the trailer starts: 16 bytes before the end of the file, or before
+                              // a signature's certificate table and the zero bytes that pad up to it
+  bool failed;                // reading stopped at a damaged value rather than at the terminating 0
+  bool owns_fd;               // close_toc closes fd (init_toc); false when the caller lent it (init_toc_fd)
   payload_options_t options;  // what init_toc was given; handed to every entry read from the table
 } toc_entries_t;
 typedef toc_entries_t toc_entries;
 
 // One entry of the table.
 typedef struct toc_entry_t {
-  int fd;              // the table's descriptor
-  int64_t offset;      // absolute offset of the entry's first byte
-  int64_t end_offset;  // first byte past its extent: the nearest greater entry offset, the table or the
-                       // trailer (the file's end when the offset lies past all of them)
+  int fd;                     // the table's descriptor
+  int64_t offset;             // absolute offset of the entry's first byte
+  int64_t end_offset;         // first byte past its extent: the nearest greater entry offset, the table or the
+                              // trailer (the file's end when the offset lies past all of them)
   payload_options_t options;  // the table's options
 } toc_entry_t;
 typedef toc_entry_t toc_entry;
@@ -83,19 +83,19 @@ struct member_slot_t;
 // (member_format.h) is read member by member: a pool of worker threads
 // inflates the members ahead of the reader with whole-buffer inflation.
 typedef struct entry_stream_t {
-  int fd;                 // installer file, read by absolute offset
-  int64_t next_offset;    // next compressed byte to fetch (members: the next member to hand to the pool)
-  int64_t end_offset;     // first byte past the extent
-  bool gzip;              // the extent starts with the gzip magic: zlib streams it
-  bool members;           // the extent starts with a bounded member: the pool decodes it
-  bool inflating;         // zs holds an inflate state (to be ended)
-  bool in_member;         // inside a member: its trailer has not been verified yet
-  bool all_queued;        // members: every member of the extent went to the pool
-  bool failed;            // a read or data error was met; every later read fails
-  payload_options_t options;        // what entry_stream_open was given
-  z_stream zs;            // inflate state in gzip mode
-  struct member_pool_t* pool;       // members: owned decoder pool
-  struct member_slot_t* current;    // members: the decoded member being handed out, or NULL
+  int fd;                         // installer file, read by absolute offset
+  int64_t next_offset;            // next compressed byte to fetch (members: the next member to hand to the pool)
+  int64_t end_offset;             // first byte past the extent
+  bool gzip;                      // the extent starts with the gzip magic: zlib streams it
+  bool members;                   // the extent starts with a bounded member: the pool decodes it
+  bool inflating;                 // zs holds an inflate state (to be ended)
+  bool in_member;                 // inside a member: its trailer has not been verified yet
+  bool all_queued;                // members: every member of the extent went to the pool
+  bool failed;                    // a read or data error was met; every later read fails
+  payload_options_t options;      // what entry_stream_open was given
+  z_stream zs;                    // inflate state in gzip mode
+  struct member_pool_t* pool;     // members: owned decoder pool
+  struct member_slot_t* current;  // members: the decoded member being handed out, or NULL
   unsigned char input[ENTRY_INPUT_SIZE];  // compressed bytes not yet consumed (gzip) or raw data
 } entry_stream_t;
 

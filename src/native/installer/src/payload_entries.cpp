@@ -102,8 +102,7 @@ bool skip_zero_padding(entry_stream_t* stream) {
     }
   }
   zs.avail_in = 0;
-  if (!rest_is_zero(stream->fd, stream->next_offset, stream->end_offset, stream->input, ENTRY_INPUT_SIZE))
-    return false;
+  if (!rest_is_zero(stream->fd, stream->next_offset, stream->end_offset, stream->input, ENTRY_INPUT_SIZE)) return false;
   stream->next_offset = stream->end_offset;
   return true;
 }
@@ -181,8 +180,8 @@ member_at_t find_member(int fd, int64_t pos, int64_t end, unsigned char* scratch
   errno = EIO;
   if (probe == MEMBER_NEED_MORE && pos + (int64_t)*size > end) probe = MEMBER_BOUNDED;  // reported as cut off
   if (probe != MEMBER_BOUNDED) {
-    veklog(PAYLOAD_HERE, VEKLOG_ERROR, "Compressed entry data is damaged at offset %" VEK_PRId64 ": %s",
-           (long long)pos, probe_fault(probe));
+    veklog(PAYLOAD_HERE, VEKLOG_ERROR, "Compressed entry data is damaged at offset %" VEK_PRId64 ": %s", (long long)pos,
+           probe_fault(probe));
     return MEMBER_DAMAGED;
   }
   if (pos + (int64_t)*size > end) {
@@ -236,8 +235,9 @@ member_slot_t* next_member(entry_stream_t* stream) {
   member_slot_t* slot = member_pool_next(stream->pool);
   errno = 0;
   if (!slot || slot->state == SLOT_DONE) return slot;
-  veklog(PAYLOAD_HERE, VEKLOG_ERROR, "Compressed entry data is damaged in the gzip member at offset %" VEK_PRId64 ": %s",
-         (long long)slot->offset, slot->why);
+  veklog(PAYLOAD_HERE, VEKLOG_ERROR,
+         "Compressed entry data is damaged in the gzip member at offset %" VEK_PRId64 ": %s", (long long)slot->offset,
+         slot->why);
   errno = EIO;
   return nullptr;
 }
@@ -312,8 +312,8 @@ bool entry_stream_open(entry_stream_t* stream, int fd, int64_t offset, int64_t e
   stream->next_offset = offset;
   stream->end_offset = end_offset;
   if (offset < 0 || end_offset < offset) {
-    veklog(PAYLOAD_HERE, VEKLOG_ERROR, "Invalid entry extent %" VEK_PRId64 " to %" VEK_PRId64,
-           (long long)offset, (long long)end_offset);
+    veklog(PAYLOAD_HERE, VEKLOG_ERROR, "Invalid entry extent %" VEK_PRId64 " to %" VEK_PRId64, (long long)offset,
+           (long long)end_offset);
     errno = EINVAL;
     return false;
   }

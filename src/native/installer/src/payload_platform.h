@@ -15,7 +15,7 @@
 // wide-character interface and shares the file for reading only.
 int platform_open_readonly(const char* path);
 void platform_close(int fd);
-int64_t platform_file_size(int fd);                        // -1 on failure
+int64_t platform_file_size(int fd);                         // -1 on failure
 int64_t platform_seek(int fd, int64_t offset, int whence);  // new position, -1 on failure
 ssize_t platform_read(int fd, void* buf, size_t count);
 ssize_t platform_read_at(int fd, void* buf, size_t count, int64_t offset);

@@ -42,8 +42,7 @@ bool sum_member_lengths(const toc_entry* entry, bool budgeted, vek_uint64_t* byt
   uint32_t size = 0;
   member_at_t found;
   for (int64_t pos = entry->offset;
-       (found = find_member(entry->fd, pos, entry->end_offset, scratch.get(), &size)) == MEMBER_FOUND;
-       pos += size) {
+       (found = find_member(entry->fd, pos, entry->end_offset, scratch.get(), &size)) == MEMBER_FOUND; pos += size) {
     unsigned char trailer[MEMBER_TRAILER_SIZE];
     if (platform_read_at(entry->fd, trailer, sizeof(trailer), pos + size - MEMBER_TRAILER_SIZE) !=
         (ssize_t)sizeof(trailer)) {
@@ -108,4 +107,3 @@ bool size_entry(toc_entry* entry, untar_ops* size_ops, vek_uint64_t* bytes) {
   if (bytes) *bytes = has_record ? recorded : total;
   return true;
 }
-

@@ -92,8 +92,7 @@ bool trailer_fits(int fd, int64_t at, int64_t image_end) {
     if (value == 0) return pos > table;  // at least one entry
     if (value < image_end || value >= at) return false;
     unsigned char magic[2];
-    if (pos == table && (platform_read_at(fd, magic, 2, value) != 2 || !member_has_gzip_magic(magic, 2)))
-      return false;
+    if (pos == table && (platform_read_at(fd, magic, 2, value) != 2 || !member_has_gzip_magic(magic, 2))) return false;
   }
   return false;
 }
@@ -142,8 +141,8 @@ bool open_toc(int fd, toc_entries* toc, const payload_options_t* options) {
   int64_t version = read_int64(fd);
   int64_t offset = read_int64(fd);
   if (version != TOC_VERSION) {
-    veklog(PAYLOAD_HERE, VEKLOG_ERROR, "Invalid version %" VEK_PRId64 " (expected %" VEK_PRId64 ")",
-           (long long)version, (long long)TOC_VERSION);
+    veklog(PAYLOAD_HERE, VEKLOG_ERROR, "Invalid version %" VEK_PRId64 " (expected %" VEK_PRId64 ")", (long long)version,
+           (long long)TOC_VERSION);
     return false;
   }
   if (offset == -1) {
@@ -156,8 +155,7 @@ bool open_toc(int fd, toc_entries* toc, const payload_options_t* options) {
   }
   *toc = {fd, 0, size, offset, trailer, false, false, options ? *options : PAYLOAD_DEFAULTS};
   veklog(PAYLOAD_HERE, VEKLOG_DEBUG,
-         "Successfully initialized table of contents (fd %d, min offset %" VEK_PRId64
-         ", max offset %" VEK_PRId64 ")",
+         "Successfully initialized table of contents (fd %d, min offset %" VEK_PRId64 ", max offset %" VEK_PRId64 ")",
          fd, (long long)toc->min_offset, (long long)toc->max_offset);
   return true;
 }
@@ -195,14 +193,13 @@ bool read_entry_from_toc(toc_entries* toc, toc_entry* entry) {
   }
   if (value < toc->min_offset || value > toc->max_offset) {
     veklog(PAYLOAD_HERE, VEKLOG_ERROR,
-           "Offset %" VEK_PRId64 " is invalid (minimum: %" VEK_PRId64 ", maximum: %" VEK_PRId64 ")",
-           (long long)value, (long long)toc->min_offset, (long long)toc->max_offset);
+           "Offset %" VEK_PRId64 " is invalid (minimum: %" VEK_PRId64 ", maximum: %" VEK_PRId64 ")", (long long)value,
+           (long long)toc->min_offset, (long long)toc->max_offset);
     return false;
   }
   toc->failed = false;
   *entry = {toc->fd, value, entry_extent_end(toc, value), toc->options};
-  veklog(PAYLOAD_HERE, VEKLOG_DEBUG, "Successfully initialized entry (offset %" VEK_PRId64 ")",
-         (long long)value);
+  veklog(PAYLOAD_HERE, VEKLOG_DEBUG, "Successfully initialized entry (offset %" VEK_PRId64 ")", (long long)value);
   return true;
 }
 

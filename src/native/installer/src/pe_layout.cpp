@@ -12,16 +12,16 @@ namespace {
 
 const uint16_t PE32_MAGIC = 0x10b;
 const uint16_t PE32_PLUS_MAGIC = 0x20b;
-const uint32_t MAX_SECTIONS = 96;     // the loader's own limit
+const uint32_t MAX_SECTIONS = 96;  // the loader's own limit
 const size_t SECTION_HEADER_SIZE = 40;
 const int64_t SIZE_OF_HEADERS_AT = 60;  // in the optional header, both forms
 const int64_t CHECKSUM_AT = 64;
 
 // The file being examined: a descriptor or bytes in memory.
 struct pe_source_t {
-  int fd;                      // read with platform_read_at when mem is NULL
-  const unsigned char* mem;    // the whole file, or NULL
-  int64_t size;                // the file's size
+  int fd;                    // read with platform_read_at when mem is NULL
+  const unsigned char* mem;  // the whole file, or NULL
+  int64_t size;              // the file's size
 };
 
 bool read_exact(const pe_source_t& src, int64_t offset, void* buf, size_t len) {

@@ -9,9 +9,7 @@ namespace {
 // What one directory entry is counted as.
 constexpr vek_uint64_t kDirectoryBytes = 4096;
 
-void add_bytes(void* ctx, vek_uint64_t bytes) {
-  static_cast<untar_context*>(ctx)->written_bytes += bytes;
-}
+void add_bytes(void* ctx, vek_uint64_t bytes) { static_cast<untar_context*>(ctx)->written_bytes += bytes; }
 
 int size_open_file(void*, const char*, int) {
   return 0;  // nothing is opened; write_file counts the data
@@ -29,18 +27,14 @@ bool size_make_directory(void* ctx, const char*, int) {
   return true;
 }
 
-bool size_make_device(void*, const char*, int, int, int) {
-  return true;
-}
+bool size_make_device(void*, const char*, int, int, int) { return true; }
 
 bool size_make_symlink(void* ctx, const char* to, const char*) {
   add_bytes(ctx, strlen(to));
   return true;
 }
 
-bool size_make_hardlink(void*, const char*, const char*) {
-  return true;
-}
+bool size_make_hardlink(void*, const char*, const char*) { return true; }
 
 }  // namespace
 

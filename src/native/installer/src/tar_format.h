@@ -8,30 +8,30 @@
 // base-256 when the first byte has its high bit set). Text fields are
 // NUL-terminated only when shorter than their width.
 typedef struct tar_header_t {
-  char name[100];     // entry name; the ustar prefix, when present, goes before it
-  char mode[8];       // permission and type bits
-  char uid[8];        // owner id: not applied
-  char gid[8];        // group id: not applied
-  char size[12];      // bytes of data following the header
-  char mtime[12];     // modification time: not applied
-  char chksum[8];     // header checksum: not verified
-  char typeflag;      // entry kind: TAR_TYPE_*
-  char linkname[100]; // target of a hard ('1') or symbolic ('2') link
-  char magic[6];      // TAR_USTAR_MAGIC (ustar) or the first 6 bytes of TAR_OLDGNU_MAGIC (old GNU)
-  char version[2];    // "00" or NUL NUL (ustar); the last 2 bytes of TAR_OLDGNU_MAGIC (old GNU)
-  char uname[32];     // owner name: not used
-  char gname[32];     // group name: not used
-  char devmajor[8];   // device major number
-  char devminor[8];   // device minor number
-  char prefix[155];   // ustar name prefix, used when its first byte is not NUL
+  char name[100];      // entry name; the ustar prefix, when present, goes before it
+  char mode[8];        // permission and type bits
+  char uid[8];         // owner id: not applied
+  char gid[8];         // group id: not applied
+  char size[12];       // bytes of data following the header
+  char mtime[12];      // modification time: not applied
+  char chksum[8];      // header checksum: not verified
+  char typeflag;       // entry kind: TAR_TYPE_*
+  char linkname[100];  // target of a hard ('1') or symbolic ('2') link
+  char magic[6];       // TAR_USTAR_MAGIC (ustar) or the first 6 bytes of TAR_OLDGNU_MAGIC (old GNU)
+  char version[2];     // "00" or NUL NUL (ustar); the last 2 bytes of TAR_OLDGNU_MAGIC (old GNU)
+  char uname[32];      // owner name: not used
+  char gname[32];      // group name: not used
+  char devmajor[8];    // device major number
+  char devminor[8];    // device minor number
+  char prefix[155];    // ustar name prefix, used when its first byte is not NUL
 } tar_header_t;
 typedef tar_header_t tar_header;
 
 #define TAR_BLOCK_SIZE 512
 
 typedef union tar_block_t {
-  char data[TAR_BLOCK_SIZE]; // the raw block
-  tar_header_t header;       // the same block read as a header (first 500 bytes)
+  char data[TAR_BLOCK_SIZE];  // the raw block
+  tar_header_t header;        // the same block read as a header (first 500 bytes)
 } tar_block_t;
 typedef tar_block_t tar_block;
 

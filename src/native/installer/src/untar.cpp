@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <new>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -51,8 +51,8 @@ ReadResult read_fully(untar_ops* ops, untar_context* ctx, char* buf, size_t len)
     }
     if (got == 0) {
       if (done == 0) return ReadResult::kEndOfStream;
-      veklog(VEK_HERE, VEKLOG_ERROR, "tar archive is truncated: %lu of %lu bytes read",
-             (unsigned long)done, (unsigned long)len);
+      veklog(VEK_HERE, VEKLOG_ERROR, "tar archive is truncated: %lu of %lu bytes read", (unsigned long)done,
+             (unsigned long)len);
       errno = EIO;
       return ReadResult::kFailed;
     }
@@ -147,9 +147,7 @@ bool parse_size(const tar_header* header, vek_uint64_t* size) {
 }
 
 // Text of a fixed field: up to its first NUL, never past its width.
-std::string field_text(const char* field, size_t width) {
-  return std::string(field, strnlen(field, width));
-}
+std::string field_text(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
 
 bool is_ustar_archive(const tar_header* header) {
   return memcmp(header->magic, TAR_USTAR_MAGIC, sizeof header->magic) == 0 &&
@@ -280,8 +278,7 @@ bool make_file(untar_ops* ops, untar_context* ctx, const tar_header* header, con
   veklog(VEK_HERE, VEKLOG_DEBUG2, "extracting file %s", printable_name(file_name).c_str());
   int mode = 0;
   vek_uint64_t size = 0;
-  if (!parse_int_field(header->mode, sizeof header->mode, "mode", &mode) || !parse_size(header, &size))
-    return false;
+  if (!parse_int_field(header->mode, sizeof header->mode, "mode", &mode) || !parse_size(header, &size)) return false;
   int fd = ops->open_file(ctx, file_name, mode);
   if (fd == -1) {
     veklog(VEK_HERE, VEKLOG_DEBUG2, "cannot open %s for extraction", printable_name(file_name).c_str());
@@ -302,8 +299,7 @@ bool make_directory(untar_ops* ops, untar_context* ctx, const tar_header* header
   return ops->make_directory(ctx, directory_name, mode);
 }
 
-bool make_device(untar_ops* ops, untar_context* ctx, const tar_header* header, const char* device_name,
-                 int type) {
+bool make_device(untar_ops* ops, untar_context* ctx, const tar_header* header, const char* device_name, int type) {
   int mode = 0, major = 0, minor = 0;
   if (!parse_int_field(header->mode, sizeof header->mode, "mode", &mode) ||
       !parse_int_field(header->devmajor, sizeof header->devmajor, "devmajor", &major) ||
@@ -361,8 +357,8 @@ class LinkQueue {
   std::unordered_map<std::string, std::vector<queued_link*>> by_name_;  // name key -> links not superseded
 };
 
-bool queue_link(vek_list_t* link_list, const char* from_file_name, const char* to_file_name,
-                link_function link_func, queued_link** queued) {
+bool queue_link(vek_list_t* link_list, const char* from_file_name, const char* to_file_name, link_function link_func,
+                queued_link** queued) {
   veklog(VEK_HERE, VEKLOG_DEBUG, "postponing creation of link %s -> %s", printable_name(from_file_name).c_str(),
          printable_name(to_file_name).c_str());
   auto* link = static_cast<queued_link*>(calloc(1, sizeof(queued_link)));
@@ -555,10 +551,8 @@ bool extract_longlink(untar_ops* ops, untar_context* ctx, tar_header* header, Li
   if (!extract_file_name(ops, ctx, header, &name)) return false;
   veklog(VEK_HERE, VEKLOG_DEBUG, "extracting long link %s", printable_name(name).c_str());
   switch (header->typeflag) {
-    case TAR_TYPE_HARDLINK:
-      return queue.add(name, target, ops->make_hardlink);
-    case TAR_TYPE_SYMLINK:
-      return queue.add(name, target, ops->make_symlink);
+    case TAR_TYPE_HARDLINK: return queue.add(name, target, ops->make_hardlink);
+    case TAR_TYPE_SYMLINK: return queue.add(name, target, ops->make_symlink);
     default:
       veklog(VEK_HERE, VEKLOG_DEBUG, "cannot link %s to %s:  unexpected link type %s", printable_name(name).c_str(),
              printable_name(target).c_str(), type_text(header->typeflag).c_str());

@@ -23,8 +23,8 @@ typedef struct untar_context_t {
   bool abort_archive;          // set by an operation whose refusal must fail the archive at once
                                // (an unsafe path): queued links are then not retried; false at start
   struct directory_mode_queue_t* directory_modes;  // owned by the file-writing operations: directory
-                               // modes waiting for the end of the archive, applied and released by
-                               // finish_file_untar_ops; NULL at start
+                                                   // modes waiting for the end of the archive, applied and released by
+                                                   // finish_file_untar_ops; NULL at start
 } untar_context_t;
 typedef untar_context_t untar_context;
 

@@ -51,10 +51,9 @@ struct Command {
 };
 
 bool parse_command_line(int argc, char** argv, Command& out) {
-  static const vek_option long_options[] = {{"app", 1, nullptr, 'a'},   {"state", 1, nullptr, 's'},
-                                            {"all", 0, nullptr, 'l'},   {"force", 0, nullptr, 'f'},
-                                            {"wait", 0, nullptr, 'w'},  {"help", 0, nullptr, 'h'},
-                                            {nullptr, 0, nullptr, 0}};
+  static const vek_option long_options[] = {
+      {"app", 1, nullptr, 'a'},  {"state", 1, nullptr, 's'}, {"all", 0, nullptr, 'l'}, {"force", 0, nullptr, 'f'},
+      {"wait", 0, nullptr, 'w'}, {"help", 0, nullptr, 'h'},  {nullptr, 0, nullptr, 0}};
   // Options and command words may mix; "-" keeps the words in order.
   for (int option; (option = vek_getopt_long(argc, argv, "-", long_options, nullptr)) != -1;) {
     switch (option) {

@@ -49,14 +49,14 @@ const char* const USAGE =
 
 // What the command line asked for. The texts point into argv.
 struct HostOptions {
-  const char* home = nullptr;             // product home: preferred Java home and installation directory
-  bool fallback = false;                  // search JAVA_HOME when the home has no VM library
-  bool client = false;                    // prefer the client VM
-  const char* heap_dump = nullptr;        // heap dump written after main, or null
-  std::vector<const char*> vm_options;    // JVM options in command-line order
-  const char* class_path = nullptr;       // the application's class path
-  const char* main_class = nullptr;       // dotted class name
-  std::vector<const char*> main_args;     // arguments of main
+  const char* home = nullptr;           // product home: preferred Java home and installation directory
+  bool fallback = false;                // search JAVA_HOME when the home has no VM library
+  bool client = false;                  // prefer the client VM
+  const char* heap_dump = nullptr;      // heap dump written after main, or null
+  std::vector<const char*> vm_options;  // JVM options in command-line order
+  const char* class_path = nullptr;     // the application's class path
+  const char* main_class = nullptr;     // dotted class name
+  std::vector<const char*> main_args;   // arguments of main
 };
 
 // Takes the value of option `name` at argv[i], given as "--name VALUE" or
@@ -105,8 +105,10 @@ bool parse_command_line(int argc, const char** argv, HostOptions& out, std::stri
       veklog(VEK_HERE, VEKLOG_WARN, "Ignoring '%s': Java VM options start with '-'", argv[i]);
     }
   }
-  if (out.home == nullptr) error = "--home DIR is required";
-  else if (out.class_path == nullptr) error = "--cp CLASSPATH MAINCLASS is required";
+  if (out.home == nullptr)
+    error = "--home DIR is required";
+  else if (out.class_path == nullptr)
+    error = "--cp CLASSPATH MAINCLASS is required";
   return error.empty();
 }
 

@@ -90,13 +90,13 @@ struct LauncherOptions {
 // The launcher's run, shared with the processors and the signal thread.
 struct Launcher {
   LauncherOptions options;
-  std::mutex mutex;                  // guards stop_reason
-  std::condition_variable stopped;   // signalled when stop_reason is set
-  std::string stop_reason;           // why the launcher stops; empty while it runs
-  std::string home;                  // the launcher's directory: its installation, for the VM search
-  JavaVM* vm = nullptr;              // the hosted VM, or null
-  std::string socket_path;           // the message socket; set before the server starts
-  std::string probe_text;            // payload of the watchdog's probe; set before the server starts
+  std::mutex mutex;                 // guards stop_reason
+  std::condition_variable stopped;  // signalled when stop_reason is set
+  std::string stop_reason;          // why the launcher stops; empty while it runs
+  std::string home;                 // the launcher's directory: its installation, for the VM search
+  JavaVM* vm = nullptr;             // the hosted VM, or null
+  std::string socket_path;          // the message socket; set before the server starts
+  std::string probe_text;           // payload of the watchdog's probe; set before the server starts
 };
 // Never destroyed: the process may exit on another thread (the VM's, when
 // its Java handler calls System.exit) while the main thread waits on
@@ -271,16 +271,10 @@ vek_message_t* stop_watcher(vek_message_t* incoming, bool already_handled) {
 // SIGINT stop the launcher, SIGHUP is ignored. The block stays installed.
 int on_signal(int signal_number) {
   switch (signal_number) {
-    case SIGQUIT:
-      thread_dump("SIGQUIT");
-      break;
+    case SIGQUIT: thread_dump("SIGQUIT"); break;
     case SIGTERM:
-    case SIGINT:
-      request_stop(std::string("signal ") + strsignal(signal_number));
-      break;
-    default:
-      veklog(VEK_HERE, VEKLOG_INFO, "Signal %d ignored", signal_number);
-      break;
+    case SIGINT: request_stop(std::string("signal ") + strsignal(signal_number)); break;
+    default: veklog(VEK_HERE, VEKLOG_INFO, "Signal %d ignored", signal_number); break;
   }
   return 0;
 }
@@ -312,8 +306,8 @@ bool message_server_answers() {
 
 // The signal thread's rounds, as the watchdog last saw them move.
 struct SignalThreadWatch {
-  unsigned long rounds = 0;                            // the last count seen
-  std::chrono::steady_clock::time_point moved;         // when it was last seen to change
+  unsigned long rounds = 0;                     // the last count seen
+  std::chrono::steady_clock::time_point moved;  // when it was last seen to change
 };
 
 bool signal_thread_alive(SignalThreadWatch& watch) {
@@ -362,13 +356,13 @@ std::thread start_watchdog() {
 
 // One run of the command: the runner's description and the thread that waits for it.
 struct CommandRun {
-  vek_process_t proc = {};          // the description; its texts point into argv below
-  std::string shell = "/bin/sh";    // the program
-  std::string flag = "-c";          // its option
-  std::string command;              // the command text
-  vek_list_t* argv = nullptr;       // char* into the strings above
+  vek_process_t proc = {};                 // the description; its texts point into argv below
+  std::string shell = "/bin/sh";           // the program
+  std::string flag = "-c";                 // its option
+  std::string command;                     // the command text
+  vek_list_t* argv = nullptr;              // char* into the strings above
   vek_process_handle_t* handle = nullptr;  // the started child, or null
-  std::thread waiter;               // logs the exit status
+  std::thread waiter;                      // logs the exit status
 };
 
 // One log line per line of output (a line split between two chunks makes
@@ -464,8 +458,8 @@ bool start_vm() {
   // The signal thread owns SIGQUIT, SIGTERM and the others, not the VM.
   vek_addJavaVMOption(options.list, "-Xrs", nullptr);
   JNIEnv* env = nullptr;
-  if (vek_startJavaVM(&launcher.vm, &env, launcher.home.c_str(), options.list, VEK_PREFER_SERVER_VM,
-                      JNI_VERSION_1_8) < 0) {
+  if (vek_startJavaVM(&launcher.vm, &env, launcher.home.c_str(), options.list, VEK_PREFER_SERVER_VM, JNI_VERSION_1_8) <
+      0) {
     veklog(VEK_HERE, VEKLOG_ERROR, "No Java VM could be started for the %s launcher", launcher.options.app);
     launcher.vm = nullptr;
     return false;

@@ -126,9 +126,7 @@ bool file_exists(const char* path) {
 
 void set_missing_name_error() { errno = ENOENT; }
 
-bool make_directory(const char* path, int mode) {
-  return mkdir(path, static_cast<mode_t>(mode)) == 0;
-}
+bool make_directory(const char* path, int mode) { return mkdir(path, static_cast<mode_t>(mode)) == 0; }
 
 bool list_directory(const char* path, std::vector<std::string>& names) {
   DirGuard dir(opendir(path));
@@ -232,8 +230,7 @@ char* vek_findExe(char* input) {
       if (end > start) {
         std::string candidate = path.substr(start, end - start) + "/" + input;
         if (vek_isFileExecutable(candidate.c_str())) {
-          veklog(VEK_SOURCE_HERE(file), VEKLOG_VERBOSE, "Found %s on the system path at %s", input,
-                 candidate.c_str());
+          veklog(VEK_SOURCE_HERE(file), VEKLOG_VERBOSE, "Found %s on the system path at %s", input, candidate.c_str());
           return strdup(candidate.c_str());
         }
       }

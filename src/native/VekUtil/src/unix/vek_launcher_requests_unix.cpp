@@ -141,8 +141,9 @@ bool signal_thread_dump(const char* app_name, const char* unique_name, const cha
              "process %s running in %s.",
              app_name, state_location);
     } else {
-      veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN, "Could not send thread dump request to the launcher with pid %lu: %s",
-             static_cast<unsigned long>(pid), strerror(errno));
+      veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN,
+             "Could not send thread dump request to the launcher with pid %lu: %s", static_cast<unsigned long>(pid),
+             strerror(errno));
     }
     return false;
   }
@@ -164,10 +165,9 @@ bool send_stop_message(const char* app_name, const char* unique_name, const char
   }
   const std::string payload = sender_text("Shutdown request from: %s (%s/%lu), process ID %lu",
                                           "Shutdown request from UID %lu, process ID %lu");
-  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Sending stop request to '%s' process running in %s (pid %lu).", unique_name,
-         state_location, static_cast<unsigned long>(holder.named));
-  message_ptr reply =
-      send_to_launcher(app_name, state_location, VEK_MESSAGE_SHUTDOWN, payload, trusted_user(holder));
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Sending stop request to '%s' process running in %s (pid %lu).",
+         unique_name, state_location, static_cast<unsigned long>(holder.named));
+  message_ptr reply = send_to_launcher(app_name, state_location, VEK_MESSAGE_SHUTDOWN, payload, trusted_user(holder));
   if (reply == nullptr) return false;
   text_ptr text(vek_getMessagePayloadAsText(reply.get()), free);
   const char* reply_text = text != nullptr ? text.get() : "";
@@ -201,8 +201,8 @@ SignalOutcome signal_stop(const char* unique_name, const char* state_location, c
     return SignalOutcome::NOT_SENT;
   }
   if (kill(static_cast<pid_t>(pid), SIGTERM) == 0) {
-    veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Sent stop signal to '%s' process running in %s (pid %lu).", unique_name,
-           state_location, static_cast<unsigned long>(pid));
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Sent stop signal to '%s' process running in %s (pid %lu).",
+           unique_name, state_location, static_cast<unsigned long>(pid));
     return SignalOutcome::SENT;
   }
   if (errno == EPERM) {
@@ -221,8 +221,8 @@ void wait_until_stopped(const char* unique_name, const char* state_location, lon
   veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "Waiting for the '%s' process (pid %lu) to shutdown", unique_name,
          static_cast<unsigned long>(pid));
   while (vek_isLauncherRunning(unique_name, state_location, false)) vek_sleepMS(SHUTDOWN_POLL_MS);
-  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "The '%s' process (pid %lu) has completed its shutdown sequence", unique_name,
-         static_cast<unsigned long>(pid));
+  veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO, "The '%s' process (pid %lu) has completed its shutdown sequence",
+         unique_name, static_cast<unsigned long>(pid));
 }
 
 const char* state_or_default(const char* state_location) {
@@ -243,21 +243,19 @@ extern "C" bool vek_sendLauncherThreadDumpRequest(const char* app_name, const ch
                                                   const char* state_location) try {
   state_location = state_or_default(state_location);
   if (app_name == nullptr || unique_name == nullptr || state_location == nullptr) return false;
-  static const RequestLog log = {
-      "Could not send thread dump request, the application does not appear to be running", nullptr,
-      "Thread dump request transmitted.", "Thread dump request transmitted. The response was: %s",
-      "Thread dump request transmitted, but not handled: %s"};
+  static const RequestLog log = {"Could not send thread dump request, the application does not appear to be running",
+                                 nullptr, "Thread dump request transmitted.",
+                                 "Thread dump request transmitted. The response was: %s",
+                                 "Thread dump request transmitted, but not handled: %s"};
   const std::string payload = sender_text("Thread dump request from: %s (%s/%lu), process ID %lu",
                                           "Thread dump request from UID %lu, process ID %lu");
   switch (send_request(app_name, unique_name, state_location, VEK_MESSAGE_THREAD_DUMP, payload, log)) {
-    case RequestOutcome::DONE:
-      break;
+    case RequestOutcome::DONE: break;
     case RequestOutcome::NO_REPLY:
       if (!signal_thread_dump(app_name, unique_name, state_location)) return false;
       break;
     case RequestOutcome::NOT_RUNNING:
-    case RequestOutcome::NOT_HANDLED:
-      return false;
+    case RequestOutcome::NOT_HANDLED: return false;
   }
   const char* shown = vek_getStateLocation();
   veklog(VEK_SOURCE_HERE(process), VEKLOG_INFO,
@@ -272,11 +270,10 @@ extern "C" bool vek_sendLauncherHeapDumpRequest(const char* app_name, const char
                                                 const char* state_location, const char* filename, bool onlyLive) try {
   state_location = state_or_default(state_location);
   if (app_name == nullptr || unique_name == nullptr || state_location == nullptr || filename == nullptr) return false;
-  static const RequestLog log = {
-      "Could not send heap dump request, the application does not appear to be running",
-      "Could not transmit the heap dump request to the %s", "Heap dump request transmitted.",
-      "Heap dump request transmitted. The response was: %s",
-      "Heap dump request transmitted, but was not successful: %s"};
+  static const RequestLog log = {"Could not send heap dump request, the application does not appear to be running",
+                                 "Could not transmit the heap dump request to the %s", "Heap dump request transmitted.",
+                                 "Heap dump request transmitted. The response was: %s",
+                                 "Heap dump request transmitted, but was not successful: %s"};
   // Only the sender description is cut to its buffer: the file name and the
   // flag reach the launcher whole.
   const std::string payload = std::string(filename) + "\n" + (onlyLive ? "true" : "false") + "\n" +
@@ -292,11 +289,11 @@ extern "C" bool vek_sendLauncherSupportBundleRequest(const char* app_name, const
                                                      const char* state_location) try {
   state_location = state_or_default(state_location);
   if (app_name == nullptr || unique_name == nullptr || state_location == nullptr) return false;
-  static const RequestLog log = {
-      "Could not send support bundle request, the application does not appear to be running",
-      "Could not transmit the support bundle request to the %s", "Support bundle request transmitted.",
-      "Support bundle request transmitted. The response was: %s",
-      "Support bundle request transmitted, but not handled: %s"};
+  static const RequestLog log = {"Could not send support bundle request, the application does not appear to be running",
+                                 "Could not transmit the support bundle request to the %s",
+                                 "Support bundle request transmitted.",
+                                 "Support bundle request transmitted. The response was: %s",
+                                 "Support bundle request transmitted, but not handled: %s"};
   const std::string payload = sender_text("Support bundle request from: %s (%s/%lu), process ID %lu",
                                           "Support bundle request from: UID %lu, process ID %lu");
   return send_request(app_name, unique_name, state_location, VEK_MESSAGE_SUPPORT_BUNDLE, payload, log) ==
@@ -327,8 +324,8 @@ extern "C" bool vek_stopNamedLauncher(const char* app_name, const char* unique_n
   std::string pid_file;
   const PidFileHolder holder = launcher_holder(unique_name, state_location, pid_file);
   if (!force && !vek_isLauncherRunning(unique_name, state_location, false)) {
-    veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN, "%s process does not seem to be running in %s. Will not try to stop it.",
-           unique_name, state_location);
+    veklog(VEK_SOURCE_HERE(process), VEKLOG_WARN,
+           "%s process does not seem to be running in %s. Will not try to stop it.", unique_name, state_location);
     return true;
   }
   bool stopped = send_stop_message(app_name, unique_name, state_location, holder);

@@ -97,8 +97,10 @@ int reopen_own(const char* path, const FileId& id) {
     return -1;
   }
   int refusal = 0;
-  if (!S_ISREG(st.st_mode) || !same_file(st, id)) refusal = ESTALE;
-  else if (st.st_uid != geteuid() || st.st_nlink != 1) refusal = EPERM;
+  if (!S_ISREG(st.st_mode) || !same_file(st, id))
+    refusal = ESTALE;
+  else if (st.st_uid != geteuid() || st.st_nlink != 1)
+    refusal = EPERM;
   if (refusal != 0) {
     close(fd);
     errno = refusal;

@@ -32,12 +32,12 @@ namespace vek::message::server {
 
 // ---- Listening ------------------------------------------------------------
 
-
 // Creates, binds and listens on a socket at `path`; the descriptor, or -1 (logged).
 int start_listening(const char* path) {
   int descriptor = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (descriptor < 0) {
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not create socket to listen for messages: %s", strerror(errno));
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+           "(internal error) Could not create socket to listen for messages: %s", strerror(errno));
     return -1;
   }
   // Linux creates the socket file with the socket's own mode: set before the
@@ -47,17 +47,17 @@ int start_listening(const char* path) {
   const bool filled = fill_address(path, address);
   const socklen_t address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path));
   if (!filled || bind(descriptor, reinterpret_cast<sockaddr*>(&address), address_length) != 0) {
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not bind socket to path %s to listen for messages: %s", path,
-           strerror(errno));
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+           "(internal error) Could not bind socket to path %s to listen for messages: %s", path, strerror(errno));
     close(descriptor);
     return -1;
   }
   if (chmod(path, SOCKET_FILE_MODE) != 0)
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN, "Could not set permissions on inter-launcher communication socket path %s: %s", path,
-           strerror(errno));
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN,
+           "Could not set permissions on inter-launcher communication socket path %s: %s", path, strerror(errno));
   if (listen(descriptor, LISTEN_BACKLOG) != 0)
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN, "Could not start listening on inter-launcher communication socket path %s: %s", path,
-           strerror(errno));
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN,
+           "Could not start listening on inter-launcher communication socket path %s: %s", path, strerror(errno));
   return descriptor;
 }
 
@@ -70,7 +70,8 @@ bool clear_socket_path(const char* path) {
   if (lstat(path, &info) != 0) return true;
   if (!S_ISSOCK(info.st_mode)) {
     veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
-           "Inter-launcher communication socket path %s already exists and is not a socket; it is left in place.", path);
+           "Inter-launcher communication socket path %s already exists and is not a socket; it is left in place.",
+           path);
     return false;
   }
   if (info.st_uid != geteuid()) {
@@ -84,10 +85,11 @@ bool clear_socket_path(const char* path) {
            path, owner != nullptr ? owner->pw_name : "unknown", static_cast<long>(info.st_uid));
     return false;
   }
-  veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN, "Inter-launcher communication socket path %s already exists, removing it.", path);
+  veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN,
+         "Inter-launcher communication socket path %s already exists, removing it.", path);
   if (unlink(path) == 0 || errno == ENOENT) return true;
-  veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "Could not remove the inter-launcher communication socket path %s: %s", path,
-         strerror(errno));
+  veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+         "Could not remove the inter-launcher communication socket path %s: %s", path, strerror(errno));
   return false;
 }
 
@@ -117,8 +119,8 @@ void close_socket(socket_data* record) {
 // would have the thread polling a file that is always readable.
 void open_wake_pipe() {
   if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) == 0) return;
-  veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN, "Could not create the wake-up pipe of the inter-launcher communications thread: %s",
-         strerror(errno));
+  veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN,
+         "Could not create the wake-up pipe of the inter-launcher communications thread: %s", strerror(errno));
   wake_pipe[0] = wake_pipe[1] = -1;
 }
 
@@ -230,7 +232,8 @@ bool accept_ready(polling_state& state, int descriptor, clock_type::time_point n
       connection = accept4(descriptor, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     }
     if (connection >= 0) {
-      if (state.descriptors_short) veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_INFO, "Inter-launcher connections are accepted again.");
+      if (state.descriptors_short)
+        veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_INFO, "Inter-launcher connections are accepted again.");
       state.descriptors_short = false;
       open_connection(connection);
       continue;
@@ -238,8 +241,8 @@ bool accept_ready(polling_state& state, int descriptor, clock_type::time_point n
     if (errno == EINTR || errno == ECONNABORTED) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
     if (!is_shortage(errno)) {
-      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) accept failed in poll_for_messages() descriptor %d: %s.",
-             descriptor, strerror(errno));
+      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+             "(internal error) accept failed in poll_for_messages() descriptor %d: %s.", descriptor, strerror(errno));
       return false;
     }
     if (!state.descriptors_short)
@@ -262,7 +265,8 @@ bool poll_once(polling_state& state) {
   if (ready < 0) {
     if (errno == EINTR) return true;
     if (errno != EBADF)
-      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) select failed in poll_for_messages(): %s.", strerror(errno));
+      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) select failed in poll_for_messages(): %s.",
+             strerror(errno));
     return false;
   }
   if (state.wait_set[0].revents != 0) drain_wake_pipe();
@@ -311,7 +315,8 @@ void* msg_polling_thread(void*) {
     try {
       passed = poll_once(state);
     } catch (const std::bad_alloc&) {
-      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) select failed in poll_for_messages(): %s.", strerror(ENOMEM));
+      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) select failed in poll_for_messages(): %s.",
+             strerror(ENOMEM));
     }
     if (state.given_up) continue;
     state.failed_passes = passed ? 0 : state.failed_passes + 1;
@@ -357,7 +362,8 @@ void stop_polling_thread() {
   wake_polling_thread();
   int result = pthread_join(polling_thread, nullptr);
   if (result != 0)
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN, "Could not wait for inter-launcher communications thread to exit: %s", strerror(result));
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_WARN,
+           "Could not wait for inter-launcher communications thread to exit: %s", strerror(result));
   VekMutexGuard lock(polling_thread_mutex);
   close_wake_pipe();
 }

@@ -20,7 +20,7 @@
 namespace vek::message::server {
 
 constexpr int LISTEN_BACKLOG = 128;
-constexpr int POLL_WAIT_MS = 2000;            // one polling pass
+constexpr int POLL_WAIT_MS = 2000;  // one polling pass
 constexpr mode_t SOCKET_FILE_MODE = 0700;
 constexpr int MAX_FAILED_PASSES = 10;
 // Connection threads may run Java code through the VM bridge: give them the
@@ -29,12 +29,12 @@ constexpr size_t CONNECTION_THREAD_STACK = 1024 * 1024;
 // A launcher serves rare control requests, one at a time (the processors
 // take turns): a few threads are plenty, and idle connections take none.
 constexpr size_t MAX_CONNECTION_THREADS = 16;
-constexpr size_t MAX_OPEN_CONNECTIONS = 256;    // accepted and not yet answered; more wait in the backlog
-constexpr auto READ_LIMIT = std::chrono::seconds(10);   // for a request to arrive whole, from the accept
-constexpr auto IDLE_GRACE = std::chrono::seconds(1);    // an idle connection older than this gives way to a new one
-constexpr int SEND_LIMIT_SECONDS = 10;          // for a client to take its reply
+constexpr size_t MAX_OPEN_CONNECTIONS = 256;             // accepted and not yet answered; more wait in the backlog
+constexpr auto READ_LIMIT = std::chrono::seconds(10);    // for a request to arrive whole, from the accept
+constexpr auto IDLE_GRACE = std::chrono::seconds(1);     // an idle connection older than this gives way to a new one
+constexpr int SEND_LIMIT_SECONDS = 10;                   // for a client to take its reply
 constexpr size_t MAX_BUFFERED_BYTES = 64 * 1024 * 1024;  // payload bytes announced by the open connections
-constexpr int RETRY_MS = 250;                   // next try at an accept or a thread after a shortage
+constexpr int RETRY_MS = 250;                            // next try at an accept or a thread after a shortage
 constexpr int ACCEPTS_PER_PASS = 64;
 // Shutdown lets replies already being written reach their clients.
 constexpr long CONNECTION_DRAIN_MS = 5000;
@@ -66,15 +66,14 @@ enum connection_stage {
 
 // One accepted connection, from the accept to the close.
 struct connection_data {
-  int descriptor;            // the connected socket; closed with the record, under connection_mutex
-  connection_stage stage;    // under connection_mutex
+  int descriptor;                // the connected socket; closed with the record, under connection_mutex
+  connection_stage stage;        // under connection_mutex
   clock_type::time_point since;  // accepted (reading) or queued (queued): the limits count from here
-  int32_t header[3];         // type, response_expected, length, as they arrive
-  size_t header_got;         // header bytes received (polling thread)
-  size_t payload_got;        // payload bytes received (polling thread)
-  vek_message_t* request;    // made once the header is whole; owned by the record
+  int32_t header[3];             // type, response_expected, length, as they arrive
+  size_t header_got;             // header bytes received (polling thread)
+  size_t payload_got;            // payload bytes received (polling thread)
+  vek_message_t* request;        // made once the header is whole; owned by the record
 };
-
 
 // What the polling thread keeps from pass to pass; its own.
 struct polling_state {
@@ -90,15 +89,15 @@ struct polling_state {
 };
 
 // The server's state, defined in vek_message_unix.cpp.
-extern vek_list_t* socket_list;            // listening sockets; NULL before init and after shutdown
-extern vek_mutex_t* socket_list_mutex;     // "inter-launcher socket list"
-extern vek_mutex_t* polling_thread_mutex;  // "inter-launcher polling thread": guards polling_thread_running
-extern pthread_t polling_thread;           // valid while polling_thread_running
+extern vek_list_t* socket_list;               // listening sockets; NULL before init and after shutdown
+extern vek_mutex_t* socket_list_mutex;        // "inter-launcher socket list"
+extern vek_mutex_t* polling_thread_mutex;     // "inter-launcher polling thread": guards polling_thread_running
+extern pthread_t polling_thread;              // valid while polling_thread_running
 extern volatile bool polling_thread_running;  // the polling thread runs while this is true
-extern int wake_pipe[2];                   // a byte in it ends the polling thread's current wait
-extern vek_list_t* connection_list;        // accepted connections not yet closed (connection_data*)
-extern vek_mutex_t* connection_mutex;      // "inter-launcher connections": connection_list, stages, counts
-extern size_t connection_threads;          // connection threads running
+extern int wake_pipe[2];                      // a byte in it ends the polling thread's current wait
+extern vek_list_t* connection_list;           // accepted connections not yet closed (connection_data*)
+extern vek_mutex_t* connection_mutex;         // "inter-launcher connections": connection_list, stages, counts
+extern size_t connection_threads;             // connection threads running
 
 // Connections (vek_message_unix.cpp), as the polling thread drives them.
 connection_data* open_connection(int descriptor);

@@ -12,8 +12,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -31,8 +31,8 @@
 
 #include "vek_lifecycle.h"
 #include "vek_list.h"
-#include "vek_logging.h"
 #include "vek_log_source.h"
+#include "vek_logging.h"
 #include "vek_message_client.h"
 #include "vek_message_server.h"
 #include "vek_message_wire.h"
@@ -42,27 +42,27 @@
 
 VEK_LOG_SOURCE(message_unix) = __FILE__;
 
-using vek::message::HEADER_BYTES;
-using vek::message::message_ptr;
 using vek::message::field_at;
 using vek::message::fill_address;
+using vek::message::HEADER_BYTES;
+using vek::message::message_ptr;
 using vek::message::read_message;
 using vek::message::send_message;
 using vek::message::text_reply;
 
 namespace vek::message::server {
 
-vek_list_t* socket_list = nullptr;            // listening sockets; NULL before init and after shutdown
-vek_mutex_t* socket_list_mutex = nullptr;     // "inter-launcher socket list"
-vek_mutex_t* polling_thread_mutex = nullptr;  // "inter-launcher polling thread": guards polling_thread_running
-pthread_t polling_thread;                     // valid while polling_thread_running
-volatile bool polling_thread_running = false; // the polling thread runs while this is true
-int wake_pipe[2] = {-1, -1};                  // a byte in it ends the polling thread's current wait; lives with the thread
-vek_list_t* connection_list = nullptr;        // accepted connections not yet closed (connection_data*)
-vek_mutex_t* connection_mutex = nullptr;      // "inter-launcher connections": connection_list, stages, the three below
-size_t connection_threads = 0;                // connection threads running
-size_t buffered_bytes = 0;                    // payload bytes announced by the connections in the list
-bool taking_requests = true;                  // false from shutdown on: queued requests are left alone
+vek_list_t* socket_list = nullptr;             // listening sockets; NULL before init and after shutdown
+vek_mutex_t* socket_list_mutex = nullptr;      // "inter-launcher socket list"
+vek_mutex_t* polling_thread_mutex = nullptr;   // "inter-launcher polling thread": guards polling_thread_running
+pthread_t polling_thread;                      // valid while polling_thread_running
+volatile bool polling_thread_running = false;  // the polling thread runs while this is true
+int wake_pipe[2] = {-1, -1};              // a byte in it ends the polling thread's current wait; lives with the thread
+vek_list_t* connection_list = nullptr;    // accepted connections not yet closed (connection_data*)
+vek_mutex_t* connection_mutex = nullptr;  // "inter-launcher connections": connection_list, stages, the three below
+size_t connection_threads = 0;            // connection threads running
+size_t buffered_bytes = 0;                // payload bytes announced by the connections in the list
+bool taking_requests = true;              // false from shutdown on: queued requests are left alone
 thread_local connection_data* current_connection = nullptr;  // the one this connection thread answers
 
 // ---- Connections -------------------------------------------------------------
@@ -91,8 +91,8 @@ void close_connection(connection_data* connection) {
 // A new record for an accepted socket, in the list; NULL (the socket
 // closed) when out of memory.
 connection_data* open_connection(int descriptor) {
-  auto* connection = new (std::nothrow) connection_data{descriptor, CONNECTION_READING, clock_type::now(), {0, 0, 0},
-                                                        0, 0, nullptr};
+  auto* connection =
+      new (std::nothrow) connection_data{descriptor, CONNECTION_READING, clock_type::now(), {0, 0, 0}, 0, 0, nullptr};
   bool added = false;
   if (connection != nullptr) {
     VekMutexGuard lock(connection_mutex);
@@ -155,17 +155,18 @@ bool begin_payload(connection_data* connection) {
 }
 
 enum read_outcome {
-  READ_MORE,     // nothing more for now
-  READ_WHOLE,    // the request is complete
-  READ_CLOSED,   // the peer closed before sending anything
-  READ_FAILED,   // logged; the peer is owed a read-error reply
+  READ_MORE,    // nothing more for now
+  READ_WHOLE,   // the request is complete
+  READ_CLOSED,  // the peer closed before sending anything
+  READ_FAILED,  // logged; the peer is owed a read-error reply
 };
 
 // Reads what has arrived of the request, without blocking.
 read_outcome read_available(connection_data* connection) {
   for (;;) {
     const bool in_header = connection->header_got < HEADER_BYTES;
-    const size_t length = in_header || connection->request == nullptr ? 0 : static_cast<size_t>(connection->request->length);
+    const size_t length =
+        in_header || connection->request == nullptr ? 0 : static_cast<size_t>(connection->request->length);
     if (!in_header && connection->payload_got == length) return READ_WHOLE;
     char* target = in_header ? reinterpret_cast<char*>(connection->header) + connection->header_got
                              : connection->request->data + connection->payload_got;
@@ -358,7 +359,8 @@ bool make_room(polling_state& state, clock_type::time_point now) {
     }
     for (size_t i = 0; i < vek_listGetSize(connection_list) && idle == nullptr; ++i) {
       auto* connection = static_cast<connection_data*>(vek_listGet(connection_list, i));
-      if (connection->stage == CONNECTION_READING && connection->header_got == 0 && now - connection->since >= IDLE_GRACE)
+      if (connection->stage == CONNECTION_READING && connection->header_got == 0 &&
+          now - connection->since >= IDLE_GRACE)
         idle = connection;  // the list is in order of acceptance
     }
   }
@@ -549,7 +551,8 @@ extern "C" int vek_startMessageServer(const char* path) {
     auto* record = static_cast<socket_data*>(malloc(sizeof(socket_data)));
     char* path_copy = strdup(path);
     if (record == nullptr || path_copy == nullptr || !vek_listAdd(socket_list, record)) {
-      veklog(VEK_HERE, VEKLOG_ERROR, "Could not record the inter-launcher communications socket %s: out of memory", path);
+      veklog(VEK_HERE, VEKLOG_ERROR, "Could not record the inter-launcher communications socket %s: out of memory",
+             path);
       free(record);
       free(path_copy);
       close(descriptor);

@@ -71,7 +71,8 @@ long read_message(int descriptor, vek_message_t* message) {
   }
   if (got < HEADER_BYTES) {
     const int error = errno;
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not read internal message(%s) from socket: %s", field_at(got),
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+           "(internal error) Could not read internal message(%s) from socket: %s", field_at(got),
            read_error_text(error));
     errno = error != 0 ? error : EPROTO;
     return -1;
@@ -88,15 +89,15 @@ long read_message(int descriptor, vek_message_t* message) {
   if (length > 0) {
     data = static_cast<char*>(calloc(static_cast<size_t>(length), 1));
     if (data == nullptr) {
-      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not allocate %ld bytes for an internal message.",
-             static_cast<long>(length));
+      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+             "(internal error) Could not allocate %ld bytes for an internal message.", static_cast<long>(length));
       errno = ENOMEM;
       return -1;
     }
     if (read_fully(descriptor, data, static_cast<size_t>(length)) < static_cast<size_t>(length)) {
       const int error = errno;
-      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not read internal message(data) from socket: %s",
-             read_error_text(error));
+      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+             "(internal error) Could not read internal message(data) from socket: %s", read_error_text(error));
       free(data);
       errno = error != 0 ? error : EPROTO;
       return -1;
@@ -147,8 +148,9 @@ long send_message(int descriptor, const vek_message_t* message) {
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       const int error = written < 0 ? errno : EPIPE;
-      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not send internal message(%s) to remote listener: %s",
-             field_at(sent), strerror(error));
+      veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+             "(internal error) Could not send internal message(%s) to remote listener: %s", field_at(sent),
+             strerror(error));
       errno = error;
       return -1;
     }
@@ -199,7 +201,8 @@ void report_not_owner(long remote) {
 int connect_to(const char* destination) {
   int descriptor = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (descriptor < 0) {
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not create socket to transmit message: %s", strerror(errno));
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+           "(internal error) Could not create socket to transmit message: %s", strerror(errno));
     return -1;
   }
   sockaddr_un address;
@@ -215,8 +218,9 @@ int connect_to(const char* destination) {
   } else if ((error == EPERM || error == EACCES) && lstat(destination, &info) == 0) {
     report_not_owner(static_cast<long>(info.st_uid));  // the owner only names who was refused
   } else {
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not connect socket for message transmission to %s: %s",
-           destination, strerror(error));
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+           "(internal error) Could not connect socket for message transmission to %s: %s", destination,
+           strerror(error));
   }
   close(descriptor);
   return -1;
@@ -244,16 +248,17 @@ bool trusted_server(int descriptor, const char* destination, uid_t trusted) {
 
 vek_message_t* exchange(int descriptor, const char* destination, vek_message_t* msg) {
   if (send_message(descriptor, msg) < 0) {
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not send message to remote destination %s: %s", destination,
-           strerror(errno));
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+           "(internal error) Could not send message to remote destination %s: %s", destination, strerror(errno));
     return nullptr;
   }
   if (msg->response_expected == 0) return nullptr;
   message_ptr reply(vek_createEmptyMessage(), vek_destroyMessage);
   if (reply == nullptr) return nullptr;
   if (read_message(descriptor, reply.get()) <= 0) {
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) Could not read response message from remote destination %s: %s",
-           destination, strerror(errno));
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+           "(internal error) Could not read response message from remote destination %s: %s", destination,
+           strerror(errno));
     return nullptr;
   }
   return reply.release();
@@ -269,7 +274,8 @@ vek_message_t* send_trusting(const char* destination, vek_message_t* msg, uid_t 
     return nullptr;
   }
   if (destination == nullptr) {
-    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR, "(internal error) null destination passed to vek_sendMessage()");
+    veklog(VEK_SOURCE_HERE(message_unix), VEKLOG_ERROR,
+           "(internal error) null destination passed to vek_sendMessage()");
     return nullptr;
   }
   int descriptor = connect_to(destination);

@@ -23,13 +23,13 @@
 #include "vek_logging.h"
 
 struct vek_mutex_t {
-  pthread_mutex_t mutex;             // used in the process that created the record
-  pthread_mutex_t childs_mutex;      // used instead once the process is a forked child
-  char* name;                        // copy of the creation name; only for messages
+  pthread_mutex_t mutex;         // used in the process that created the record
+  pthread_mutex_t childs_mutex;  // used instead once the process is a forked child
+  char* name;                    // copy of the creation name; only for messages
   // 2g once childs_mutex is ready for fork generation g (0: never), 2g + 1
   // while a thread of generation g initialises it.
   std::atomic<unsigned> child_created;
-  int child_init_result;             // pthread_mutex_init result for childs_mutex
+  int child_init_result;  // pthread_mutex_init result for childs_mutex
 };
 
 namespace {
@@ -48,9 +48,7 @@ void register_fork_handler_once() {
   pthread_once(&once, [] { pthread_atfork(nullptr, nullptr, &mark_child_has_forked); });
 }
 
-const char* name_of(const vek_mutex_t* mutex) {
-  return mutex->name != nullptr ? mutex->name : "(unnamed)";
-}
+const char* name_of(const vek_mutex_t* mutex) { return mutex->name != nullptr ? mutex->name : "(unnamed)"; }
 
 // Initialises the child-side mutex once per fork generation, even when two
 // threads of the child reach it at the same time. A state left by an older
@@ -78,9 +76,7 @@ pthread_mutex_t* select_mutex(vek_mutex_t* mutex) {
 }
 
 bool report_null(const char* operation) {
-  vek_internal_log_error(VEK_HERE,
-                         "WARN: NULL mutex passed to %s(). This is an internal programming error",
-                         operation);
+  vek_internal_log_error(VEK_HERE, "WARN: NULL mutex passed to %s(). This is an internal programming error", operation);
   return false;
 }
 
@@ -116,8 +112,7 @@ extern "C" bool vek_lockMutex(vek_mutex_t* mutex) {
   if (mutex == nullptr) return report_null("vek_lockMutex");
   int result = pthread_mutex_lock(select_mutex(mutex));
   if (result != 0) {
-    vek_internal_log_error(VEK_HERE, "WARN: Could not acquire mutex %s lock: %s", name_of(mutex),
-                           strerror(result));
+    vek_internal_log_error(VEK_HERE, "WARN: Could not acquire mutex %s lock: %s", name_of(mutex), strerror(result));
     return false;
   }
   return true;
@@ -127,8 +122,7 @@ extern "C" bool vek_unlockMutex(vek_mutex_t* mutex) {
   if (mutex == nullptr) return report_null("vek_unlockMutex");
   int result = pthread_mutex_unlock(select_mutex(mutex));
   if (result != 0) {
-    vek_internal_log_error(VEK_HERE, "WARN: Could not release mutex %s lock: %s", name_of(mutex),
-                           strerror(result));
+    vek_internal_log_error(VEK_HERE, "WARN: Could not release mutex %s lock: %s", name_of(mutex), strerror(result));
     return false;
   }
   return true;
@@ -138,8 +132,7 @@ extern "C" bool vek_destroyMutex(vek_mutex_t* mutex) {
   if (mutex == nullptr) return report_null("vek_destroyMutex");
   int result = pthread_mutex_destroy(select_mutex(mutex));
   if (result != 0) {
-    vek_internal_log_error(VEK_HERE, "WARN: Could not destroy %s mutex: %s", name_of(mutex),
-                           strerror(result));
+    vek_internal_log_error(VEK_HERE, "WARN: Could not destroy %s mutex: %s", name_of(mutex), strerror(result));
   }
   free(mutex->name);
   free(mutex);

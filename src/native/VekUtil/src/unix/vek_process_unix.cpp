@@ -44,17 +44,17 @@ using vek::DirGuard;
 using vek::FdGuard;
 using vek::write_all;
 
-constexpr int VEK_DIR_MODE = 0777;        // state directory, reduced by the umask
-constexpr mode_t PID_FILE_MODE = 0644;    // readable by every user, so others can tell it runs
-constexpr int LOCK_ATTEMPTS = 5;          // opens of a pid file that keeps vanishing under the lock
-constexpr size_t PID_LINE_MAX = 255;      // longest pid-file line read
+constexpr int VEK_DIR_MODE = 0777;            // state directory, reduced by the umask
+constexpr mode_t PID_FILE_MODE = 0644;        // readable by every user, so others can tell it runs
+constexpr int LOCK_ATTEMPTS = 5;              // opens of a pid file that keeps vanishing under the lock
+constexpr size_t PID_LINE_MAX = 255;          // longest pid-file line read
 constexpr long PID_LIMIT_FALLBACK = 4194304;  // the kernel's largest pid limit, when /proc cannot tell
-constexpr long DAEMON_SETTLE_MS = 1000;   // the daemon's pause before it carries on
-constexpr long WAIT_POLL_MS = 1000;       // vek_waitForExternalProcess polls this often
+constexpr long DAEMON_SETTLE_MS = 1000;       // the daemon's pause before it carries on
+constexpr long WAIT_POLL_MS = 1000;           // vek_waitForExternalProcess polls this often
 
-int lock_file_descriptor = -1;            // open, locked pid file; -1 when none
-char* lock_file_name = nullptr;           // heap path of the pid file; NULL when none
-pid_t lock_file_creator = 0;              // the process that recorded the pid file (and alone removes it)
+int lock_file_descriptor = -1;               // open, locked pid file; -1 when none
+char* lock_file_name = nullptr;              // heap path of the pid file; NULL when none
+pid_t lock_file_creator = 0;                 // the process that recorded the pid file (and alone removes it)
 std::atomic<bool> wait_for_shutdown{false};  // a stop request waits until the launcher is gone
 
 // Blanks, backslashes, slashes and colons cannot stand in a file name
@@ -145,8 +145,7 @@ void report_lock_failure(const char* operation, const std::string& path, const c
          "Could not %s the process lock file %s: %s. Please ensure that the user with UID:GID %ld:%ld has read and "
          "write permission to the daemon PID file. This error means that exclusive access to the product home "
          "directory cannot be guaranteed for the %s process and unexpected behavior may result.",
-         operation, path.c_str(), strerror(error), static_cast<long>(getuid()), static_cast<long>(getgid()),
-         app_name);
+         operation, path.c_str(), strerror(error), static_cast<long>(getuid()), static_cast<long>(getgid()), app_name);
 }
 
 // Opens and locks the pid file; -1 with errno on failure (EBUSY when another
@@ -338,8 +337,8 @@ int await_daemon_launcher(pid_t launcher, const char* name) {
       veklog(VEK_HERE, VEKLOG_INFO, "Daemon process for '%s' started.", name);
       return -1;
     }
-    veklog(VEK_HERE, VEKLOG_ERROR, "Exit code from daemon launcher process (%d) indicates errors. Please check the logs",
-           code);
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "Exit code from daemon launcher process (%d) indicates errors. Please check the logs", code);
   }
   veklog(VEK_HERE, VEKLOG_FATAL, "Could not start as a daemon. Please check the logs.");
   return 0;

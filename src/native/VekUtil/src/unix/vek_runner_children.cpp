@@ -9,7 +9,7 @@ namespace {
 
 // The runner's children and the starts under way; one instance.
 struct RunnerChildren {
-  std::mutex mutex;           // guards the fields below
+  std::mutex mutex;            // guards the fields below
   int starts_in_progress = 0;  // begin_start calls not yet ended
   std::vector<pid_t> pids;     // children the runner will reap itself
 };

@@ -58,12 +58,12 @@ using vek::spawn::ChildPlan;
 
 namespace {
 
-constexpr int CHUNK_SIZE = 1024;                 // bytes per read handed to a handler
-constexpr int POLL_MS = 500;                     // one wait for output; also the quiet time that ends a drain
+constexpr int CHUNK_SIZE = 1024;  // bytes per read handed to a handler
+constexpr int POLL_MS = 500;      // one wait for output; also the quiet time that ends a drain
 // Reading after the child's end, at most: what a grandchild keeps writing
 // to the inherited pipes must not hold the run.
 constexpr std::chrono::seconds DRAIN_LIMIT{3};
-constexpr int HIGHEST_SIGNAL = 64;                // signals a child may get back at their default
+constexpr int HIGHEST_SIGNAL = 64;  // signals a child may get back at their default
 
 vek_list_t* active_processes = nullptr;     // handles of running children, compared by pid
 vek_mutex_t* process_list_mutex = nullptr;  // "active external process list": the list, `running`, proc->handle
@@ -78,10 +78,7 @@ int compare_pids(const void* a, const void* b) {
   return left->pid == right->pid ? 0 : 1;
 }
 
-const char* display_name(const vek_process_t* proc) {
-  return proc->name != nullptr ? proc->name : proc->exe;
-}
-
+const char* display_name(const vek_process_t* proc) { return proc->name != nullptr ? proc->name : proc->exe; }
 
 // ---------------------------------------------------------------------------
 // The parent's preparation.
@@ -101,9 +98,7 @@ class RunPipes {
   // Output pipe first, then error. Close-on-exec, so that no other child of
   // this process inherits them (a stray write end would keep a pipe open),
   // and above 2, so that the child's redirection cannot overwrite them.
-  bool open() {
-    return make(&out_read, &out_write) && make(&err_read, &err_write);
-  }
+  bool open() { return make(&out_read, &out_write) && make(&err_read, &err_write); }
   void close_write_ends() {
     close_one(&out_write);
     close_one(&err_write);
@@ -233,8 +228,7 @@ class PreparedChild {
          "Could not redirect standard error to " + file_name(plan_.stderr_file) + ": ");
     line(&plan_.out_handler_warning, stamp, VEKLOG_WARN, "Could not redirect standard output to handler: ");
     line(&plan_.err_handler_warning, stamp, VEKLOG_WARN, "Could not redirect standard error to handler: ");
-    line(&plan_.exec_error, stamp, VEKLOG_ERROR,
-         "Failed to execute new process '" + std::string(proc->exe) + "': ");
+    line(&plan_.exec_error, stamp, VEKLOG_ERROR, "Failed to execute new process '" + std::string(proc->exe) + "': ");
     plan_.exec_error.tail = " (errno ";
     plan_.exec_error.tail_size = 8;
     plan_.exec_error.with_number = true;
@@ -254,7 +248,7 @@ class PreparedChild {
   ChildPlan plan_;
   std::vector<char*> argv_;
   std::vector<char*> envp_;
-  std::string loader_path_entry_;  // the user's LD_LIBRARY_PATH entry in envp_, if any
+  std::string loader_path_entry_;                    // the user's LD_LIBRARY_PATH entry in envp_, if any
   std::vector<std::unique_ptr<std::string>> texts_;  // stable addresses for the lines' heads
 };
 
@@ -404,8 +398,8 @@ void decode_status(const vek_process_t* proc, int status, vek_process_result_t* 
   if (WIFSIGNALED(status)) {
     result->exit_signal = WTERMSIG(status);
     veklog(VEK_HERE, VEKLOG_WARN,
-           "External process '%s' terminated after receiving a signal %d, which it did not handle.",
-           display_name(proc), result->exit_signal);
+           "External process '%s' terminated after receiving a signal %d, which it did not handle.", display_name(proc),
+           result->exit_signal);
     if (WCOREDUMP(status)) {
       veklog(VEK_HERE, VEKLOG_ERROR, "External process runner produced a core dump");
       result->core_dumped = true;
@@ -440,8 +434,7 @@ bool check_description(const vek_process_t* proc) {
 
 // Waits for the started child (feeding its output to the handlers) and fills
 // `result`. False when the wait failed.
-bool follow_child(vek_process_t* proc, vek_process_handle_t* handle, RunPipes* pipes,
-                  vek_process_result_t* result) {
+bool follow_child(vek_process_t* proc, vek_process_handle_t* handle, RunPipes* pipes, vek_process_result_t* result) {
   auto started = std::chrono::steady_clock::now();
   *result = vek_process_result_t{-1, -1, false, 0.0};
   if (proc->redirect == VEK_REDIRECT_HANDLER) {

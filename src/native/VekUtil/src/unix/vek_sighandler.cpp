@@ -57,22 +57,22 @@ enum ParkState : int {
   RETIRING = 2,    // a new installation asked it to block them again and end
 };
 
-vek_list_t* saved_signals = nullptr;          // vek_sig_action_t*; non-NULL exactly while installed; under the mutex
-struct sigaction saved_ttin = {};             // SIGTTIN before the latest block; kept once it is gone
-struct sigaction saved_ttou = {};             // SIGTTOU before the latest block; kept once it is gone
-std::atomic<bool> is_sighup_discarded{false};  // swallow SIGHUP
-std::atomic<bool> is_sigint_discarded{false};  // swallow SIGINT
+vek_list_t* saved_signals = nullptr;            // vek_sig_action_t*; non-NULL exactly while installed; under the mutex
+struct sigaction saved_ttin = {};               // SIGTTIN before the latest block; kept once it is gone
+struct sigaction saved_ttou = {};               // SIGTTOU before the latest block; kept once it is gone
+std::atomic<bool> is_sighup_discarded{false};   // swallow SIGHUP
+std::atomic<bool> is_sigint_discarded{false};   // swallow SIGINT
 std::atomic<bool> is_sigquit_discarded{false};  // swallow SIGQUIT
 std::atomic<bool> is_sigterm_discarded{false};  // swallow SIGTERM
 std::atomic<vek_daemon_exit_t> user_signal_handler{nullptr};  // the registered exit routine
-std::atomic<bool> user_signal_handler_installed{false};      // the routine is to be used
-bool signal_thread_running = false;            // the signal thread is to go on; under the mutex
+std::atomic<bool> user_signal_handler_installed{false};       // the routine is to be used
+bool signal_thread_running = false;                           // the signal thread is to go on; under the mutex
 // "signal handler polling thread": guards saved_signals and
 // signal_thread_running. Created with the module and kept for the life of
 // the process, so that no thread can meet it half destroyed.
 vek_mutex_t* signal_thread_mutex = nullptr;
-std::atomic<bool> block_was_installed{false};  // the forking thread may still block the signals
-std::atomic<int> park_state{NOT_PARKED};       // ParkState of the signal thread
+std::atomic<bool> block_was_installed{false};     // the forking thread may still block the signals
+std::atomic<int> park_state{NOT_PARKED};          // ParkState of the signal thread
 std::atomic<unsigned> signal_threads_started{0};  // counts signal threads that reached their loop
 // 1 from the call of the exit routine until its answer has been acted on
 // (the handling ended, or goes on): an installation meanwhile waits for it,
@@ -450,7 +450,8 @@ extern "C" bool vek_isSignalBlockInstalled(void) {
 
 extern "C" int vek_registerSignalHandlers(vek_daemon_exit_t handler) {
   if (!vek_isSignalBlockInstalled()) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Cannot install a signal handler unless vek_installSignalBlock() has already been called");
+    veklog(VEK_HERE, VEKLOG_ERROR,
+           "Cannot install a signal handler unless vek_installSignalBlock() has already been called");
     return 0;
   }
   if (handler == nullptr) {

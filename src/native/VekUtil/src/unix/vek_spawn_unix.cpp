@@ -22,9 +22,9 @@ using vek::spawn::ChildPlan;
 
 namespace {
 
-constexpr size_t CHILD_STACK_SIZE = 64 * 1024;   // the borrowing child's own stack
-constexpr int KERNEL_SIGSET_BYTES = 8;           // sigset size the kernel's rt_sig* calls take
-constexpr int HIGHEST_SIGNAL = 64;               // signals the child puts back at their default
+constexpr size_t CHILD_STACK_SIZE = 64 * 1024;  // the borrowing child's own stack
+constexpr int KERNEL_SIGSET_BYTES = 8;          // sigset size the kernel's rt_sig* calls take
+constexpr int HIGHEST_SIGNAL = 64;              // signals the child puts back at their default
 
 // ---------------------------------------------------------------------------
 // The child side. Runs on the borrowed memory until execve: system calls
@@ -163,8 +163,8 @@ VEK_CHILD_SIDE void child_reset_signals(const ChildPlan* p) {
     kernel_sigaction current;
     if (p->sys.call(SYS_rt_sigaction, sig, nullptr, &current, KERNEL_SIGSET_BYTES) != 0) continue;
     bool saved = (p->default_signals >> (sig - 1)) & 1u;
-    bool handled = current.handler != reinterpret_cast<void*>(SIG_DFL) &&
-                   current.handler != reinterpret_cast<void*>(SIG_IGN);
+    bool handled =
+        current.handler != reinterpret_cast<void*>(SIG_DFL) && current.handler != reinterpret_cast<void*>(SIG_IGN);
     if (!saved && !handled) continue;
     kernel_sigaction to_default;
     to_default.handler = reinterpret_cast<void*>(SIG_DFL);
@@ -178,8 +178,8 @@ VEK_CHILD_SIDE void child_reset_signals(const ChildPlan* p) {
 // Opens an output file for appending (or /dev/null) and puts it at `target`;
 // a file that cannot be opened is reported and replaced by /dev/null.
 VEK_CHILD_SIDE void child_open_output(const ChildPlan* p, const char* name, int target, const ChildLine* warning) {
-  long fd = name != nullptr ? child_open_named(p, name, O_WRONLY | O_CREAT | O_APPEND)
-                            : child_open(p, "/dev/null", O_WRONLY);
+  long fd =
+      name != nullptr ? child_open_named(p, name, O_WRONLY | O_CREAT | O_APPEND) : child_open(p, "/dev/null", O_WRONLY);
   if (fd < 0) {
     child_print(p, 1, warning, child_errno(p));
     fd = child_open(p, "/dev/null", O_WRONLY);
@@ -229,8 +229,7 @@ VEK_CHILD_SIDE int child_main(void* arg) {
   const ChildPlan* p = static_cast<const ChildPlan*>(arg);
   child_reset_signals(p);
   child_close_inherited(p);
-  if (p->dir != nullptr && p->sys.call(SYS_chdir, p->dir) != 0)
-    child_print(p, 1, &p->chdir_warning, child_errno(p));
+  if (p->dir != nullptr && p->sys.call(SYS_chdir, p->dir) != 0) child_print(p, 1, &p->chdir_warning, child_errno(p));
   if (p->stdin_file != nullptr) {
     long fd = child_open_named(p, p->stdin_file, O_RDONLY);
     if (fd < 0) fd = child_open(p, "/dev/null", O_RDONLY);
@@ -267,8 +266,7 @@ constexpr auto library_clone = [] { return &clone; };
 }  // namespace
 
 pid_t vek::spawn::clone_child(ChildPlan* plan, int* error) {
-  void* stack = mmap(nullptr, CHILD_STACK_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
-                     -1, 0);
+  void* stack = mmap(nullptr, CHILD_STACK_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (stack == MAP_FAILED) {
     *error = errno;
     return -1;
@@ -278,8 +276,8 @@ pid_t vek::spawn::clone_child(ChildPlan* plan, int* error) {
   // The raw call also blocks the C library's own signals, which pthread_sigmask leaves open.
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &saved, KERNEL_SIGSET_BYTES);
   int saved_errno = errno;  // the child writes this thread's errno
-  pid_t pid = library_clone()(child_main, static_cast<char*>(stack) + CHILD_STACK_SIZE, CLONE_VM | CLONE_VFORK | SIGCHLD,
-                    plan);
+  pid_t pid =
+      library_clone()(child_main, static_cast<char*>(stack) + CHILD_STACK_SIZE, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
   *error = errno;
   errno = saved_errno;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &saved, nullptr, KERNEL_SIGSET_BYTES);

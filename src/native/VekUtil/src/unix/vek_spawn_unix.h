@@ -23,38 +23,38 @@ namespace vek::spawn {
 // the failed execution the errno number follows as well. `head` is NULL when
 // the threshold drops the line.
 struct ChildLine {
-  const char* head;      // "timestamp LEVEL [native] message up to the error text"
+  const char* head;  // "timestamp LEVEL [native] message up to the error text"
   size_t head_size;
-  const char* tail;      // after the error text: "\n", or " (errno " before the number
+  const char* tail;  // after the error text: "\n", or " (errno " before the number
   size_t tail_size;
-  bool with_number;      // the errno number and ")\n" follow the tail
+  bool with_number;  // the errno number and ")\n" follow the tail
 };
 
 // The system calls the child makes go through these pointers, taken in the
 // parent: a first call through the procedure linkage table would have the
 // dynamic linker resolve it in the child, writing into the shared memory.
 struct ChildCalls {
-  long (*call)(long, ...);              // syscall(2)
-  int* (*error_location)();             // this thread's errno
-  const char* (*error_text)(int);       // text of an errno value, from a constant table
+  long (*call)(long, ...);         // syscall(2)
+  int* (*error_location)();        // this thread's errno
+  const char* (*error_text)(int);  // text of an errno value, from a constant table
 };
 
 struct ChildPlan {
   ChildCalls sys;
-  const char* exe;            // program to execute
-  char* const* argv;          // NULL-terminated
-  char* const* envp;          // NULL-terminated; the parent's environment when none was given
-  const char* dir;            // working directory, or NULL
-  const char* stdin_file;     // or NULL
-  int redirect;               // vek_redirect_type_t
-  const char* stdout_file;    // VEK_REDIRECT_FILE: names (NULL is /dev/null)
+  const char* exe;          // program to execute
+  char* const* argv;        // NULL-terminated
+  char* const* envp;        // NULL-terminated; the parent's environment when none was given
+  const char* dir;          // working directory, or NULL
+  const char* stdin_file;   // or NULL
+  int redirect;             // vek_redirect_type_t
+  const char* stdout_file;  // VEK_REDIRECT_FILE: names (NULL is /dev/null)
   const char* stderr_file;
-  int out_write;              // VEK_REDIRECT_HANDLER: the pipes' write ends (both above 2)
+  int out_write;  // VEK_REDIRECT_HANDLER: the pipes' write ends (both above 2)
   int err_write;
-  int file_handle;            // VEK_REDIRECT_FD
-  int keep[3];                // descriptors kept open, ascending
+  int file_handle;  // VEK_REDIRECT_FD
+  int keep[3];      // descriptors kept open, ascending
   int keep_count;
-  uint64_t default_signals;   // bit n-1: signal n back to its default
+  uint64_t default_signals;  // bit n-1: signal n back to its default
   ChildLine chdir_warning;
   ChildLine stdout_warning;
   ChildLine stderr_warning;
@@ -62,7 +62,6 @@ struct ChildPlan {
   ChildLine err_handler_warning;
   ChildLine exec_error;
 };
-
 
 // Starts the child. All signals stay blocked in the calling thread while the
 // child borrows its memory, so that no handler of the parent runs in the

@@ -19,7 +19,7 @@ bool host_name(std::string& out) {
 }
 
 bool machine_name(std::string& out) {
-  struct utsname names{};
+  struct utsname names {};
   if (uname(&names) != 0) return false;
   out = names.machine;
   return true;

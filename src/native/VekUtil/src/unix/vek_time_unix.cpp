@@ -16,8 +16,7 @@ void sleep_ms(long milliseconds) {
   struct timespec remaining = {};
   while (nanosleep(&request, &remaining) != 0) {
     if (errno != EINTR) {
-      veklog(VEK_HERE, VEKLOG_ERROR, "Could not wait for %ld milliseconds: %s", milliseconds,
-             strerror(errno));
+      veklog(VEK_HERE, VEKLOG_ERROR, "Could not wait for %ld milliseconds: %s", milliseconds, strerror(errno));
       return;
     }
     request = remaining;

@@ -1,8 +1,8 @@
 // Dynamic libraries over LoadLibrary and GetProcAddress. Windows has no
 // global symbol scope, so the VEK_RTLD_DEFAULT search walks every module of
 // the process in load order.
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -32,8 +32,7 @@ std::vector<HMODULE> loaded_modules() {
     }
   }
   vek::LastWin32ErrorText error;
-  veklog(VEK_HERE, VEKLOG_WARN, "(internal vek_dsoSym) Could not enumberate currently load modules: %s",
-         error.c_str());
+  veklog(VEK_HERE, VEKLOG_WARN, "(internal vek_dsoSym) Could not enumberate currently load modules: %s", error.c_str());
   return {};
 }
 
@@ -70,9 +69,7 @@ void* find_symbol(void* handle, const char* symbol) {
   return nullptr;
 }
 
-int close_library(void* handle) {
-  return FreeLibrary(static_cast<HMODULE>(handle)) ? 0 : -1;
-}
+int close_library(void* handle) { return FreeLibrary(static_cast<HMODULE>(handle)) ? 0 : -1; }
 
 // Like dlerror: the text of the last failure on this thread, NULL when none.
 const char* last_error() {

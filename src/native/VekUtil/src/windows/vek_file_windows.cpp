@@ -28,8 +28,7 @@ namespace {
 
 constexpr int kTempNameAttempts = 500;
 constexpr unsigned int kTempNameStep = 7777;
-constexpr const char kTempNameAlphabet[] =
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr const char kTempNameAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
@@ -39,18 +38,10 @@ bool is_letter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0
 void set_errno_from_last_error() {
   switch (GetLastError()) {
     case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-      errno = EEXIST;
-      break;
-    case ERROR_ACCESS_DENIED:
-      errno = EACCES;
-      break;
-    case ERROR_FILENAME_EXCED_RANGE:
-      errno = ENAMETOOLONG;
-      break;
-    default:
-      errno = ENOENT;
-      break;
+    case ERROR_FILE_EXISTS: errno = EEXIST; break;
+    case ERROR_ACCESS_DENIED: errno = EACCES; break;
+    case ERROR_FILENAME_EXCED_RANGE: errno = ENAMETOOLONG; break;
+    default: errno = ENOENT; break;
   }
 }
 
@@ -138,8 +129,7 @@ std::wstring wide_extended_path(const char* path) { return to_wide(extended_leng
 bool is_full_path(const char* path) {
   size_t len = std::strlen(path);
   if (len > 2 && is_separator(path[0]) && is_separator(path[1])) return true;
-  if (len > 3 && is_separator(path[0]) && is_letter(path[1]) && path[2] == ':' &&
-      is_separator(path[3])) {
+  if (len > 3 && is_separator(path[0]) && is_letter(path[1]) && path[2] == ':' && is_separator(path[3])) {
     return true;
   }
   return len > 2 && is_letter(path[0]) && path[1] == ':' && is_separator(path[2]);
@@ -231,9 +221,7 @@ bool remove_file(const char* path) { return _wunlink(to_wide(path, nullptr).c_st
 
 bool remove_empty_directory(const char* path) { return _wrmdir(to_wide(path, nullptr).c_str()) == 0; }
 
-std::vector<std::string> fixed_temp_candidates() {
-  return {"C:\\TEMP", "/tmp", "/usr/tmp", "/var/tmp", "\\"};
-}
+std::vector<std::string> fixed_temp_candidates() { return {"C:\\TEMP", "/tmp", "/usr/tmp", "/var/tmp", "\\"}; }
 
 bool working_directory(std::string& out) {
   char buffer[VEK_PATH_MAX] = {};

@@ -18,13 +18,10 @@ struct vek_mutex_t {
 
 namespace {
 
-const char* name_of(const vek_mutex_t* mutex) {
-  return mutex->name != nullptr ? mutex->name : "(unnamed)";
-}
+const char* name_of(const vek_mutex_t* mutex) { return mutex->name != nullptr ? mutex->name : "(unnamed)"; }
 
 bool report_null(const char* operation) {
-  veklog(VEK_HERE, VEKLOG_ERROR, "NULL mutex passed to %s(). This is an internal programming error",
-         operation);
+  veklog(VEK_HERE, VEKLOG_ERROR, "NULL mutex passed to %s(). This is an internal programming error", operation);
   return false;
 }
 
@@ -33,15 +30,13 @@ bool report_null(const char* operation) {
 extern "C" vek_mutex_t* vek_createMutex(const char* name) {
   auto* mutex = static_cast<vek_mutex_t*>(calloc(1, sizeof(vek_mutex_t)));
   if (mutex == nullptr) {
-    veklog(VEK_HERE, VEKLOG_ERROR, "Could not create %s mutex: %s", name ? name : "(unnamed)",
-           strerror(ENOMEM));
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not create %s mutex: %s", name ? name : "(unnamed)", strerror(ENOMEM));
     return nullptr;
   }
   mutex->handle = CreateMutexA(nullptr, FALSE, nullptr);
   if (mutex->handle == nullptr) {
     vek::LastWin32ErrorText error;
-    veklog(VEK_HERE, VEKLOG_ERROR, "Could not create %s mutex: %s", name ? name : "(unnamed)",
-           error.c_str());
+    veklog(VEK_HERE, VEKLOG_ERROR, "Could not create %s mutex: %s", name ? name : "(unnamed)", error.c_str());
     free(mutex);
     return nullptr;
   }

@@ -75,9 +75,7 @@ int platform_write_file(int fd, const char* buf, size_t sz) {
 }
 
 // EINTR is not retried: on Linux the descriptor is gone whatever close says.
-bool platform_close_file(int fd) {
-  return close(fd) == 0 || errno == EINTR;
-}
+bool platform_close_file(int fd) { return close(fd) == 0 || errno == EINTR; }
 
 bool platform_make_directory(const char* name, int mode) {
   if (mkdir(name, static_cast<mode_t>((mode & 07777) | S_IRWXU)) == 0) return true;
@@ -116,8 +114,8 @@ int platform_creation_mask() {
 
 bool platform_make_device(const char* device_name, int mode, int major, int minor) {
   return create_parent_dirs(device_name) && remove_non_directory(device_name) &&
-         mknod(device_name, static_cast<mode_t>(mode), makedev(static_cast<unsigned>(major),
-                                                               static_cast<unsigned>(minor))) == 0;
+         mknod(device_name, static_cast<mode_t>(mode),
+               makedev(static_cast<unsigned>(major), static_cast<unsigned>(minor))) == 0;
 }
 
 bool platform_make_symlink(const char* to, const char* from) {

@@ -154,7 +154,8 @@ void platform_install_bus_error_handler(void) {
   action.sa_handler = sigbus_handler;
   sigemptyset(&action.sa_mask);
   sigbus_installed = sigaction(SIGBUS, &action, &previous_sigbus) == 0;
-  if (!sigbus_installed) veklog(VEK_SOURCE_HERE(installer), VEKLOG_WARN, "cannot install SIBGUS handler: %s", strerror(errno));
+  if (!sigbus_installed)
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_WARN, "cannot install SIBGUS handler: %s", strerror(errno));
   umask(022);
 }
 
@@ -175,8 +176,8 @@ namespace {
   restore_inherited_dispositions();
   execv(args[0], args);
   int error = errno;
-  veklog(VEK_SOURCE_HERE(installer), VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0], strerror(error),
-         error);
+  veklog(VEK_SOURCE_HERE(installer), VEKLOG_ERROR, "Failed to execute new process '%s': %s (errno %d)", args[0],
+         strerror(error), error);
   if (error == EACCES || error == EPERM) log_run_permission_hint(args[0]);
   _exit(1);
 }

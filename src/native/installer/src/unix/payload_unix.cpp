@@ -25,9 +25,7 @@ int64_t platform_file_size(int fd) {
   return (int64_t)st.st_size;
 }
 
-int64_t platform_seek(int fd, int64_t offset, int whence) {
-  return (int64_t)lseek(fd, (off_t)offset, whence);
-}
+int64_t platform_seek(int fd, int64_t offset, int whence) { return (int64_t)lseek(fd, (off_t)offset, whence); }
 
 ssize_t platform_read(int fd, void* buf, size_t count) {
   ssize_t got;

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "../file_untar_ops_platform.h"
-#include "vek_log_source.h"
 #include "../printable_name.h"
 #include "vek_file.h"
+#include "vek_log_source.h"
 #include "vek_logging.h"
 #include "wide_text_windows.h"
 
@@ -51,8 +51,8 @@ int platform_open_file(const char* file_name, int) {
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST
-            : error == ERROR_PATH_NOT_FOUND                              ? ENOENT
-                                                                         : EACCES;
+            : error == ERROR_PATH_NOT_FOUND                             ? ENOENT
+                                                                        : EACCES;
     return -1;
   }
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
@@ -65,22 +65,14 @@ int platform_write_file(int fd, const char* buf, size_t sz) {
   return _write(fd, buf, static_cast<unsigned>(sz));
 }
 
-bool platform_close_file(int fd) {
-  return _close(fd) == 0;
-}
+bool platform_close_file(int fd) { return _close(fd) == 0; }
 
 // Directory modes are not used here: directories stay writable.
-bool platform_make_directory(const char* name, int mode) {
-  return vek_createDirectory(name, mode);
-}
+bool platform_make_directory(const char* name, int mode) { return vek_createDirectory(name, mode); }
 
-bool platform_set_directory_mode(const char*, int) {
-  return true;
-}
+bool platform_set_directory_mode(const char*, int) { return true; }
 
-int platform_creation_mask() {
-  return 0;
-}
+int platform_creation_mask() { return 0; }
 
 bool platform_make_device(const char* device_name, int, int, int) {
   veklog(VEK_SOURCE_HERE(file_untar_ops), VEKLOG_WARN, "cannot create %s; devices are not supported on windows",

@@ -1,6 +1,6 @@
 // System calls of the installer's driver on Windows.
-#include <windows.h>
 #include <aclapi.h>
+#include <windows.h>
 
 #include <direct.h>
 #include <errno.h>
@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "installer.h"
 #include "file_io_windows.h"
+#include "installer.h"
 #include "installer_platform.h"
 #include "vek_log_source.h"
 #include "wide_text_windows.h"
@@ -118,8 +118,8 @@ bool directory_identity(HANDLE handle, private_dir_id_t* id, DWORD* attributes) 
 
 bool handle_is_private(HANDLE handle) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                      nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
     veklog(VEK_SOURCE_HERE(installer), VEKLOG_DEBUG, "cannot read the security of the extraction directory (error %lu)",
            (unsigned long)GetLastError());
     return false;
@@ -139,8 +139,7 @@ bool platform_descriptor_is_private(void* descriptor, void* user) {
     return false;
   BOOL present = FALSE;
   PACL dacl = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
-    return false;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr) return false;
   ACL_SIZE_INFORMATION info;
   if (!GetAclInformation(dacl, &info, sizeof(info), AclSizeInformation)) return false;
   for (DWORD i = 0; i < info.AceCount; ++i) {
@@ -154,8 +153,7 @@ int platform_check_private_directory(const char* dir, private_dir_id_t* id) {
   owned_handle_t handle = open_directory(dir);
   if (!handle) {
     DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PRIVATE_DIR_MISSING
-                                                                          : PRIVATE_DIR_UNSAFE;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PRIVATE_DIR_MISSING : PRIVATE_DIR_UNSAFE;
   }
   DWORD attributes = 0;
   private_dir_id_t found;
@@ -197,16 +195,16 @@ bool platform_create_private_directory(const char* dir) {
   std::vector<unsigned char> acl_storage(acl_size, 0);
   PACL acl = reinterpret_cast<PACL>(acl_storage.data());
   SECURITY_DESCRIPTOR descriptor;
-  bool built = InitializeAcl(acl, acl_size, ACL_REVISION) &&
-               AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
-                                     user) &&
-               InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-               SetSecurityDescriptorOwner(&descriptor, user, FALSE) &&
-               SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
-               SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  bool built =
+      InitializeAcl(acl, acl_size, ACL_REVISION) &&
+      AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, user) &&
+      InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+      SetSecurityDescriptorOwner(&descriptor, user, FALSE) &&
+      SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+      SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
   if (!built) {
-    veklog(VEK_SOURCE_HERE(installer), VEKLOG_DEBUG, "cannot build the security of the extraction directory (error %lu)",
-           (unsigned long)GetLastError());
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_DEBUG,
+           "cannot build the security of the extraction directory (error %lu)", (unsigned long)GetLastError());
     errno = EACCES;
     return false;
   }
@@ -229,7 +227,8 @@ void (*previous_break)(int) = SIG_DFL;
 void platform_install_stop_handlers(void (*handler)(int)) {
   previous_break = signal(SIGBREAK, handler);
   break_installed = previous_break != SIG_ERR;
-  if (!break_installed) veklog(VEK_SOURCE_HERE(installer), VEKLOG_WARN, "cannot install CTRL+BREAK handler: %s", strerror(errno));
+  if (!break_installed)
+    veklog(VEK_SOURCE_HERE(installer), VEKLOG_WARN, "cannot install CTRL+BREAK handler: %s", strerror(errno));
 }
 
 void platform_restore_stop_handlers(void) {
@@ -276,8 +275,7 @@ int platform_run_configuration(char** args) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  if (!CreateProcessA(args[0], &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessA(args[0], &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
     // A policy that forbids programs in the temporary directory answers so.
     if (GetLastError() == ERROR_ACCESS_DENIED) log_run_permission_hint(args[0]);
     return -1;
