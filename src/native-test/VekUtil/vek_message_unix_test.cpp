@@ -177,15 +177,6 @@ const char* const POLLING_THREAD = "vek-msg-poll";
 const char* const CONNECTION_THREAD = "vek-msg-conn";
 size_t descriptor_count() { return count_entries("/proc/self/fd"); }
 
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 bool is_socket(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
@@ -327,7 +318,7 @@ TEST_F(MessageServerTest, AClientThatLeavesEarlyCannotKillTheServer) {
   const std::string request = header(SLOW_TYPE, 1, 0);
   ASSERT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
   close(fd);
-  EXPECT_TRUE(wait_until(
+  EXPECT_TRUE(vektest::waitUntil(
       [&] {
         return RecordingLogger::contains(RecordingLogger::take(), VEKLOG_ERROR,
                                          "(internal error) could not send response to inter-launcher message");
@@ -342,7 +333,7 @@ TEST_F(MessageServerTest, ARemovedSocketFileIsRecreatedWithinOnePass) {
   ASSERT_EQ(0, unlink(path_.c_str()));
   // One pass waits at most two seconds; the file is checked before each.
   // (The file appears at the bind, just before the socket listens.)
-  EXPECT_TRUE(wait_until([&] { return is_socket(path_) && echo_works(path_); }, 3s));
+  EXPECT_TRUE(vektest::waitUntil([&] { return is_socket(path_) && echo_works(path_); }, 3s));
   EXPECT_TRUE(RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "no longer exists, but the inter-launcher"));
 }
 
@@ -396,7 +387,7 @@ TEST_F(MessageServerTest, ShutdownRemovesEverySocketFileAndEndsThePollingThread)
   EXPECT_FALSE(is_socket(path_));
   EXPECT_FALSE(is_socket(second));
   // Joined; under a user-mode emulator the host thread may linger a moment.
-  EXPECT_TRUE(wait_until([] { return thread_count(POLLING_THREAD) == 0; }, 1s));
+  EXPECT_TRUE(vektest::waitUntil([] { return thread_count(POLLING_THREAD) == 0; }, 1s));
   EXPECT_EQ(-1, vek_startMessageServer(path_.c_str()));  // nothing to serve with until initialised again
   vek_message_native_init();
   ASSERT_GE(vek_startMessageServer(path_.c_str()), 0);
@@ -435,7 +426,7 @@ TEST_F(MessageServerTest, AForkedChildStartsWithoutTheParentsServer) {
     SCOPED_TRACE(c.name);
     // Forked while no connection thread of the parent frees memory: the
     // sanitizers' allocators are not fork-safe.
-    ASSERT_TRUE(wait_until([] { return thread_count(CONNECTION_THREAD) == 0; }, 5s));
+    ASSERT_TRUE(vektest::waitUntil([] { return thread_count(CONNECTION_THREAD) == 0; }, 5s));
     int status = 0;
     std::string answer = vektest::inChild(
         [&] {
@@ -478,10 +469,10 @@ TEST_F(MessageServerTest, IdleConnectionsHoldNoThreadAndNeverKeepARequestWaiting
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 8s);
   EXPECT_LE(thread_count(), threads_before + MAX_CONNECTION_THREADS);
   // The echo's thread ends just after its reply; the idle connections keep none.
-  EXPECT_TRUE(wait_until([] { return thread_count(CONNECTION_THREAD) == 0; }, 5s));
+  EXPECT_TRUE(vektest::waitUntil([] { return thread_count(CONNECTION_THREAD) == 0; }, 5s));
   // Past the limit every idle connection is closed; the partial request is
   // answered with the read error.
-  EXPECT_TRUE(wait_until(
+  EXPECT_TRUE(vektest::waitUntil(
       [&] {
         for (int fd : idle) {
           pollfd wait = {fd, POLLIN, 0};
@@ -553,7 +544,8 @@ TEST_F(MessageServerTest, AThousandClientsFromSeveralProcessesAreEachAnsweredOnc
   }
   EXPECT_EQ(1, most_inside.load()) << "dispatches overlapped";
   // Connection threads are detached and end just after their reply.
-  EXPECT_TRUE(wait_until([&] { return thread_count(CONNECTION_THREAD) == 0 && thread_count() == threads_before; }, 5s))
+  EXPECT_TRUE(
+      vektest::waitUntil([&] { return thread_count(CONNECTION_THREAD) == 0 && thread_count() == threads_before; }, 5s))
       << thread_count() << " threads, " << threads_before << " before";
   EXPECT_EQ(1u, thread_count(POLLING_THREAD));
   EXPECT_EQ(descriptors_before, descriptor_count());

@@ -81,15 +81,6 @@ size_t count_entries(const char* directory) {
   return count;
 }
 
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 // Sends SIGUSR1 (a handler that does nothing and restarts no call) to every
 // other thread of this process about once a millisecond.
 class SignalStorm {
@@ -239,7 +230,7 @@ pid_t start_load(const std::string& path, int count, const std::string& tag) {
 }
 int await_client(pid_t pid) {
   int status = 0;
-  if (wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120s))
+  if (vektest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120s))
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
@@ -277,7 +268,7 @@ TEST_F(SystemFaultTest, TheServerAnswersEveryRequestOnceAndServesAgainAfterTheFa
   };
   ASSERT_GE(vek_startMessageServer(path_.c_str()), 0);
   ASSERT_TRUE(echo_works(path_));
-  ASSERT_TRUE(wait_until([] { return !connection_thread_runs(); }, 10s));
+  ASSERT_TRUE(vektest::waitUntil([] { return !connection_thread_runs(); }, 10s));
   const size_t threads_before = count_entries("/proc/self/task");
   const size_t descriptors_before = count_entries("/proc/self/fd");
   for (const Fault& fault : faults) {
@@ -298,7 +289,7 @@ TEST_F(SystemFaultTest, TheServerAnswersEveryRequestOnceAndServesAgainAfterTheFa
     lock.unlock();
     EXPECT_FALSE(RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "consecutive errors"));
     EXPECT_TRUE(echo_works(path_));
-    EXPECT_TRUE(wait_until([&] { return count_entries("/proc/self/task") == threads_before; }, 10s));
+    EXPECT_TRUE(vektest::waitUntil([&] { return count_entries("/proc/self/task") == threads_before; }, 10s));
     EXPECT_EQ(descriptors_before, count_entries("/proc/self/fd"));
   }
 }
@@ -315,7 +306,7 @@ TEST_F(SystemFaultTest, APersistentAcceptFailureStopsTheServerWithTheErrorLine) 
   address.sun_family = AF_UNIX;
   strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
   ASSERT_EQ(0, connect(waiting_client, reinterpret_cast<const sockaddr*>(&address), sizeof address));
-  EXPECT_TRUE(wait_until(
+  EXPECT_TRUE(vektest::waitUntil(
       [&] { return RecordingLogger::contains(logs.take(), VEKLOG_ERROR, "There have been 10 consecutive errors"); },
       10s));
   accept_error = 0;

@@ -40,15 +40,6 @@ constexpr auto START_LIMIT = 120s;
 
 std::string jdk_home() { return fs::path(VEK_TEST_JVM_LIB).parent_path().parent_path().parent_path().string(); }
 
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
 // No such process, or one that has ended and waits to be reaped.
 bool process_gone(pid_t pid) {
   if (kill(pid, 0) != 0) return true;
@@ -130,7 +121,7 @@ class Launcher {
   }
   // The exit status once it ended (within `limit`), or -1.
   int wait_exit(std::chrono::milliseconds limit) {
-    return wait_until([&] { return !running(); }, limit) ? status_ : -1;
+    return vektest::waitUntil([&] { return !running(); }, limit) ? status_ : -1;
   }
   void kill_hard() {
     kill(pid_, SIGKILL);
@@ -163,7 +154,7 @@ class LauncherTest : public ::testing::TestWithParam<bool> {
   }
   // Waits until the launcher serves; false (with its output) when it did not.
   bool serving(Launcher& launcher) {
-    return wait_until(
+    return vektest::waitUntil(
                [&] {
                  return !launcher.running() ||
                         (fs::exists(socket_) && vek_isLauncherRunning(app_.c_str(), state_.c_str(), false));
@@ -265,7 +256,7 @@ TEST_P(LauncherTest, ThreadDumpBySignalWhenTheSocketFileIsGone) {
       result.has("Thread dump request sent to the application process with id " + std::to_string(launcher.pid())));
   EXPECT_TRUE(
       result.has("A thread dump text file should now be available in the application's state directory: " + state_));
-  EXPECT_TRUE(wait_until([&] { return thread_dumps(state_) == 1; }, 30s)) << launcher.output();
+  EXPECT_TRUE(vektest::waitUntil([&] { return thread_dumps(state_) == 1; }, 30s)) << launcher.output();
   EXPECT_TRUE(fs::exists(socket_));  // the launcher is untouched
 }
 
@@ -330,7 +321,7 @@ TEST_F(LauncherStopTest, StoppingALauncherThatIsNotRunning) {
 TEST_F(LauncherStopTest, StopWaitReturnsOnceTheDaemonIsGone) {
   RunResult started = vektest::runProgram({VEKLAUNCHER, "--app", app_, "--state", state_, "--daemon"}, {}, 60s);
   ASSERT_EQ(0, started.status) << started.output;
-  ASSERT_TRUE(wait_until([&] { return fs::exists(socket_); }, START_LIMIT));
+  ASSERT_TRUE(vektest::waitUntil([&] { return fs::exists(socket_); }, START_LIMIT));
   const pid_t daemon = static_cast<pid_t>(std::stol(vektest::readFile(pid_file())));
   ASSERT_EQ(0, kill(daemon, 0));
   // An idle daemon sleeps: its server polls nothing that is always ready.
@@ -343,7 +334,7 @@ TEST_F(LauncherStopTest, StopWaitReturnsOnceTheDaemonIsGone) {
   EXPECT_TRUE(stop.has("has completed its shutdown sequence"));
   // The pid file goes in the daemon's exit processing: the process itself
   // ends just after (a daemon is nobody's child here: it may linger unreaped).
-  EXPECT_TRUE(wait_until([&] { return process_gone(daemon); }, 5s));
+  EXPECT_TRUE(vektest::waitUntil([&] { return process_gone(daemon); }, 5s));
   EXPECT_FALSE(fs::exists(pid_file()));
   EXPECT_FALSE(fs::exists(socket_));
   EXPECT_NE(std::string::npos,
@@ -391,7 +382,7 @@ TEST_F(LauncherStopTest, AStopThatIsNotPermittedDoesNotWait) {
     _exit(127);
   }
   int status = 0;
-  const bool ended = wait_until([&] { return waitpid(child, &status, WNOHANG) == child; }, 30s);
+  const bool ended = vektest::waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, 30s);
   if (!ended) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
@@ -523,14 +514,15 @@ TEST_F(LauncherSocketTest, ASocketOfAnotherUserIsNeitherReplacedNorTrusted) {
     SCOPED_TRACE("a thread dump of a launcher whose socket is elsewhere");
     fs::create_directory(dir_.file("elsewhere"));
     Launcher launcher(launcher_arguments(false), dir_.file("elsewhere.log"), 0, {"TMPDIR=" + dir_.file("elsewhere")});
-    ASSERT_TRUE(wait_until([&] { return vek_isLauncherRunning(app_.c_str(), state_.c_str(), false); }, START_LIMIT))
+    ASSERT_TRUE(
+        vektest::waitUntil([&] { return vek_isLauncherRunning(app_.c_str(), state_.c_str(), false); }, START_LIMIT))
         << launcher.output();
     RunResult dump = vekctl({"threaddump"});
     EXPECT_EQ(0, dump.status) << dump.output;
     EXPECT_TRUE(
         dump.has("Thread dump request sent to the application process with id " + std::to_string(launcher.pid())))
         << dump.output;
-    EXPECT_TRUE(wait_until([&] { return thread_dumps(state_) == 1; }, 30s)) << launcher.output();
+    EXPECT_TRUE(vektest::waitUntil([&] { return thread_dumps(state_) == 1; }, 30s)) << launcher.output();
   }
   EXPECT_EQ(0, planted.requests()) << "a request reached the planted socket";
 }

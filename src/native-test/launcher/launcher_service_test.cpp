@@ -38,15 +38,6 @@ constexpr auto START_LIMIT = 120s;  // a VM under the 32-bit emulator takes a wh
 
 std::string jdk_home() { return fs::path(VEK_TEST_JVM_LIB).parent_path().parent_path().parent_path().string(); }
 
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
 // State and parent of a process from /proc ('?' when it is gone).
 struct ProcState {
   char state = '?';
@@ -83,14 +74,7 @@ std::vector<std::pair<long, ProcState>> children_of(long parent) {
 class Background {
  public:
   Background(const std::vector<std::string>& argv, const std::vector<vektest::EnvChange>& changes) {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e) {
-      bool changed = false;
-      for (const auto& change : changes) changed = changed || std::string(*e).rfind(change.first + "=", 0) == 0;
-      if (!changed) environment.push_back(*e);
-    }
-    for (const auto& [name, value] : changes)
-      if (value) environment.push_back(name + "=" + *value);
+    const std::vector<std::string> environment = vektest::environmentWith(changes);
     std::vector<char*> args, envp;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
@@ -133,7 +117,7 @@ class Background {
   // The exit status once it ended within `limit` (its output all read), or -1.
   int wait_exit(std::chrono::milliseconds limit) {
     int status = 0;
-    if (pid_ <= 0 || !wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limit)) return -1;
+    if (pid_ <= 0 || !vektest::waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limit)) return -1;
     pid_ = -1;
     if (reader_.joinable()) reader_.join();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -242,7 +226,7 @@ TEST_F(LauncherServiceTest, ReadyOnlyOnceServingThenStopping) {
       EXPECT_EQ(std::vector<std::string>{"STATUS=Starting the Java VM"}, before);
     }
     // The command (`env`) ran to its end before the stop.
-    EXPECT_TRUE(wait_until([&] { return run.output().find("ended: exit code 0,") != std::string::npos; }, 30s))
+    EXPECT_TRUE(vektest::waitUntil([&] { return run.output().find("ended: exit code 0,") != std::string::npos; }, 30s))
         << run.output();
     vektest::RunResult stop = vekctl({"stop"});
     EXPECT_EQ(0, stop.status) << stop.output;
@@ -288,7 +272,7 @@ TEST_F(LauncherServiceTest, WatchdogPingsOnlyWhileHealthyAndMeant) {
     if (c.owner) env.push_back({"WATCHDOG_PID", *c.owner});
     Background run(launcher(c.foreground ? std::vector<std::string>{"--foreground"} : std::vector<std::string>{}),
                    environment(env));
-    ASSERT_TRUE(wait_until([&] { return fs::exists(socket_) && answers(); }, START_LIMIT)) << run.output();
+    ASSERT_TRUE(vektest::waitUntil([&] { return fs::exists(socket_) && answers(); }, START_LIMIT)) << run.output();
     if (c.replace_socket) {
       // Requests can no longer reach the launcher: vekctl cannot either.
       ASSERT_TRUE(fs::remove(socket_));
@@ -330,7 +314,7 @@ TEST_F(LauncherServiceTest, AsTheFirstProcessItReapsOrphansAndKeepsTheRunnersSta
   for (const std::string& a : launcher({"--run", command})) argv.push_back(a);
   Background unshare(argv, environment({}));
   long first = 0;  // the launcher, as this namespace numbers it
-  ASSERT_TRUE(wait_until(
+  ASSERT_TRUE(vektest::waitUntil(
       [&] {
         auto children = children_of(unshare.pid());
         first = children.empty() ? 0 : children.front().first;
@@ -348,17 +332,18 @@ TEST_F(LauncherServiceTest, AsTheFirstProcessItReapsOrphansAndKeepsTheRunnersSta
     for (const auto& [pid, state] : children_of(first)) count += state.name == "sleep" && state.state != 'Z';
     return count;
   };
-  EXPECT_TRUE(wait_until([&] { return orphans() == ORPHANS; }, 10s)) << orphans() << " orphans\n" << unshare.output();
+  EXPECT_TRUE(vektest::waitUntil([&] { return orphans() == ORPHANS; }, 10s)) << orphans() << " orphans\n"
+                                                                             << unshare.output();
   // All end, and none stays a zombie.
   auto zombies = [&] {
     int count = 0;
     for (const auto& [pid, state] : children_of(first)) count += state.state == 'Z';
     return count;
   };
-  EXPECT_TRUE(wait_until([&] { return orphans() == 0 && zombies() == 0; }, 15s))
+  EXPECT_TRUE(vektest::waitUntil([&] { return orphans() == 0 && zombies() == 0; }, 15s))
       << orphans() << " orphans, " << zombies() << " zombies";
-  EXPECT_TRUE(
-      wait_until([&] { return unshare.output().find("ended: exit code 7, signal -1") != std::string::npos; }, 10s))
+  EXPECT_TRUE(vektest::waitUntil(
+      [&] { return unshare.output().find("ended: exit code 7, signal -1") != std::string::npos; }, 10s))
       << unshare.output();
   EXPECT_EQ(std::string::npos, unshare.output().find("could not be waited for")) << unshare.output();
   ASSERT_EQ(0, kill(static_cast<pid_t>(first), SIGTERM));

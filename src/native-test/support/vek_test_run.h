@@ -32,20 +32,26 @@ struct RunResult {
 // An environment change: the value, or std::nullopt to remove the variable.
 using EnvChange = std::pair<std::string, std::optional<std::string>>;
 
+// This process's environment ("NAME=value" texts) with `changes` applied.
+inline std::vector<std::string> environmentWith(const std::vector<EnvChange>& changes) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    bool changed = false;
+    for (const auto& change : changes) changed = changed || entry.rfind(change.first + "=", 0) == 0;
+    if (!changed) environment.push_back(entry);
+  }
+  for (const auto& [name, value] : changes)
+    if (value) environment.push_back(name + "=" + *value);
+  return environment;
+}
+
 inline RunResult runProgram(const std::vector<std::string>& argv, const std::vector<EnvChange>& env = {},
                             std::chrono::seconds deadline = std::chrono::seconds(180)) {
   RunResult result;
   // Everything the child needs is built here: between fork and exec a
   // process with other threads (a VM's) may only make system calls.
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry = *e;
-    bool changed = false;
-    for (const auto& change : env) changed = changed || entry.rfind(change.first + "=", 0) == 0;
-    if (!changed) environment.push_back(entry);
-  }
-  for (const auto& [name, value] : env)
-    if (value) environment.push_back(name + "=" + *value);
+  std::vector<std::string> environment = environmentWith(env);
   std::vector<char*> args, envp;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));

@@ -4,6 +4,7 @@
 #ifndef VEK_TEST_SUPPORT_H
 #define VEK_TEST_SUPPORT_H
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -70,6 +72,16 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// Polls `condition` until it holds (true) or `limit` has passed (false).
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
