@@ -8,9 +8,9 @@
 // result: an exception crossing the C interface ends the child through
 // std::terminate, which the row reports. On the logging path a message that
 // is not delivered must leave a failsafe line on standard error.
+#include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>

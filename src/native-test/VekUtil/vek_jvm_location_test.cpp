@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>

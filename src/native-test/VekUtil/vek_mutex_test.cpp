@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>

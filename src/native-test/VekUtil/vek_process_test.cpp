@@ -1,11 +1,11 @@
 // Pid files and daemons with real launcher processes (the launcher probe),
 // and the redirection of the standard streams.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -5,16 +5,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #ifdef _WIN32
+#include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
-#include <windows.h>
 #else
 #include <unistd.h>
 #endif

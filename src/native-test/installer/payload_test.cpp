@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 #include <functional>
 #include <memory>
-#include <random>
 
 #include "member_format.h"
 #include "payload.h"

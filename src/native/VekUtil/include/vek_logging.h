@@ -4,8 +4,8 @@
 #ifndef VEK_LOGGING_H
 #define VEK_LOGGING_H
 
-#include <jni.h>
 #include <time.h>
+#include <jni.h>
 
 #include "vek_types.h"
 

@@ -20,8 +20,8 @@
 #include "path_gate.h"
 #include "printable_name.h"
 #include "vek_file.h"
-#include "vek_log_source.h"
 #include "vek_logging.h"
+#include "vek_log_source.h"
 
 VEK_LOG_SOURCE(file_untar_ops) = __FILE__;
 

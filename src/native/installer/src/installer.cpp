@@ -25,9 +25,9 @@
 #include "vek_file.h"
 #include "vek_getopt.h"
 #include "vek_lifecycle.h"
-#include "vek_log_source.h"
 #include "vek_logging.h"
 #include "vek_logging_console.h"
+#include "vek_log_source.h"
 
 VEK_LOG_SOURCE(installer);
 

@@ -6,8 +6,8 @@
 #include <stdint.h>
 
 #include "member_decoder.h"
-#include "payload.h"
 #include "vek_log_source.h"
+#include "payload.h"
 
 // Every part logs under the module's name.
 VEK_LOG_SOURCE(payload);

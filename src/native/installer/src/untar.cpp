@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <new>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>

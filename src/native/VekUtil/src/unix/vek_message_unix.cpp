@@ -12,8 +12,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <pwd.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -31,8 +31,8 @@
 
 #include "vek_lifecycle.h"
 #include "vek_list.h"
-#include "vek_log_source.h"
 #include "vek_logging.h"
+#include "vek_log_source.h"
 #include "vek_message_client.h"
 #include "vek_message_server.h"
 #include "vek_message_wire.h"

@@ -1,8 +1,8 @@
 // Dynamic libraries over LoadLibrary and GetProcAddress. Windows has no
 // global symbol scope, so the VEK_RTLD_DEFAULT search walks every module of
 // the process in load order.
-#include <psapi.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <cerrno>

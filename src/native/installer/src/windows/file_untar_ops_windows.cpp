@@ -11,9 +11,9 @@
 #include <string>
 
 #include "../file_untar_ops_platform.h"
+#include "vek_log_source.h"
 #include "../printable_name.h"
 #include "vek_file.h"
-#include "vek_log_source.h"
 #include "vek_logging.h"
 #include "wide_text_windows.h"
 

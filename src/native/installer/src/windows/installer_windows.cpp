@@ -1,6 +1,6 @@
 // System calls of the installer's driver on Windows.
-#include <aclapi.h>
 #include <windows.h>
+#include <aclapi.h>
 
 #include <direct.h>
 #include <errno.h>
@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "file_io_windows.h"
 #include "installer.h"
+#include "file_io_windows.h"
 #include "installer_platform.h"
 #include "vek_log_source.h"
 #include "wide_text_windows.h"
