@@ -9,7 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,12 +50,29 @@ struct JournalStream {
   uintmax_t inode = 0;   // st_ino of the stream
 };
 
+// Reads the decimal number at `*text` and moves past it; false when none
+// stands there or it does not fit. (No sscanf: the Windows build would carry
+// a whole scanf for a variable only Linux sets.)
+bool read_decimal(const char** text, uintmax_t* value) {
+  const char* at = *text;
+  uintmax_t result = 0;
+  if (*at < '0' || *at > '9') return false;
+  for (; *at >= '0' && *at <= '9'; ++at) {
+    const auto digit = static_cast<uintmax_t>(*at - '0');
+    if (result > (UINTMAX_MAX - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  *text = at;
+  *value = result;
+  return true;
+}
+
 JournalStream journal_stream() {
   JournalStream named;
   const char* value = getenv("JOURNAL_STREAM");
-  char end = '\0';
-  named.named =
-      value != nullptr && sscanf(value, "%" SCNuMAX ":%" SCNuMAX "%c", &named.device, &named.inode, &end) == 2;
+  if (value == nullptr || !read_decimal(&value, &named.device) || *value != ':') return named;
+  ++value;
+  named.named = read_decimal(&value, &named.inode) && *value == '\0';
   return named;
 }
 
