@@ -75,11 +75,7 @@ class Background {
  public:
   Background(const std::vector<std::string>& argv, const std::vector<vektest::EnvChange>& changes) {
     const std::vector<std::string> environment = vektest::environmentWith(changes);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
+    std::vector<char*> args = vektest::execArray(argv), envp = vektest::execArray(environment);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     pid_ = fork();

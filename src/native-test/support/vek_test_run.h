@@ -46,17 +46,21 @@ inline std::vector<std::string> environmentWith(const std::vector<EnvChange>& ch
   return environment;
 }
 
+// The NULL-terminated pointer array execve takes; the texts stay `texts`'.
+inline std::vector<char*> execArray(const std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (const auto& text : texts) pointers.push_back(const_cast<char*>(text.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 inline RunResult runProgram(const std::vector<std::string>& argv, const std::vector<EnvChange>& env = {},
                             std::chrono::seconds deadline = std::chrono::seconds(180)) {
   RunResult result;
   // Everything the child needs is built here: between fork and exec a
   // process with other threads (a VM's) may only make system calls.
-  std::vector<std::string> environment = environmentWith(env);
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-  args.push_back(nullptr);
-  envp.push_back(nullptr);
+  const std::vector<std::string> environment = environmentWith(env);
+  std::vector<char*> args = execArray(argv), envp = execArray(environment);
   int fds[2];
   if (argv.empty() || pipe(fds) != 0) return result;
   pid_t pid = fork();

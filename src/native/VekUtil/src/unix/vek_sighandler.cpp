@@ -396,11 +396,8 @@ void restore_terminal_stops_in_child() {
 // Only the forking thread survives a fork, so the child has no signal
 // thread: it gets back the dispositions from before the block and an empty
 // mask, also when the handling had already ended in the parent (the forking
-// thread may still block the signals then). The kernel copies the
-// dispositions before the memory: a removal on the signal thread that races
-// with the fork can be seen done in the child's memory (no saved list) while
-// its terminal-stop dispositions are still ignored, so these two are
-// restored in any case.
+// thread may still block the signals then; the terminal stops see
+// restore_terminal_stops_in_child).
 void signals_lifecycle(VEK_LIFECYCLE_STAGE stage, JavaVM* /*vm*/) {
   if (stage != VEK_CHILD_AFTER_FORK) return;
   park_state.store(NOT_PARKED);
